@@ -1,0 +1,341 @@
+// Reading objects and streams through the handle's file operations.
+#include "pdf_utils.h"
+
+#include "pdf_error.h"
+#include "pdf_mem.h"
+#include "pdf_xref.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <zlib.h>
+
+#define KV_UNIT "../src/pdf_utils.cpp"
+
+using kvpdf::TrackedPtr;
+
+namespace {
+
+enum class Located { kSeeked, kCompressed };
+
+// Positions the file for the selector. A compressed object is read right here, since
+// it has no file position of its own.
+int32_t Locate(FILE *file, ObjectSelector selector, PdfDocument *doc, Located *how,
+               char **out_text, uint32_t *out_length) {
+    *how = Located::kSeeked;
+    if (selector > 0) {
+        auto n = static_cast<uint32_t>(selector);
+        if (doc->object_offsets && n < doc->object_offsets_count &&
+            doc->object_offsets[n] != kNoOffset) {
+            return doc->file_ops.seek(doc, file, doc->object_offsets[n], 0) == 0 ? 1 : -14;
+        }
+        if (!doc->xref_is_stream) return 1;
+        doc->used_compressed_objects = 1;
+        uint32_t stream = doc->reading_compressed ? 0 : PdfFindObjectStream(doc, n, nullptr);
+        if (stream == 0) {
+            KV_ERROR(doc, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(n));
+            return KVPDF_ERR_COMPRESSED_OBJECT;
+        }
+        *how = Located::kCompressed;
+        doc->reading_compressed = 1;
+        PdfReadCompressedObject(file, stream, n, out_text, out_length, doc);
+        doc->reading_compressed = 0;
+        return 1;
+    }
+    if (selector < 0) {
+        if (selector == INT32_MIN) return -14;
+        return doc->file_ops.seek(doc, file, -static_cast<int64_t>(selector), 0) == 0 ? 1 : -14;
+    }
+    return 1;
+}
+
+// Finds the "stream" keyword that closes a dictionary: the first one whose preceding
+// non-blank character is '>', so that a key value such as /application#2Foctet-stream
+// or the word inside "endstream" is never taken for it.
+int64_t DictionaryStreamKeyword(const char *text, size_t length) {
+    size_t from = 0;
+    while (from < length) {
+        int64_t at = PdfFind(text + from, length - from, "stream");
+        if (at < 0) return -1;
+        size_t pos = from + static_cast<size_t>(at);
+        size_t back = pos;
+        while (back > 0 && PdfIsSpace(static_cast<unsigned char>(text[back - 1]))) --back;
+        if (back > 0 && text[back - 1] == '>') return static_cast<int64_t>(pos);
+        from = pos + 6;
+    }
+    return -1;
+}
+
+} // namespace
+
+int64_t PdfFindLengthKey(const char *text, size_t length) {
+    size_t from = 0;
+    while (from < length) {
+        int64_t at = PdfFind(text + from, length - from, "/Length");
+        if (at < 0) return -1;
+        size_t pos = from + static_cast<size_t>(at);
+        if (pos + 7 < length && PdfIsSpace(static_cast<unsigned char>(text[pos + 7])))
+            return static_cast<int64_t>(pos);
+        from = pos + 7;
+    }
+    return -1;
+}
+
+namespace {
+
+int32_t StreamFailure(PdfDocument *doc, int32_t code) {
+    KV_ERROR(doc, code);
+    KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
+    return code;
+}
+
+} // namespace
+
+int64_t PdfStreamKeyword(const char *text, size_t length) {
+    int64_t at = DictionaryStreamKeyword(text, length);
+    if (at >= 0) return at;
+    for (const char *key : {"stream\r", "stream\n", "stream"}) {
+        at = PdfFind(text, length, key);
+        if (at >= 0) return at;
+    }
+    return -1;
+}
+
+int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint32_t chunk,
+                     const char *terminator, int binary, uint32_t limit, uint32_t *out_length,
+                     PdfDocument *doc) {
+    if (out_text) *out_text = nullptr;
+    if (out_length) *out_length = 0;
+    if (!file || !doc || !out_text || !terminator || !*terminator || chunk == 0) return -1;
+    Located how;
+    uint32_t compressed_length = 0;
+    int32_t rc = Locate(file, selector, doc, &how, out_text, &compressed_length);
+    if (rc < 1) return rc;
+    if (how == Located::kCompressed) {
+        if (out_length) *out_length = compressed_length;
+        return 1;
+    }
+    const size_t term = strlen(terminator);
+    TrackedPtr<char> buffer;
+    size_t capacity = 0, total = 0;
+    for (;;) {
+        // The accumulation buffer grows geometrically; each new chunk is searched
+        // together with the term bytes before it, so the text is scanned once.
+        if (total + chunk + 1 > capacity) {
+            size_t want = capacity * 2 > total + chunk + 1 ? capacity * 2 : total + chunk + 1;
+            if (want > 0xFFFFFFF0u) return -1;
+            if (!TrackedReallocT(KV_UNIT, __LINE__, buffer.ref(), want)) return -1;
+            capacity = want;
+        }
+        size_t n = doc->file_ops.read(doc, buffer.get() + total, 1, chunk, file);
+        if (n == 0) break;
+        total += n;
+        buffer[total] = '\0';
+        size_t s = total >= n + term + 1 ? total - n - term : 0;
+        const char *hit;
+        if (binary) {
+            hit = static_cast<const char *>(memmem(buffer.get() + s, total - s, terminator, term));
+        } else {
+            // Text mode: a NUL byte ends the searchable part of a window.
+            hit = strstr(buffer.get() + s, terminator);
+        }
+        if (hit) {
+            size_t result = static_cast<size_t>(hit - buffer.get()) + term;
+            char *text = buffer.release();
+            void *p = text;
+            TrackedRealloc(KV_UNIT, __LINE__, &p, result + 1); // shrinking keeps the block
+            text = static_cast<char *>(p);
+            text[result] = '\0';
+            *out_text = text;
+            if (out_length) *out_length = static_cast<uint32_t>(result);
+            return 1;
+        }
+        if (limit && total >= limit) break;
+        if (doc->file_ops.eof(doc, file)) break;
+    }
+    return -1;
+}
+
+int32_t PdfReadObject(FILE *file, ObjectSelector object, char **out_text, PdfDocument *doc) {
+    return PdfReadUntil(file, object, out_text, 512, "endobj", 0, 0, nullptr, doc);
+}
+
+int32_t PdfReadObjectBinary(FILE *file, ObjectSelector object, char **out_text,
+                            uint32_t *out_length, PdfDocument *doc) {
+    return PdfReadUntil(file, object, out_text, 512, "endobj", 1, 0, out_length, doc);
+}
+
+int32_t PdfReadObjectAt(FILE *file, uint32_t offset, char **out_text, uint32_t *out_length,
+                        PdfDocument *doc) {
+    if (offset > 0x7FFFFFFFu) return -14;
+    return PdfReadUntil(file, -static_cast<ObjectSelector>(offset), out_text, 1024, "endobj", 1,
+                        1024, out_length, doc);
+}
+
+int32_t PdfReadRaw(FILE *file, ObjectSelector selector, char **out_bytes, uint32_t count,
+                   uint32_t *out_length, PdfDocument *doc) {
+    if (out_bytes) *out_bytes = nullptr;
+    if (out_length) *out_length = 0;
+    if (!file || !doc || !out_bytes) return -1;
+    Located how;
+    char *compressed = nullptr;
+    uint32_t compressed_length = 0;
+    int32_t rc = Locate(file, selector, doc, &how, &compressed, &compressed_length);
+    if (rc < 1) return rc;
+    if (how == Located::kCompressed) {
+        if (compressed && compressed_length > count) compressed_length = count;
+        *out_bytes = compressed;
+        if (out_length) *out_length = compressed ? compressed_length : 0;
+        return 1;
+    }
+    TrackedPtr<char> bytes(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{count} + 1)));
+    if (!bytes) return -1;
+    size_t n = count ? doc->file_ops.read(doc, bytes.get(), 1, count, file) : 0;
+    bytes[n] = '\0';
+    if (n < count) {
+        void *p = bytes.release();
+        TrackedRealloc(KV_UNIT, __LINE__, &p, n + 1);
+        bytes.reset(static_cast<char *>(p));
+    }
+    *out_bytes = bytes.release();
+    if (out_length) *out_length = static_cast<uint32_t>(n);
+    return 1;
+}
+
+int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer,
+                   uint32_t *capacity, uint32_t limit) {
+    z_stream zs;
+    memset(&zs, 0, sizeof zs);
+    if (inflateInit(&zs) != Z_OK) return KVPDF_ERR_ZLIB_INFLATEINIT;
+    zs.next_in = const_cast<Bytef *>(input);
+    zs.avail_in = input_length;
+    uint32_t produced = 0;
+    for (;;) {
+        if (produced == *capacity) {
+            if (*capacity >= limit) break; // enough for the caller: stop decoding
+            uint64_t want = *capacity ? uint64_t{*capacity} * 2 : 4096;
+            if (want > limit) want = limit;
+            void *p = *buffer;
+            if (!TrackedRealloc(KV_UNIT, __LINE__, &p, want)) {
+                inflateEnd(&zs);
+                return KVPDF_ERR_ZLIB_MEMORY;
+            }
+            *buffer = static_cast<uint8_t *>(p);
+            memset(*buffer + *capacity, 0, want - *capacity);
+            *capacity = static_cast<uint32_t>(want);
+        }
+        zs.next_out = *buffer + produced;
+        zs.avail_out = *capacity - produced;
+        int r = inflate(&zs, Z_NO_FLUSH);
+        produced = *capacity - zs.avail_out;
+        if (r == Z_STREAM_END || r == Z_DATA_ERROR) break;
+        // Input used up before the end marker: a cut stream yields what it held.
+        if ((r == Z_OK || r == Z_BUF_ERROR) && zs.avail_in == 0 && zs.avail_out > 0) break;
+        if (r == Z_OK || (r == Z_BUF_ERROR && zs.avail_out == 0)) continue;
+        inflateEnd(&zs);
+        return KVPDF_ERR_ZLIB_INFLATE;
+    }
+    if (inflateEnd(&zs) != Z_OK) return KVPDF_ERR_ZLIB_INFLATEEND;
+    return produced;
+}
+
+int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint32_t text_length,
+                      uint8_t **out_data, uint32_t *out_length, PdfDocument *doc) {
+    *out_data = nullptr;
+    *out_length = 0;
+    TrackedPtr<char> owned;
+    if (!text) {
+        char *read = nullptr;
+        int32_t rc = PdfReadObjectBinary(file, object, &read, &text_length, doc);
+        owned.reset(read);
+        if (rc < 1 || !read) {
+            KV_ERROR(doc, KVPDF_ERR_RAW_READ);
+            KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
+            return rc < 1 ? rc : -1;
+        }
+        text = read;
+    }
+    int64_t keyword = PdfStreamKeyword(text, text_length);
+    size_t dict_end = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
+    int64_t length_key = PdfFindLengthKey(text, dict_end);
+    if (length_key < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
+    int is_ref = 0;
+    uint32_t length = PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
+    if (is_ref) {
+        if (length == 0 || length > 0x7FFFFFFFu) return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
+        char *length_text = nullptr;
+        int32_t rc = PdfReadObject(file, static_cast<ObjectSelector>(length), &length_text, doc);
+        TrackedPtr<char> guard(length_text);
+        if (rc < 1 || !length_text) return rc < 1 ? rc : -1;
+        size_t len = strlen(length_text);
+        int64_t obj = PdfFind(length_text, len, "obj");
+        length = obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
+    }
+    if (keyword < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NOT_FOUND);
+    size_t start = static_cast<size_t>(keyword) + 6;
+    if (start < text_length && text[start] == '\r') {
+        ++start;
+        if (start < text_length && text[start] == '\n') ++start;
+    } else if (start < text_length && text[start] == '\n') {
+        ++start;
+    } else {
+        start = PdfSkipSpace(text, text_length, start);
+    }
+    // A file shorter than the declared length cannot hold more than its own bytes.
+    if (doc->file_length && length > doc->file_length) length = doc->file_length;
+    TrackedPtr<char> reread;
+    const char *data = text + start;
+    uint64_t needed = uint64_t{start} + length + 9;
+    if (needed > text_length && object > 0) {
+        char *raw = nullptr;
+        uint32_t raw_length = 0;
+        int32_t rc = PdfReadRaw(file, object, &raw, static_cast<uint32_t>(needed), &raw_length, doc);
+        reread.reset(raw);
+        if (rc < 1 || !raw) {
+            KV_ERROR(doc, KVPDF_ERR_RAW_READ);
+            KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
+            return rc < 1 ? rc : -1;
+        }
+        data = raw + start;
+        text_length = raw_length;
+    }
+    uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
+    if (length > available) length = available;
+
+    int64_t filter = PdfFind(text, dict_end, "/Filter");
+    if (filter < 0) {
+        auto *copy = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{length} + 1));
+        if (!copy) return KVPDF_ERR_ZLIB_MEMORY;
+        if (length) memcpy(copy, data, length);
+        copy[length] = 0;
+        *out_data = copy;
+        *out_length = length;
+        return 1;
+    }
+    size_t f = static_cast<size_t>(filter) + 7;
+    while (f < dict_end && text[f] != '/') ++f;
+    if (f + 3 > dict_end || memcmp(text + f, "/Fl", 3) != 0)
+        return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
+    uint64_t initial = uint64_t{length} * 50;
+    uint32_t capacity = static_cast<uint32_t>(initial > (1u << 24) ? (1u << 24) : initial);
+    if (capacity == 0) capacity = 1;
+    uint8_t *decoded = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity));
+    if (!decoded) return KVPDF_ERR_ZLIB_MEMORY;
+    int64_t produced = PdfInflate(reinterpret_cast<const uint8_t *>(data), length, &decoded,
+                                  &capacity, 0x7FFFFFFFu);
+    if (produced < 0) {
+        TrackedFreeT(decoded);
+        return StreamFailure(doc, static_cast<int32_t>(produced));
+    }
+    // Fit the block to the data (one spare byte keeps it NUL-terminated).
+    void *p = decoded;
+    if (!TrackedRealloc(KV_UNIT, __LINE__, &p, static_cast<size_t>(produced) + 1) &&
+        static_cast<uint64_t>(produced) >= capacity) {
+        TrackedFree(&p);
+        return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
+    }
+    decoded = static_cast<uint8_t *>(p);
+    decoded[produced] = 0;
+    *out_data = decoded;
+    *out_length = static_cast<uint32_t>(produced);
+    return 1;
+}

@@ -1,0 +1,472 @@
+// The classic cross-reference tables, the trailer chain and the revision records.
+#include "pdf_xref.h"
+
+#include "pdf_error.h"
+#include "pdf_mem.h"
+#include "pdf_utils.h"
+
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#define KV_UNIT "../src/pdf_xref.cpp"
+
+using kvpdf::TrackedPtr;
+
+namespace {
+
+constexpr uint32_t kTailWindow = 1024;
+constexpr uint32_t kEntryLength = 18; // the entry without its two end-of-line bytes
+
+// ISO 32000-1 (Annex C) sets the implementation limit of indirect objects at 8,388,607;
+// a larger /Size is taken only when the file is big enough to hold that many objects,
+// so that a damaged /Size cannot make the offset table huge.
+constexpr int64_t kObjectLimit = 8388608;
+
+uint32_t ChunkFor(int32_t declared_size) {
+    if (declared_size < 1000) return 512;
+    if (declared_size <= 50000) return 8192;
+    if (declared_size <= 100000) return 16384;
+    return 32768;
+}
+
+int DecimalDigits(uint64_t v) {
+    int n = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
+// "%lu" on the ten offset characters: leading blanks, then at least one digit.
+bool ConvertOffset(const char *p, size_t n, uint32_t *value) {
+    size_t i = 0;
+    while (i < n && PdfIsSpace(static_cast<unsigned char>(p[i]))) ++i;
+    if (i < n && p[i] == '+') ++i;
+    uint64_t v = 0;
+    size_t digits = 0;
+    while (i < n && PdfIsDigit(p[i])) {
+        v = v * 10 + static_cast<uint64_t>(p[i++] - '0');
+        ++digits;
+    }
+    if (digits == 0) return false;
+    *value = v >= kNoOffset ? kNoOffset : static_cast<uint32_t>(v);
+    return true;
+}
+
+// A decimal run of at most 10 digits after skipping non-digits, as a signed value.
+int64_t ReadSubsectionNumber(const char *text, size_t end, size_t *i, bool *found) {
+    while (*i < end && !PdfIsDigit(text[*i])) ++*i;
+    *found = *i < end;
+    int64_t v = 0;
+    for (int n = 0; *i < end && n < 10 && PdfIsDigit(text[*i]); ++n)
+        v = v * 10 + (text[(*i)++] - '0');
+    return v;
+}
+
+int32_t ReadClassicEntries(PdfDocument *doc, const char *text, size_t end, int suppress) {
+    size_t i = 0;
+    for (;;) {
+        bool found = false;
+        int64_t first = ReadSubsectionNumber(text, end, &i, &found);
+        if (!found) return 0;
+        int64_t count = ReadSubsectionNumber(text, end, &i, &found);
+        if (!found || count == 0) return 0;
+        for (int64_t k = 0; k < count; ++k) {
+            while (i < end && !PdfIsDigit(text[i])) ++i;
+            if (i + kEntryLength > end) return 0; // the table is cut short: it ends here
+            char entry[kEntryLength];
+            for (uint32_t c = 0; c < kEntryLength; ++c) {
+                char ch = text[i + c];
+                entry[c] = (ch == '\r' || ch == '\n') ? '0' : ch;
+            }
+            i += kEntryLength + 2;
+            if (memcmp(entry + 11, "65535", 5) == 0) continue;
+            uint32_t offset = 0;
+            if (!ConvertOffset(entry, 10, &offset)) {
+                char shown[11];
+                memcpy(shown, entry, 10);
+                shown[10] = '\0';
+                KV_ERROR(doc, KVPDF_ERR_XREF_LINE, shown);
+                KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+                return KVPDF_ERR_XREF_LINE;
+            }
+            int64_t object = first + k;
+            if (object < 0 || object >= doc->object_offsets_count) continue;
+            auto n = static_cast<uint32_t>(object);
+            // The newest revision wins, also over an object stream entry of a newer
+            // cross-reference stream in the chain.
+            if (doc->object_offsets[n] == kNoOffset && doc->object_streams[n] == 0)
+                doc->object_offsets[n] = offset;
+            if (!suppress && !PdfAddXrefEntry(doc, offset, n)) {
+                KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+                KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+                return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+            }
+        }
+        if (i > end) i = end;
+        i = PdfSkipSpace(text, end, i);
+        if (i >= end || text[i] == 't') return 0;
+    }
+}
+
+// One classic section or cross-reference stream. Leaves the offset of the next older
+// section in prev_xref.
+int32_t ReadSection(FILE *file, int32_t offset, PdfDocument *doc, const LogoImage *logo,
+                    int suppress) {
+    ++doc->xref_sections_read;
+    if (!PdfNewXrefSection(doc, static_cast<uint32_t>(offset))) {
+        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+    }
+    char *loaded = nullptr;
+    uint32_t length = 0, start = 0;
+    int32_t rc = PdfLoadXrefSection(file, offset, &loaded, &length, &start, doc);
+    if (rc == -14) {
+        TrackedFreeT(loaded);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return -14;
+    }
+    if (rc == 2) {
+        doc->xref_is_stream = 1;
+        doc->xref_current->is_stream = 1;
+        return PdfReadXrefStream(file, loaded, length, doc, logo, suppress);
+    }
+    TrackedPtr<char> text(loaded);
+    if (rc < 1 || !text) {
+        KV_ERROR(doc, KVPDF_ERR_INVALID_XREF_TRAILER);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return KVPDF_ERR_INVALID_XREF_TRAILER;
+    }
+    if (doc->xref_sections_read > 1) {
+        // An older section must not run on into the next revision's table.
+        int64_t at = PdfFind(text.get(), length, "xref");
+        if (at >= 0 && !(at >= 5 && memcmp(text.get() + at - 5, "startxref", 9) == 0))
+            length = static_cast<uint32_t>(at);
+    }
+    int64_t trailer = PdfFind(text.get(), length, "trailer");
+    if (trailer < 0) {
+        KV_ERROR(doc, KVPDF_ERR_NO_TRAILER);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return KVPDF_ERR_NO_TRAILER;
+    }
+    doc->trailer_position = start + 4 + static_cast<uint32_t>(trailer);
+    rc = PdfParseTrailer(file, doc->trailer_position, length - static_cast<uint32_t>(trailer), doc);
+    if (doc->root_obj == -1) doc->root_obj = rc;
+    // Every trailer of the chain is examined: an /Encrypt anywhere refuses the file.
+    if (rc < 0) {
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return rc;
+    }
+    if (doc->trailer_size == -1) {
+        rc = PdfStartObjectTable(doc, doc->declared_size + 1, static_cast<uint32_t>(doc->declared_size) + 1,
+                                 logo);
+        if (rc < 0) {
+            KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+            return rc;
+        }
+    }
+    return ReadClassicEntries(doc, text.get(), static_cast<size_t>(trailer), suppress);
+}
+
+} // namespace
+
+int32_t PdfStartObjectTable(PdfDocument *doc, int32_t trailer_size, uint32_t entries,
+                            const LogoImage *logo) {
+    int64_t limit = doc->file_length > kObjectLimit ? doc->file_length : kObjectLimit;
+    if (doc->declared_size < 0 || doc->declared_size > limit) {
+        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+    }
+    doc->trailer_size = trailer_size;
+    doc->trailer_size_digits = DecimalDigits(static_cast<uint64_t>(trailer_size));
+    if (doc->mode != kModeFindSignatures) {
+        if (PdfNeedsLogoObjects(doc, logo))
+            doc->sig_field_obj = trailer_size + 6;
+        else if (doc->mode == kModeSign && doc->visible_signature == 1)
+            doc->sig_field_obj = trailer_size + 2;
+        else
+            doc->sig_field_obj = trailer_size + 1;
+    }
+    TrackedFreeT(doc->object_offsets);
+    TrackedFreeT(doc->object_streams);
+    doc->object_offsets_count = 0;
+    doc->object_offsets = static_cast<uint32_t *>(
+        TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
+    doc->object_streams = static_cast<uint32_t *>(
+        TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
+    if (!doc->object_offsets || !doc->object_streams) {
+        TrackedFreeT(doc->object_offsets);
+        TrackedFreeT(doc->object_streams);
+        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+    }
+    memset(doc->object_offsets, 0xFF, size_t{entries} * sizeof(uint32_t));
+    memset(doc->object_streams, 0, size_t{entries} * sizeof(uint32_t));
+    doc->object_offsets_count = entries;
+    return 1;
+}
+
+int32_t PdfFindStartXref(FILE *file, PdfDocument *doc) {
+    if (doc->file_ops.seek(doc, file, 0, 2) != 0) {
+        KV_ERROR(doc, KVPDF_ERR_SEEK_END);
+        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+        return KVPDF_ERR_SEEK_END;
+    }
+    int64_t end = doc->file_ops.tell(doc, file);
+    // Offsets are 32-bit: a file of 4 GiB or more cannot be described.
+    if (end < 0 || end > 0xFFFFFFFEll) {
+        KV_ERROR(doc, KVPDF_ERR_SEEK_END);
+        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+        return KVPDF_ERR_SEEK_END;
+    }
+    doc->file_length = static_cast<uint32_t>(end);
+    char window[kTailWindow];
+    size_t n;
+    if (doc->file_ops.seek(doc, file, -static_cast<int64_t>(kTailWindow), 2) == 0) {
+        n = doc->file_ops.read(doc, window, 1, kTailWindow, file);
+    } else {
+        if (doc->file_ops.seek(doc, file, 0, 0) != 0) {
+            KV_ERROR(doc, KVPDF_ERR_SEEK_END);
+            KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+            return KVPDF_ERR_SEEK_END;
+        }
+        n = doc->file_ops.read(doc, window, 1, kTailWindow, file);
+    }
+    int64_t f = static_cast<int64_t>(n) - 1;
+    while (f >= 4 && !(window[f] == 'F' && window[f - 1] == 'O' && window[f - 2] == 'E')) --f;
+    if (f < 4) {
+        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+        return KVPDF_ERR_FINDXREF;
+    }
+    int64_t i = f - 3; // the second '%' of "%%EOF"
+    while (i >= 0 && !PdfIsDigit(window[i])) --i;
+    int64_t last = i;
+    while (i >= 0 && last - i < 10 && PdfIsDigit(window[i])) --i;
+    uint64_t value = 0;
+    for (int64_t k = i + 1; k <= last; ++k) value = value * 10 + (window[k] - '0');
+    // Offset 0 is the header, never a cross-reference section.
+    if (last < 0 || value == 0 || value > 0x7FFFFFFF) {
+        KV_ERROR(doc, KVPDF_ERR_STARTXREF_NUMBER);
+        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+        return KVPDF_ERR_STARTXREF_NUMBER;
+    }
+    return static_cast<int32_t>(value);
+}
+
+int32_t PdfLoadXrefSection(FILE *file, int32_t offset, char **out_text, uint32_t *out_length,
+                           uint32_t *start, PdfDocument *doc) {
+    *out_text = nullptr;
+    *out_length = 0;
+    *start = static_cast<uint32_t>(offset);
+    if (offset < 0 || doc->file_ops.seek(doc, file, offset, 0) != 0) return -14;
+    unsigned char c = 0;
+    for (;;) {
+        if (doc->file_ops.read(doc, &c, 1, 1, file) != 1) return -14;
+        if (!PdfIsSpace(c)) break;
+        ++*start;
+    }
+    char ref[3] = {0, 0, 0};
+    bool classic = false;
+    if (c == 'x') {
+        size_t n = doc->file_ops.read(doc, ref, 1, 3, file);
+        if (n == 0 && doc->file_ops.eof(doc, file)) {
+            KV_ERROR(doc, KVPDF_ERR_POSITION);
+            return -14;
+        }
+        classic = n == 3 && memcmp(ref, "ref", 3) == 0;
+    }
+    if (!classic) {
+        // A cross-reference stream: read its whole object from its first byte.
+        if (doc->file_ops.seek(doc, file, *start, 0) != 0) return -14;
+        int32_t rc = PdfReadObjectBinary(file, 0, out_text, out_length, doc);
+        if (rc == -14) return -14;
+        return 2;
+    }
+    return PdfReadUntil(file, 0, out_text, ChunkFor(doc->declared_size), "startxref", 1, 0,
+                        out_length, doc);
+}
+
+int32_t PdfParseTrailer(FILE *file, uint32_t trailer_position, uint32_t length, PdfDocument *doc) {
+    if (doc->file_ops.seek(doc, file, int64_t{trailer_position} + 7, 0) != 0) {
+        KV_ERROR(doc, KVPDF_ERR_POSITION);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+        return -14;
+    }
+    // The text after the keyword, up to the end of "startxref".
+    uint32_t n = length > 7 ? length - 7 : 0;
+    TrackedPtr<char> text(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{n} + 1)));
+    if (!text) {
+        KV_ERROR(doc, KVPDF_ERR_TRAILER_MEMORY);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+        return KVPDF_ERR_TRAILER_MEMORY;
+    }
+    if (doc->file_ops.read(doc, text.get(), 1, n, file) != n) {
+        KV_ERROR(doc, KVPDF_ERR_TRAILER_READ);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+        return KVPDF_ERR_TRAILER_READ;
+    }
+    text[n] = '\0';
+    const char *t = text.get();
+    int64_t encrypt = PdfFind(t, n, "/Encrypt");
+    if (encrypt >= 0) {
+        size_t i = PdfSkipSpace(t, n, static_cast<size_t>(encrypt) + 8);
+        if (i >= n || t[i] != 'n') {
+            KV_ERROR(doc, KVPDF_ERR_ENCRYPTED);
+            KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+            return KVPDF_ERR_ENCRYPTED;
+        }
+    }
+    uint32_t prev = PdfKeyNumber(t, n, "/Prev");
+    doc->prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    if (doc->info_obj == 0) {
+        uint32_t info = PdfKeyNumber(t, n, "/Info");
+        doc->info_obj = info > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(info);
+    }
+    if (doc->declared_size == -1) {
+        uint32_t size = PdfKeyNumber(t, n, "/Size");
+        if (size == 0xFFFFFFFFu && PdfFind(t, n, "/Size") < 0) {
+            KV_ERROR(doc, KVPDF_ERR_TRAILER_NO_SIZE);
+            KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+            return KVPDF_ERR_TRAILER_NO_SIZE;
+        }
+        doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
+    }
+    if (doc->root_obj != -1) return doc->root_obj;
+    int64_t root = PdfFind(t, n, "/Root");
+    if (root < 0) {
+        KV_ERROR(doc, KVPDF_ERR_TRAILER_NO_ROOT);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
+        return KVPDF_ERR_TRAILER_NO_ROOT;
+    }
+    uint32_t number = PdfParseNumber(t, n, static_cast<size_t>(root), nullptr);
+    return number > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(number);
+}
+
+int32_t PdfReadXref(FILE *file, int32_t offset, PdfDocument *doc, const LogoImage *logo,
+                    int suppress_lists) {
+    // /Prev is followed in a loop, not by recursion: a file with many revisions cannot
+    // exhaust the stack, and an offset met twice ends the chain.
+    try {
+        std::unordered_set<int32_t> seen;
+        for (;;) {
+            if (!seen.insert(offset).second) return doc->trailer_size;
+            int32_t rc = ReadSection(file, offset, doc, logo, suppress_lists);
+            if (rc < 0) return rc;
+            if (doc->prev_xref == -1) return doc->trailer_size;
+            offset = doc->prev_xref;
+            suppress_lists = 0;
+        }
+    } catch (const std::bad_alloc &) {
+        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+    }
+}
+
+XrefSection *PdfNewXrefSection(PdfDocument *doc, uint32_t offset) {
+    auto *s = static_cast<XrefSection *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(XrefSection)));
+    if (!s) return nullptr;
+    memset(s, 0, sizeof *s);
+    s->offset = offset;
+    s->previous = doc->xref_oldest;
+    if (doc->xref_oldest) doc->xref_oldest->next = s;
+    if (!doc->xref_sections) doc->xref_sections = s;
+    doc->xref_oldest = s;
+    doc->xref_current = s;
+    ++doc->xref_section_count;
+    return s;
+}
+
+int PdfAddXrefEntry(PdfDocument *doc, uint32_t offset, uint32_t object) {
+    XrefSection *s = doc->xref_current;
+    if (!s) return 0;
+    auto *e = static_cast<XrefEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(XrefEntry)));
+    if (!e) return 0;
+    e->offset = offset;
+    e->object_number = object;
+    e->next = nullptr;
+    if (s->entries_tail)
+        s->entries_tail->next = e;
+    else
+        s->entries_head = e;
+    s->entries_tail = e;
+    return 1;
+}
+
+int PdfAddCompressedEntry(PdfDocument *doc, uint32_t object_stream, uint32_t object,
+                          uint32_t index) {
+    XrefSection *s = doc->xref_current;
+    if (!s) return 0;
+    auto *e = static_cast<CompressedEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CompressedEntry)));
+    if (!e) return 0;
+    e->object_number = object;
+    e->object_stream = object_stream;
+    e->index = index;
+    e->next = nullptr;
+    if (s->compressed_tail)
+        s->compressed_tail->next = e;
+    else
+        s->compressed_head = e;
+    s->compressed_tail = e;
+    if (doc->object_streams && object < doc->object_offsets_count && doc->object_streams[object] == 0)
+        doc->object_streams[object] = object_stream;
+    return 1;
+}
+
+int64_t PdfSectionOffsetOf(const XrefSection *section, uint32_t object) {
+    for (const XrefEntry *e = section ? section->entries_head : nullptr; e; e = e->next)
+        if (e->object_number == object) return e->offset;
+    return -1;
+}
+
+XrefSection *PdfFindSectionOf(PdfDocument *doc, XrefSection *start, uint32_t object,
+                              uint32_t *out_offset) {
+    for (XrefSection *s = start ? start : doc->xref_oldest; s; s = s->previous) {
+        int64_t offset = PdfSectionOffsetOf(s, object);
+        if (offset >= 0) {
+            if (out_offset) *out_offset = static_cast<uint32_t>(offset);
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t PdfFindObjectStream(PdfDocument *doc, uint32_t object, XrefSection *start) {
+    if (!start) {
+        // The index kept while reading holds the newest listing of every object.
+        if (doc->object_streams && object < doc->object_offsets_count)
+            return doc->object_streams[object];
+        start = doc->xref_sections;
+    }
+    for (XrefSection *s = start; s; s = s->next)
+        for (CompressedEntry *e = s->compressed_head; e; e = e->next)
+            if (e->object_number == object) return e->object_stream;
+    return 0;
+}
+
+int PdfFreeXref(PdfDocument *doc, DssInfo *block) {
+    int found = 0;
+    XrefSection *s = doc->xref_sections;
+    while (s) {
+        XrefSection *next = s->next;
+        for (XrefEntry *e = s->entries_head; e;) {
+            XrefEntry *n = e->next;
+            TrackedFreeT(e);
+            e = n;
+        }
+        for (CompressedEntry *e = s->compressed_head; e;) {
+            CompressedEntry *n = e->next;
+            TrackedFreeT(e);
+            e = n;
+        }
+        if (s->dss && s->dss == block) found = 1;
+        TrackedFreeT(s);
+        s = next;
+    }
+    doc->xref_sections = doc->xref_current = doc->xref_oldest = nullptr;
+    doc->xref_section_count = 0;
+    return found;
+}

@@ -1,0 +1,358 @@
+// Cross-reference streams (ISO 32000-1, 7.5.8), object streams (7.5.7) and the
+// encoders of the update's own cross-reference stream entries.
+#include "pdf_xref.h"
+
+#include "pdf_error.h"
+#include "pdf_mem.h"
+#include "pdf_utils.h"
+
+#include <cstring>
+
+#define KV_UNIT "../src/pdf_xref.cpp"
+
+using kvpdf::TrackedPtr;
+
+namespace {
+
+constexpr uint32_t kMaxDecoded = 0x7FFFFFFFu;
+
+int32_t StreamFailure(PdfDocument *doc, int32_t code) {
+    KV_ERROR(doc, code);
+    KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+    return code;
+}
+
+// Reads the numbers of an array "[ ... ]" that starts at or after index, up to its ']'.
+bool ReadNumberArray(PdfDocument *doc, const char *text, size_t length, size_t index,
+                     TrackedPtr<uint32_t> &values, uint32_t *count) {
+    *count = 0;
+    while (index < length && text[index] != '[') ++index;
+    if (index >= length) return true;
+    ++index;
+    for (;;) {
+        index = PdfSkipSpace(text, length, index);
+        if (index >= length || text[index] == ']') return true;
+        if (!PdfIsDigit(text[index])) {
+            ++index; // a stray character; the array holds only numbers
+            continue;
+        }
+        size_t next = index;
+        uint32_t v = PdfParseNumber(text, length, index, &next);
+        index = next;
+        if (!TrackedReallocT(KV_UNIT, __LINE__, values.ref(), *count + 1)) {
+            KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+            return false;
+        }
+        values[(*count)++] = v;
+    }
+}
+
+uint32_t NumberOr(const char *text, size_t length, const char *key, uint32_t fallback) {
+    int64_t at = PdfFind(text, length, key);
+    return at < 0 ? fallback : PdfParseNumber(text, length, static_cast<size_t>(at), nullptr);
+}
+
+uint64_t ReadField(const uint8_t *p, uint32_t width) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < width; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+int Paeth(int a, int b, int c) {
+    int p = a + b - c;
+    int pa = p > a ? p - a : a - p;
+    int pb = p > b ? p - b : b - p;
+    int pc = p > c ? p - c : c - p;
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+
+} // namespace
+
+int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, uint32_t colors,
+                            uint32_t bits, uint32_t columns) {
+    // PNG predictors (ISO 32000-1, 7.4.4.4): every row starts with its own filter type.
+    uint64_t bpp64 = uint64_t{colors} * bits / 8;
+    uint64_t row64 = (uint64_t{colors} * bits * columns + 7) / 8;
+    const uint32_t d = *length;
+    if (row64 == 0 || row64 + 1 > d) {
+        // Not one whole row: nothing decodes.
+        *length = 0;
+        return 1;
+    }
+    auto row = static_cast<uint32_t>(row64);
+    auto bpp = static_cast<uint32_t>(bpp64 < 1 ? 1 : bpp64);
+    TrackedPtr<uint8_t> out(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, d)));
+    TrackedPtr<uint8_t> prev(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, row)));
+    if (!out || !prev) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
+    memset(prev.get(), 0, row);
+    const uint8_t *in = *data;
+    uint32_t p = 0, written = 0;
+    while (uint64_t{p} + 1 + row <= d) {
+        int type = in[p++];
+        uint8_t *cur = out.get() + written;
+        memcpy(cur, in + p, row);
+        p += row;
+        switch (type) {
+        case 0:
+            break;
+        case 1:
+            for (uint32_t i = bpp; i < row; ++i) cur[i] = static_cast<uint8_t>(cur[i] + cur[i - bpp]);
+            break;
+        case 2:
+            for (uint32_t i = 0; i < row; ++i) cur[i] = static_cast<uint8_t>(cur[i] + prev[i]);
+            break;
+        case 3:
+            for (uint32_t i = 0; i < row; ++i) {
+                int left = i >= bpp ? cur[i - bpp] : 0;
+                cur[i] = static_cast<uint8_t>(cur[i] + (left + prev[i]) / 2);
+            }
+            break;
+        case 4:
+            for (uint32_t i = 0; i < row; ++i) {
+                int a = i >= bpp ? cur[i - bpp] : 0;
+                int c = i >= bpp ? prev[i - bpp] : 0;
+                cur[i] = static_cast<uint8_t>(cur[i] + Paeth(a, prev[i], c));
+            }
+            break;
+        default:
+            KV_ERROR(doc, KVPDF_ERR_PNG_FILTER, type);
+            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+            return KVPDF_ERR_PNG_FILTER;
+        }
+        memcpy(prev.get(), cur, row);
+        written += row;
+    }
+    TrackedFreeT(*data);
+    *data = out.release();
+    *length = written;
+    return 1;
+}
+
+int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocument *doc,
+                          const LogoImage *logo, int suppress_lists) {
+    TrackedPtr<char> owned(text_in);
+    if (!text_in) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
+    const char *text = text_in;
+    int64_t keyword = PdfStreamKeyword(text, text_length);
+    const size_t dict = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
+
+    int64_t encrypt = PdfFind(text, dict, "/Encrypt");
+    if (encrypt >= 0) {
+        size_t i = PdfSkipSpace(text, dict, static_cast<size_t>(encrypt) + 8);
+        if (i >= dict || text[i] != 'n') return StreamFailure(doc, KVPDF_ERR_ENCRYPTED);
+    }
+    int64_t size_key = PdfFind(text, dict, "/Size");
+    if (size_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_SIZE);
+    uint32_t size = PdfParseNumber(text, dict, static_cast<size_t>(size_key), nullptr);
+    if (doc->declared_size == -1) doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
+    if (doc->trailer_size == -1) {
+        int32_t rc = PdfStartObjectTable(doc, doc->declared_size,
+                                         static_cast<uint32_t>(doc->declared_size) + 1, logo);
+        if (rc < 0) {
+            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+            return rc;
+        }
+    }
+    if (doc->root_obj == -1) {
+        int64_t root = PdfFind(text, dict, "/Root");
+        if (root >= 0) {
+            uint32_t r = PdfParseNumber(text, dict, static_cast<size_t>(root), nullptr);
+            doc->root_obj = r > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(r);
+        }
+    }
+
+    TrackedPtr<uint32_t> index;
+    uint32_t index_count = 0;
+    int64_t index_key = PdfFind(text, dict, "/Index");
+    if (index_key >= 0) {
+        if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(index_key) + 6, index, &index_count)) {
+            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+            return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+        }
+        index_count &= ~1u; // pairs only
+    } else {
+        if (!TrackedReallocT(KV_UNIT, __LINE__, index.ref(), 2)) return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        index[0] = 0;
+        index[1] = size;
+        index_count = 2;
+    }
+    int64_t w_key = PdfFind(text, dict, "/W");
+    if (w_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_W);
+    TrackedPtr<uint32_t> w_values;
+    uint32_t w_count = 0;
+    if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(w_key) + 2, w_values, &w_count)) {
+        KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+    }
+    uint32_t w[3] = {0, 0, 0};
+    for (uint32_t i = 0; i < 3 && i < w_count; ++i) w[i] = w_values[i];
+    uint32_t columns = NumberOr(text, dict, "/Columns", 1);
+    uint32_t bits = NumberOr(text, dict, "/BitsPerComponent", 8);
+    uint32_t colors = NumberOr(text, dict, "/Colors", 1);
+    uint32_t predictor = NumberOr(text, dict, "/Predictor", 0);
+    uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
+    doc->prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+
+    int64_t length_key = PdfFindLengthKey(text, dict);
+    if (length_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_LENGTH);
+    uint32_t length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
+    if (keyword < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_STREAM);
+    size_t start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
+    uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
+    if (length > available) length = available;
+
+    // Each entry is w[0] + w[1] + w[2] bytes; more decoded data than the entries need
+    // is never looked at, so decoding stops there.
+    uint64_t entry_size = uint64_t{w[0]} + w[1] + w[2];
+    uint64_t entries = 0;
+    for (uint32_t i = 0; i + 1 < index_count; i += 2) entries += index[i + 1];
+    if (entry_size == 0 || entry_size > 64) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
+    uint64_t needed = entries * entry_size;
+    if (predictor >= 10) {
+        uint64_t row = (uint64_t{colors} * bits * columns + 7) / 8;
+        if (row == 0) row = 1;
+        needed = (needed / row + 2) * (row + 1);
+    }
+    uint32_t limit = needed > kMaxDecoded ? kMaxDecoded : static_cast<uint32_t>(needed + 1);
+
+    TrackedPtr<uint8_t> data;
+    uint32_t decoded = 0;
+    int64_t filter = PdfFind(text, dict, "/Filter");
+    if (filter < 0) {
+        data.reset(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, length ? length : 1)));
+        if (!data) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
+        if (length) memcpy(data.get(), text + start, length);
+        decoded = length;
+    } else {
+        size_t f = static_cast<size_t>(filter) + 7;
+        while (f < dict && text[f] != '/') ++f;
+        if (f + 3 > dict || memcmp(text + f, "/Fl", 3) != 0)
+            return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
+        uint64_t initial = uint64_t{length} * 50;
+        uint32_t capacity = static_cast<uint32_t>(initial < limit ? initial : limit);
+        if (capacity == 0) capacity = 1;
+        data.reset(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity)));
+        if (!data) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
+        int64_t produced = PdfInflate(reinterpret_cast<const uint8_t *>(text + start), length,
+                                      &data.ref(), &capacity, limit);
+        if (produced < 0) return StreamFailure(doc, static_cast<int32_t>(produced));
+        decoded = static_cast<uint32_t>(produced);
+    }
+    owned.reset();
+    text = nullptr;
+
+    if (predictor >= 10) {
+        uint8_t *p = data.release();
+        int32_t rc = PdfUndoPngPredictor(doc, &p, &decoded, colors, bits, columns);
+        data.reset(p);
+        if (rc < 0) return rc;
+    }
+
+    uint64_t pos = 0;
+    for (uint32_t r = 0; r + 1 < index_count; r += 2) {
+        uint64_t first = index[r];
+        for (uint64_t k = 0; k < index[r + 1]; ++k) {
+            if (pos + entry_size > decoded) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
+            const uint8_t *e = data.get() + pos;
+            pos += entry_size;
+            uint64_t type = w[0] ? ReadField(e, w[0]) : 1;
+            uint64_t field2 = ReadField(e + w[0], w[1]);
+            uint64_t field3 = ReadField(e + w[0] + w[1], w[2]);
+            uint64_t object = first + k;
+            if (object >= doc->object_offsets_count) continue;
+            auto n = static_cast<uint32_t>(object);
+            if (doc->object_offsets[n] != kNoOffset) continue;
+            if (type == 1) {
+                uint32_t offset = field2 >= kNoOffset ? kNoOffset : static_cast<uint32_t>(field2);
+                if (doc->object_streams[n] == 0) doc->object_offsets[n] = offset;
+                if (!suppress_lists && !PdfAddXrefEntry(doc, offset, n))
+                    return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+            } else if (type == 2) {
+                if (field2 == 0 || field2 > 0x7FFFFFFFu) continue;
+                if (!PdfAddCompressedEntry(doc, static_cast<uint32_t>(field2), n,
+                                           static_cast<uint32_t>(field3)))
+                    return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+            }
+        }
+    }
+    return doc->trailer_size;
+}
+
+int32_t PdfReadCompressedObject(FILE *file, uint32_t object_stream, uint32_t object,
+                                char **out_text, uint32_t *out_length, PdfDocument *doc) {
+    *out_text = nullptr;
+    *out_length = 0;
+    char *read = nullptr;
+    uint32_t read_length = 0;
+    int32_t rc = object_stream > 0x7FFFFFFFu
+                     ? -1
+                     : PdfReadObjectBinary(file, static_cast<ObjectSelector>(object_stream), &read,
+                                           &read_length, doc);
+    TrackedPtr<char> text(read);
+    if (rc < 1 || !read) {
+        KV_ERROR(doc, KVPDF_ERR_NAMES_READ);
+        KV_ERROR(doc, KVPDF_ERR_STAGE_ROOT);
+        return rc < 1 ? rc : -1;
+    }
+    int64_t keyword = PdfStreamKeyword(read, read_length);
+    size_t dict = keyword >= 0 ? static_cast<size_t>(keyword) : read_length;
+    int64_t first_key = PdfFind(read, dict, "/First");
+    if (first_key < 0) return StreamFailure(doc, KVPDF_ERR_OBJSTM_NO_FIRST);
+    uint32_t first = PdfParseNumber(read, dict, static_cast<size_t>(first_key), nullptr);
+    int64_t n_key = PdfFind(read, dict, "/N");
+    if (n_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_LENGTH);
+    uint32_t count = PdfParseNumber(read, dict, static_cast<size_t>(n_key), nullptr);
+
+    uint8_t *data_raw = nullptr;
+    uint32_t data_length = 0;
+    PdfReadStream(file, static_cast<ObjectSelector>(object_stream), read, read_length, &data_raw,
+                  &data_length, doc);
+    TrackedPtr<uint8_t> data(data_raw);
+    if (!data || count < 1) return 1;
+    const char *d = reinterpret_cast<const char *>(data.get());
+    // The header holds `count` pairs (object number, offset from /First); the last pair
+    // naming the object wins.
+    size_t i = 0;
+    int64_t found_start = -1, found_end = -1;
+    for (uint32_t k = 0; k < count; ++k) {
+        size_t next = 0;
+        uint32_t number = PdfParseNumber(d, data_length, i, &next);
+        if (next == i || next >= data_length) break;
+        uint32_t offset = PdfParseNumber(d, data_length, next, &i);
+        if (i == next) break;
+        uint64_t start = uint64_t{first} + offset;
+        if (found_start >= 0 && found_end < 0) found_end = static_cast<int64_t>(start);
+        if (number == object) {
+            found_start = static_cast<int64_t>(start);
+            found_end = -1;
+        }
+    }
+    if (found_start < 0 || found_start > data_length) return 1;
+    if (found_end < found_start || found_end > data_length) found_end = data_length;
+    size_t n = static_cast<size_t>(found_end - found_start);
+    char *copy = static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, n + 1));
+    if (!copy) return 1;
+    memcpy(copy, d + found_start, n);
+    copy[n] = '\0';
+    *out_text = copy;
+    *out_length = static_cast<uint32_t>(n);
+    return 1;
+}
+
+int PdfValueWidth(uint32_t value) {
+    if (value >> 24) return 4;
+    if (value >> 16) return 3;
+    if (value >> 8) return 2;
+    return 1;
+}
+
+void PdfPutXrefStreamEntry(uint8_t type, int width, uint8_t *buffer, uint32_t *position,
+                           uint32_t value, uint32_t generation) {
+    uint32_t p = *position;
+    buffer[p++] = type;
+    for (int i = width - 1; i >= 0; --i) buffer[p++] = static_cast<uint8_t>(value >> (8 * i));
+    buffer[p++] = static_cast<uint8_t>(generation >> 8);
+    buffer[p++] = static_cast<uint8_t>(generation);
+    *position = p;
+}

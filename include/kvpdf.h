@@ -229,8 +229,7 @@ KVPDF_API int32_t KvPDFUpdateLocal(KvPdfHandle handle);
 
 /* Fills the library version 1.5.0.457 into the given places (each may be NULL).
  * Returns 1. */
-KVPDF_API int32_t KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release,
-                                  int32_t *build);
+KVPDF_API int32_t KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release, int32_t *build);
 
 /* Writes "1.5.0.457" into buffer (at least 16 bytes). Returns 1; 0 when buffer is NULL. */
 KVPDF_API int32_t KvPDFGetVersionStr(char *buffer);

@@ -19,7 +19,9 @@ uint32_t Magnitude(int32_t code) {
     return code < 0 ? 0u - static_cast<uint32_t>(code) : static_cast<uint32_t>(code);
 }
 
-bool ValidEntryIndex(int32_t index) { return index >= 0 && index < kErrorRingSize; }
+bool ValidEntryIndex(int32_t index) {
+    return index >= 0 && index < kErrorRingSize;
+}
 
 } // namespace
 

@@ -31,7 +31,9 @@ TrackedBlock *HeaderOf(const void *data) {
                                             kTrackedHeaderSize);
 }
 
-char *RawOf(TrackedBlock *header) { return reinterpret_cast<char *>(header) - kPad; }
+char *RawOf(TrackedBlock *header) {
+    return reinterpret_cast<char *>(header) - kPad;
+}
 
 void WriteHeader(TrackedBlock *h, const char *unit, uint32_t line, size_t size, uint32_t used) {
     memset(h->file, 0, sizeof h->file);
@@ -41,7 +43,9 @@ void WriteHeader(TrackedBlock *h, const char *unit, uint32_t line, size_t size, 
     h->used = used;
 }
 
-uint32_t DataCapacity(const void *data) { return HeaderOf(data)->block_size - kTrackedHeaderSize; }
+uint32_t DataCapacity(const void *data) {
+    return HeaderOf(data)->block_size - kTrackedHeaderSize;
+}
 
 // Makes room for `needed` data bytes in a text buffer, growing by half again so that
 // long updates are built in amortised linear time.
@@ -172,8 +176,12 @@ void TrackedFailAt(uint64_t nth) {
     g_fail_at = nth ? g_allocations.load() + nth : 0;
 }
 
-uint64_t TrackedAllocationCount() { return g_allocations.load(); }
+uint64_t TrackedAllocationCount() {
+    return g_allocations.load();
+}
 
-int64_t TrackedLiveBlocks() { return g_live.load(); }
+int64_t TrackedLiveBlocks() {
+    return g_live.load();
+}
 
 } // namespace kvpdf

@@ -20,8 +20,8 @@ void *TrackedAlloc(const char *unit, uint32_t line, size_t size);
 void *TrackedRealloc(const char *unit, uint32_t line, void **place, size_t new_size);
 void TrackedFree(void **place);
 char *TrackedStrdup(const char *text);
-char *BufferAppendf(const char *unit, uint32_t line, char **place, int reserved,
-                    const char *format, ...)
+char *BufferAppendf(const char *unit, uint32_t line, char **place, int reserved, const char *format,
+                    ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 5, 6)))
 #endif

@@ -148,9 +148,11 @@ char *PdfStrDup(const char *text) {
 char *PdfTrim(char *text) {
     if (!text) return nullptr;
     size_t n = strlen(text);
-    while (n > 0 && PdfIsSpace(static_cast<unsigned char>(text[n - 1]))) text[--n] = '\0';
+    while (n > 0 && PdfIsSpace(static_cast<unsigned char>(text[n - 1])))
+        text[--n] = '\0';
     char *p = text;
-    while (*p && PdfIsSpace(static_cast<unsigned char>(*p))) ++p;
+    while (*p && PdfIsSpace(static_cast<unsigned char>(*p)))
+        ++p;
     return p;
 }
 
@@ -181,8 +183,8 @@ int PdfInsertString(const char *text, const char *insert, size_t position, char 
     return 1;
 }
 
-uint32_t PdfInsertBytes(const char *buffer, uint32_t length, const char *insert,
-                        uint32_t position, char **out) {
+uint32_t PdfInsertBytes(const char *buffer, uint32_t length, const char *insert, uint32_t position,
+                        char **out) {
     *out = nullptr;
     if (!buffer || !insert) return 0;
     size_t k = strlen(insert);
@@ -214,7 +216,8 @@ char *PdfReplaceAll(const char *text, const char *needle, const char *replacemen
     if (!text || !needle || !*needle) return nullptr;
     size_t k = strlen(needle), r = replacement ? strlen(replacement) : 0;
     size_t count = 0;
-    for (const char *p = strstr(text, needle); p; p = strstr(p + k, needle)) ++count;
+    for (const char *p = strstr(text, needle); p; p = strstr(p + k, needle))
+        ++count;
     if (count == 0) return nullptr;
     size_t n = strlen(text) - count * k + count * r;
     char *out = static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, n + 1));

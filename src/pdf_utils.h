@@ -84,8 +84,8 @@ char *PdfStrDup(const char *text);
 char *PdfTrim(char *text);
 int PdfEndsWithNoCase(const char *text, const char *suffix);
 int PdfInsertString(const char *text, const char *insert, size_t position, char **out);
-uint32_t PdfInsertBytes(const char *buffer, uint32_t length, const char *insert,
-                        uint32_t position, char **out);
+uint32_t PdfInsertBytes(const char *buffer, uint32_t length, const char *insert, uint32_t position,
+                        char **out);
 char *PdfReplaceFirst(char *text, size_t capacity, const char *needle, const char *replacement);
 char *PdfReplaceAll(const char *text, const char *needle, const char *replacement);
 int PdfCheckSignatureIndex(PdfDocument *doc, int32_t *index, int32_t *error);

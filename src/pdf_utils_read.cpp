@@ -19,8 +19,8 @@ enum class Located { kSeeked, kCompressed };
 
 // Positions the file for the selector. A compressed object is read right here, since
 // it has no file position of its own.
-int32_t Locate(FILE *file, ObjectSelector selector, PdfDocument *doc, Located *how,
-               char **out_text, uint32_t *out_length) {
+int32_t Locate(FILE *file, ObjectSelector selector, PdfDocument *doc, Located *how, char **out_text,
+               uint32_t *out_length) {
     *how = Located::kSeeked;
     if (selector > 0) {
         auto n = static_cast<uint32_t>(selector);
@@ -58,7 +58,8 @@ int64_t DictionaryStreamKeyword(const char *text, size_t length) {
         if (at < 0) return -1;
         size_t pos = from + static_cast<size_t>(at);
         size_t back = pos;
-        while (back > 0 && PdfIsSpace(static_cast<unsigned char>(text[back - 1]))) --back;
+        while (back > 0 && PdfIsSpace(static_cast<unsigned char>(text[back - 1])))
+            --back;
         if (back > 0 && text[back - 1] == '>') return static_cast<int64_t>(pos);
         from = pos + 6;
     }
@@ -259,16 +260,19 @@ int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint3
     int64_t length_key = PdfFindLengthKey(text, dict_end);
     if (length_key < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
     int is_ref = 0;
-    uint32_t length = PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
+    uint32_t length =
+        PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
     if (is_ref) {
-        if (length == 0 || length > 0x7FFFFFFFu) return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
+        if (length == 0 || length > 0x7FFFFFFFu)
+            return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
         char *length_text = nullptr;
         int32_t rc = PdfReadObject(file, static_cast<ObjectSelector>(length), &length_text, doc);
         TrackedPtr<char> guard(length_text);
         if (rc < 1 || !length_text) return rc < 1 ? rc : -1;
         size_t len = strlen(length_text);
         int64_t obj = PdfFind(length_text, len, "obj");
-        length = obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
+        length =
+            obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
     }
     if (keyword < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NOT_FOUND);
     size_t start = static_cast<size_t>(keyword) + 6;
@@ -288,7 +292,8 @@ int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint3
     if (needed > text_length && object > 0) {
         char *raw = nullptr;
         uint32_t raw_length = 0;
-        int32_t rc = PdfReadRaw(file, object, &raw, static_cast<uint32_t>(needed), &raw_length, doc);
+        int32_t rc =
+            PdfReadRaw(file, object, &raw, static_cast<uint32_t>(needed), &raw_length, doc);
         reread.reset(raw);
         if (rc < 1 || !raw) {
             KV_ERROR(doc, KVPDF_ERR_RAW_READ);
@@ -312,7 +317,8 @@ int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint3
         return 1;
     }
     size_t f = static_cast<size_t>(filter) + 7;
-    while (f < dict_end && text[f] != '/') ++f;
+    while (f < dict_end && text[f] != '/')
+        ++f;
     if (f + 3 > dict_end || memcmp(text + f, "/Fl", 3) != 0)
         return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
     uint64_t initial = uint64_t{length} * 50;

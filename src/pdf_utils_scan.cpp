@@ -45,7 +45,9 @@ bool PdfIsSpace(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool PdfIsDigit(int c) { return c >= '0' && c <= '9'; }
+bool PdfIsDigit(int c) {
+    return c >= '0' && c <= '9';
+}
 
 int64_t PdfFind(const char *text, size_t length, const char *key) {
     if (!text || !key) return -1;
@@ -61,13 +63,15 @@ int64_t PdfFindBytes(const char *bytes, int64_t last, const char *key) {
 }
 
 size_t PdfSkipSpace(const char *text, size_t length, size_t index) {
-    while (index < length && text[index] != '\0' && PdfIsSpace(static_cast<unsigned char>(text[index])))
+    while (index < length && text[index] != '\0' &&
+           PdfIsSpace(static_cast<unsigned char>(text[index])))
         ++index;
     return index;
 }
 
 uint32_t PdfParseNumber(const char *text, size_t length, size_t index, size_t *next) {
-    while (index < length && !PdfIsDigit(text[index])) ++index;
+    while (index < length && !PdfIsDigit(text[index]))
+        ++index;
     uint32_t value = ReadDigits(text, length, &index);
     if (next) *next = index;
     return value;
@@ -107,7 +111,9 @@ uint32_t PdfKeyNumber(const char *text, size_t length, const char *key) {
     return PdfParseNumber(text, length, static_cast<size_t>(at), nullptr);
 }
 
-uint32_t PdfKidsNumber(const char *text, size_t length) { return PdfKeyNumber(text, length, "/Kids"); }
+uint32_t PdfKidsNumber(const char *text, size_t length) {
+    return PdfKeyNumber(text, length, "/Kids");
+}
 
 char *PdfMakeRef(uint32_t object) {
     char tmp[32];
@@ -131,11 +137,13 @@ char *PdfKeyString(const char *text, size_t length, const char *key, uint32_t *o
     int64_t at = PdfFind(text, length, key);
     if (at < 0) return nullptr;
     size_t i = static_cast<size_t>(at) + strlen(key);
-    while (i < length && text[i] != '[' && text[i] != '(' && text[i] != '/' && text[i] != '<') ++i;
+    while (i < length && text[i] != '[' && text[i] != '(' && text[i] != '/' && text[i] != '<')
+        ++i;
     if (i >= length) return nullptr;
     bool hex = text[i] == '<';
     size_t start = ++i;
-    while (i < length && text[i] != ')' && text[i] != '>' && text[i] != ']' && text[i] != '/') ++i;
+    while (i < length && text[i] != ')' && text[i] != '>' && text[i] != ']' && text[i] != '/')
+        ++i;
     if (i >= length) return nullptr;
     size_t n = i - start;
     if (!hex) {
@@ -151,10 +159,12 @@ uint8_t *PdfKeyHexString(const char *text, size_t length, const char *key, uint3
     if (out_length) *out_length = 0;
     int64_t at = PdfFind(text, length, key);
     size_t i = at < 0 ? 0 : static_cast<size_t>(at);
-    while (i < length && text[i] != '<') ++i;
+    while (i < length && text[i] != '<')
+        ++i;
     if (i >= length) return nullptr;
     size_t start = ++i;
-    while (i < length && text[i] != '>' && text[i] != '/') ++i;
+    while (i < length && text[i] != '>' && text[i] != '/')
+        ++i;
     if (i >= length) return nullptr;
     size_t n = (i - start) / 2;
     uint8_t *decoded = PdfHexDecode(text + start, n);
@@ -167,12 +177,14 @@ int32_t PdfEmbeddedFileObj(FILE *file, const char *text, size_t length, PdfDocum
     if (at < 0) return 0;
     size_t i = PdfSkipSpace(text, length, static_cast<size_t>(at) + 3);
     if (i >= length) return 0;
-    if (text[i] == '<') return static_cast<int32_t>(PdfParseNumber(text, length, i, nullptr) & 0x7FFFFFFF);
+    if (text[i] == '<')
+        return static_cast<int32_t>(PdfParseNumber(text, length, i, nullptr) & 0x7FFFFFFF);
     uint32_t ef = PdfParseNumber(text, length, i, nullptr);
     if (ef == 0 || ef > 0x7FFFFFFFu) return 0;
     char *ef_text = nullptr;
     uint32_t ef_length = 0;
-    int32_t rc = PdfReadObjectBinary(file, static_cast<ObjectSelector>(ef), &ef_text, &ef_length, doc);
+    int32_t rc =
+        PdfReadObjectBinary(file, static_cast<ObjectSelector>(ef), &ef_text, &ef_length, doc);
     if (rc < 1 || !ef_text) {
         TrackedFreeT(ef_text);
         return rc < 1 ? rc : 0;

@@ -42,7 +42,8 @@ int DecimalDigits(uint64_t v) {
 // "%lu" on the ten offset characters: leading blanks, then at least one digit.
 bool ConvertOffset(const char *p, size_t n, uint32_t *value) {
     size_t i = 0;
-    while (i < n && PdfIsSpace(static_cast<unsigned char>(p[i]))) ++i;
+    while (i < n && PdfIsSpace(static_cast<unsigned char>(p[i])))
+        ++i;
     if (i < n && p[i] == '+') ++i;
     uint64_t v = 0;
     size_t digits = 0;
@@ -57,7 +58,8 @@ bool ConvertOffset(const char *p, size_t n, uint32_t *value) {
 
 // A decimal run of at most 10 digits after skipping non-digits, as a signed value.
 int64_t ReadSubsectionNumber(const char *text, size_t end, size_t *i, bool *found) {
-    while (*i < end && !PdfIsDigit(text[*i])) ++*i;
+    while (*i < end && !PdfIsDigit(text[*i]))
+        ++*i;
     *found = *i < end;
     int64_t v = 0;
     for (int n = 0; *i < end && n < 10 && PdfIsDigit(text[*i]); ++n)
@@ -74,7 +76,8 @@ int32_t ReadClassicEntries(PdfDocument *doc, const char *text, size_t end, int s
         int64_t count = ReadSubsectionNumber(text, end, &i, &found);
         if (!found || count == 0) return 0;
         for (int64_t k = 0; k < count; ++k) {
-            while (i < end && !PdfIsDigit(text[i])) ++i;
+            while (i < end && !PdfIsDigit(text[i]))
+                ++i;
             if (i + kEntryLength > end) return 0; // the table is cut short: it ends here
             char entry[kEntryLength];
             for (uint32_t c = 0; c < kEntryLength; ++c) {
@@ -161,8 +164,8 @@ int32_t ReadSection(FILE *file, int32_t offset, PdfDocument *doc, const LogoImag
         return rc;
     }
     if (doc->trailer_size == -1) {
-        rc = PdfStartObjectTable(doc, doc->declared_size + 1, static_cast<uint32_t>(doc->declared_size) + 1,
-                                 logo);
+        rc = PdfStartObjectTable(doc, doc->declared_size + 1,
+                                 static_cast<uint32_t>(doc->declared_size) + 1, logo);
         if (rc < 0) {
             KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
             return rc;
@@ -236,17 +239,21 @@ int32_t PdfFindStartXref(FILE *file, PdfDocument *doc) {
         n = doc->file_ops.read(doc, window, 1, kTailWindow, file);
     }
     int64_t f = static_cast<int64_t>(n) - 1;
-    while (f >= 4 && !(window[f] == 'F' && window[f - 1] == 'O' && window[f - 2] == 'E')) --f;
+    while (f >= 4 && !(window[f] == 'F' && window[f - 1] == 'O' && window[f - 2] == 'E'))
+        --f;
     if (f < 4) {
         KV_ERROR(doc, KVPDF_ERR_FINDXREF);
         return KVPDF_ERR_FINDXREF;
     }
     int64_t i = f - 3; // the second '%' of "%%EOF"
-    while (i >= 0 && !PdfIsDigit(window[i])) --i;
+    while (i >= 0 && !PdfIsDigit(window[i]))
+        --i;
     int64_t last = i;
-    while (i >= 0 && last - i < 10 && PdfIsDigit(window[i])) --i;
+    while (i >= 0 && last - i < 10 && PdfIsDigit(window[i]))
+        --i;
     uint64_t value = 0;
-    for (int64_t k = i + 1; k <= last; ++k) value = value * 10 + (window[k] - '0');
+    for (int64_t k = i + 1; k <= last; ++k)
+        value = value * 10 + (window[k] - '0');
     // Offset 0 is the header, never a cross-reference section.
     if (last < 0 || value == 0 || value > 0x7FFFFFFF) {
         KV_ERROR(doc, KVPDF_ERR_STARTXREF_NUMBER);
@@ -400,7 +407,8 @@ int PdfAddCompressedEntry(PdfDocument *doc, uint32_t object_stream, uint32_t obj
                           uint32_t index) {
     XrefSection *s = doc->xref_current;
     if (!s) return 0;
-    auto *e = static_cast<CompressedEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CompressedEntry)));
+    auto *e =
+        static_cast<CompressedEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CompressedEntry)));
     if (!e) return 0;
     e->object_number = object;
     e->object_stream = object_stream;
@@ -411,7 +419,8 @@ int PdfAddCompressedEntry(PdfDocument *doc, uint32_t object_stream, uint32_t obj
     else
         s->compressed_head = e;
     s->compressed_tail = e;
-    if (doc->object_streams && object < doc->object_offsets_count && doc->object_streams[object] == 0)
+    if (doc->object_streams && object < doc->object_offsets_count &&
+        doc->object_streams[object] == 0)
         doc->object_streams[object] = object_stream;
     return 1;
 }

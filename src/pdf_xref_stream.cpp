@@ -26,7 +26,8 @@ int32_t StreamFailure(PdfDocument *doc, int32_t code) {
 bool ReadNumberArray(PdfDocument *doc, const char *text, size_t length, size_t index,
                      TrackedPtr<uint32_t> &values, uint32_t *count) {
     *count = 0;
-    while (index < length && text[index] != '[') ++index;
+    while (index < length && text[index] != '[')
+        ++index;
     if (index >= length) return true;
     ++index;
     for (;;) {
@@ -54,7 +55,8 @@ uint32_t NumberOr(const char *text, size_t length, const char *key, uint32_t fal
 
 uint64_t ReadField(const uint8_t *p, uint32_t width) {
     uint64_t v = 0;
-    for (uint32_t i = 0; i < width; ++i) v = (v << 8) | p[i];
+    for (uint32_t i = 0; i < width; ++i)
+        v = (v << 8) | p[i];
     return v;
 }
 
@@ -97,10 +99,12 @@ int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, 
         case 0:
             break;
         case 1:
-            for (uint32_t i = bpp; i < row; ++i) cur[i] = static_cast<uint8_t>(cur[i] + cur[i - bpp]);
+            for (uint32_t i = bpp; i < row; ++i)
+                cur[i] = static_cast<uint8_t>(cur[i] + cur[i - bpp]);
             break;
         case 2:
-            for (uint32_t i = 0; i < row; ++i) cur[i] = static_cast<uint8_t>(cur[i] + prev[i]);
+            for (uint32_t i = 0; i < row; ++i)
+                cur[i] = static_cast<uint8_t>(cur[i] + prev[i]);
             break;
         case 3:
             for (uint32_t i = 0; i < row; ++i) {
@@ -145,7 +149,8 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
     int64_t size_key = PdfFind(text, dict, "/Size");
     if (size_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_SIZE);
     uint32_t size = PdfParseNumber(text, dict, static_cast<size_t>(size_key), nullptr);
-    if (doc->declared_size == -1) doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
+    if (doc->declared_size == -1)
+        doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
     if (doc->trailer_size == -1) {
         int32_t rc = PdfStartObjectTable(doc, doc->declared_size,
                                          static_cast<uint32_t>(doc->declared_size) + 1, logo);
@@ -166,13 +171,15 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
     uint32_t index_count = 0;
     int64_t index_key = PdfFind(text, dict, "/Index");
     if (index_key >= 0) {
-        if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(index_key) + 6, index, &index_count)) {
+        if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(index_key) + 6, index,
+                             &index_count)) {
             KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
             return KVPDF_ERR_OBJECT_TABLE_MEMORY;
         }
         index_count &= ~1u; // pairs only
     } else {
-        if (!TrackedReallocT(KV_UNIT, __LINE__, index.ref(), 2)) return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+        if (!TrackedReallocT(KV_UNIT, __LINE__, index.ref(), 2))
+            return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
         index[0] = 0;
         index[1] = size;
         index_count = 2;
@@ -186,7 +193,8 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
     }
     uint32_t w[3] = {0, 0, 0};
-    for (uint32_t i = 0; i < 3 && i < w_count; ++i) w[i] = w_values[i];
+    for (uint32_t i = 0; i < 3 && i < w_count; ++i)
+        w[i] = w_values[i];
     uint32_t columns = NumberOr(text, dict, "/Columns", 1);
     uint32_t bits = NumberOr(text, dict, "/BitsPerComponent", 8);
     uint32_t colors = NumberOr(text, dict, "/Colors", 1);
@@ -206,7 +214,8 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
     // is never looked at, so decoding stops there.
     uint64_t entry_size = uint64_t{w[0]} + w[1] + w[2];
     uint64_t entries = 0;
-    for (uint32_t i = 0; i + 1 < index_count; i += 2) entries += index[i + 1];
+    for (uint32_t i = 0; i + 1 < index_count; i += 2)
+        entries += index[i + 1];
     if (entry_size == 0 || entry_size > 64) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
     uint64_t needed = entries * entry_size;
     if (predictor >= 10) {
@@ -226,7 +235,8 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
         decoded = length;
     } else {
         size_t f = static_cast<size_t>(filter) + 7;
-        while (f < dict && text[f] != '/') ++f;
+        while (f < dict && text[f] != '/')
+            ++f;
         if (f + 3 > dict || memcmp(text + f, "/Fl", 3) != 0)
             return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
         uint64_t initial = uint64_t{length} * 50;
@@ -351,7 +361,8 @@ void PdfPutXrefStreamEntry(uint8_t type, int width, uint8_t *buffer, uint32_t *p
                            uint32_t value, uint32_t generation) {
     uint32_t p = *position;
     buffer[p++] = type;
-    for (int i = width - 1; i >= 0; --i) buffer[p++] = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = width - 1; i >= 0; --i)
+        buffer[p++] = static_cast<uint8_t>(value >> (8 * i));
     buffer[p++] = static_cast<uint8_t>(generation >> 8);
     buffer[p++] = static_cast<uint8_t>(generation);
     *position = p;

@@ -44,14 +44,15 @@ void FreeUpdatedObjects(PdfDocument *doc) {
 } // namespace
 
 void FreeDocumentState(PdfDocument *doc) {
-    char **texts[] = {&doc->src_path,         &doc->target_path,    &doc->prop31_text,
-                      &doc->sig_reason,       &doc->sig_location,   &doc->signer_name,
-                      &doc->contact_info,     &doc->signing_time_text, &doc->sig_subfilter,
-                      &doc->logo_file_path,   &doc->kontir_text,    &doc->kontir_title,
-                      &doc->kontir_subject,   &doc->new_root_text,  &doc->new_page_text,
-                      &doc->new_annots_text,  &doc->new_acroform_text, &doc->new_fields_text,
+    char **texts[] = {&doc->src_path,        &doc->target_path,       &doc->prop31_text,
+                      &doc->sig_reason,      &doc->sig_location,      &doc->signer_name,
+                      &doc->contact_info,    &doc->signing_time_text, &doc->sig_subfilter,
+                      &doc->logo_file_path,  &doc->kontir_text,       &doc->kontir_title,
+                      &doc->kontir_subject,  &doc->new_root_text,     &doc->new_page_text,
+                      &doc->new_annots_text, &doc->new_acroform_text, &doc->new_fields_text,
                       &doc->out_buffer};
-    for (char **t : texts) TrackedFreeT(*t);
+    for (char **t : texts)
+        TrackedFreeT(*t);
     TrackedFreeT(doc->object_offsets);
     TrackedFreeT(doc->object_streams);
     doc->object_offsets_count = 0;
@@ -111,7 +112,8 @@ int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, in
     size_t n = doc->file_ops.read(doc, digits, 1, sizeof digits, f);
     size_t count = 0;
     int64_t value = 0;
-    while (count < n && PdfIsDigit(digits[count])) value = value * 10 + (digits[count++] - '0');
+    while (count < n && PdfIsDigit(digits[count]))
+        value = value * 10 + (digits[count++] - '0');
     if (major) *major = PdfIsDigit(m) ? m - '0' : 0;
     if (minor) *minor = value > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(value);
     return 7 + static_cast<int32_t>(count);

@@ -15,7 +15,9 @@ int StdioSeek(PdfDocument *, FILE *file, int64_t offset, int origin) {
     return fseeko(file, static_cast<off_t>(offset), whence);
 }
 
-int64_t StdioTell(PdfDocument *, FILE *file) { return ftello(file); }
+int64_t StdioTell(PdfDocument *, FILE *file) {
+    return ftello(file);
+}
 
 size_t StdioRead(PdfDocument *, void *buffer, size_t size, size_t count, FILE *file) {
     return fread(buffer, size, count, file);
@@ -25,9 +27,13 @@ size_t StdioWrite(PdfDocument *, const void *buffer, size_t size, size_t count, 
     return fwrite(buffer, size, count, file);
 }
 
-int StdioClose(PdfDocument *, FILE *file) { return fclose(file); }
+int StdioClose(PdfDocument *, FILE *file) {
+    return fclose(file);
+}
 
-int StdioPuts(PdfDocument *, const char *text, FILE *file) { return fputs(text, file); }
+int StdioPuts(PdfDocument *, const char *text, FILE *file) {
+    return fputs(text, file);
+}
 
 int StdioPrintf(PdfDocument *, FILE *file, const char *format, ...) {
     va_list args;
@@ -41,12 +47,15 @@ int StdioCopy(PdfDocument *, const char *target, const char *source, const char 
     return PdfCopyFile(target, source, mode);
 }
 
-int StdioEof(PdfDocument *, FILE *file) { return feof(file); }
+int StdioEof(PdfDocument *, FILE *file) {
+    return feof(file);
+}
 
-int StdioFlush(PdfDocument *, FILE *file) { return fflush(file); }
+int StdioFlush(PdfDocument *, FILE *file) {
+    return fflush(file);
+}
 
 } // namespace
 
-const FileOps kStdioFileOps = {StdioOpen,  StdioSeek, StdioTell, StdioRead,
-                               StdioWrite, StdioClose, StdioPuts, StdioPrintf,
-                               StdioCopy,  StdioEof,  StdioFlush};
+const FileOps kStdioFileOps = {StdioOpen, StdioSeek,   StdioTell, StdioRead, StdioWrite, StdioClose,
+                               StdioPuts, StdioPrintf, StdioCopy, StdioEof,  StdioFlush};

@@ -67,8 +67,8 @@ int32_t FindXrefKeyword(FILE *file, PdfDocument *doc) {
         size_t total = carried + n;
         const void *hit = memmem(buffer, total, "xref", 4);
         if (hit) {
-            int64_t pos = base - static_cast<int64_t>(carried) +
-                          (static_cast<const char *>(hit) - buffer);
+            int64_t pos =
+                base - static_cast<int64_t>(carried) + (static_cast<const char *>(hit) - buffer);
             return pos > 0x7FFFFFFF ? 0 : static_cast<int32_t>(pos);
         }
         // Keep the last three bytes: "xref" may straddle two reads.
@@ -95,7 +95,8 @@ int32_t ProbeLinearized(FILE *file, uint32_t position, PdfDocument *doc) {
     }
     doc->is_linearized = 1;
     int64_t first_page = NumberAfter(read, length, "/O");
-    if (first_page > 0 && first_page <= 0x7FFFFFFF) doc->page_obj = static_cast<int32_t>(first_page);
+    if (first_page > 0 && first_page <= 0x7FFFFFFF)
+        doc->page_obj = static_cast<int32_t>(first_page);
     int64_t declared = NumberAfter(read, length, "/L ");
     if (declared < 0) declared = position;
     int64_t first_xref = NumberAfter(read, length, "/T");
@@ -132,8 +133,8 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
         return KVPDF_ERR_COPY;
     }
     if (doc->no_page_walk == 1) doc->visible_signature = 0;
-    const bool read_target = doc->mode == kModeSign || doc->mode == kModeDocTimestamp ||
-                             doc->mode == kModeRevocation;
+    const bool read_target =
+        doc->mode == kModeSign || doc->mode == kModeDocTimestamp || doc->mode == kModeRevocation;
     FILE *f = doc->file_ops.open(doc, read_target ? doc->target_path : doc->src_path, "rb");
     if (!f) {
         KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);

@@ -82,7 +82,8 @@ TEST_F(Corpus, EveryFileIsReadOrRefusedWithItsCode) {
             if (o.doc->object_offsets[n] == kNoOffset && !in_stream) continue;
             char *text = nullptr;
             uint32_t length = 0;
-            int32_t rc = PdfReadObjectBinary(o.file, static_cast<ObjectSelector>(n), &text, &length, o.doc);
+            int32_t rc =
+                PdfReadObjectBinary(o.file, static_cast<ObjectSelector>(n), &text, &length, o.doc);
             ASSERT_EQ(rc, 1) << name << " object " << n;
             ASSERT_NE(text, nullptr) << name << " object " << n;
             std::string t(text, length);
@@ -135,7 +136,8 @@ TEST_F(Corpus, InUseObjectsAgreeWithQpdf) {
         ASSERT_EQ(o.rc, 1) << name;
         auto theirs = QpdfXref(path);
         ASSERT_FALSE(theirs.empty()) << name;
-        const bool hybrid = kvtest::ManifestValue(row, "xref_type").find("hybrid") != std::string::npos;
+        const bool hybrid =
+            kvtest::ManifestValue(row, "xref_type").find("hybrid") != std::string::npos;
         const uint32_t size = static_cast<uint32_t>(o.doc->declared_size);
         std::set<uint32_t> ours;
         int free_taken = 0;
@@ -189,8 +191,10 @@ TEST_F(Corpus, DamagedVariantsFailCleanly) {
             if (back < bytes.size()) damaged.push_back(bytes.substr(0, bytes.size() - back));
         for (int i = 0; i < 6; ++i) {
             std::string d = bytes;
-            std::uniform_int_distribution<size_t> where(i % 2 ? d.size() * 9 / 10 : 0, d.size() - 1);
-            for (int k = 0; k < 1 + i; ++k) d[where(rng)] ^= static_cast<char>(1 + rng() % 255);
+            std::uniform_int_distribution<size_t> where(i % 2 ? d.size() * 9 / 10 : 0,
+                                                        d.size() - 1);
+            for (int k = 0; k < 1 + i; ++k)
+                d[where(rng)] ^= static_cast<char>(1 + rng() % 255);
             damaged.push_back(d);
         }
         for (const std::string &d : damaged) {

@@ -43,7 +43,8 @@ TEST_F(Ring, MessagesInBothLocalesByteForByte) {
     KV_ERROR(doc_, -22);
     EXPECT_EQ(Message(2), "Csak a FlateDecode filter\xFB stream-eket tamogatja a termek.");
     KV_ERROR(doc_, -122); // the one English text of the Hungarian row
-    EXPECT_EQ(Message(3), "The source PDF file is encrypted. Encrypted pdf files are not supported.");
+    EXPECT_EQ(Message(3),
+              "The source PDF file is encrypted. Encrypted pdf files are not supported.");
     EXPECT_EQ(KV_ERROR(doc_, -84), 1); // no Hungarian text: empty, but a template exists
     EXPECT_EQ(Message(4), "");
 
@@ -96,7 +97,8 @@ TEST_F(Ring, KeepsTheLastTenAndRefusesIndexesOutsideIt) {
     char first[500] = "untouched";
     EXPECT_EQ(KvPdfGetFirstErrorString(handle_, first), -1);
     EXPECT_STREQ(first, "untouched");
-    for (int i = 1; i <= 11; ++i) PushError(doc_, -i, "unit", i);
+    for (int i = 1; i <= 11; ++i)
+        PushError(doc_, -i, "unit", i);
     EXPECT_EQ(KvPdfGetLastErrorIndex(handle_), 0);
     ErrorEntry e;
     ASSERT_EQ(KvPdfGetError(handle_, 0, &e), 1);

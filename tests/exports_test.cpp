@@ -17,12 +17,24 @@ TEST(Exports, SharedLibraryExportsOnlyTheInterface) {
     std::string address, type, name;
     while (in >> address >> type >> name)
         if (type == "T") exported.insert(name);
-    const std::set<std::string> expected = {
-        "KvPDFInit", "KvPDFClose", "KvPDFDestroyer", "KvPDFRestorePDF", "KvPDFUpdateLocal",
-        "KvPDFGetVersion", "KvPDFGetVersionStr", "KvIsPDFFile", "KvIsPDFFilePointer",
-        "KvGetPDFFileVersion", "KvPdfGetLastErrorIndex", "KvPdfResetErrors", "KvPdfSetLocale",
-        "KvPdfInitErrorStr", "KvPdfGetErrorStr", "KvPdfGetError", "KvPdfGetFirstErrorString",
-        "KvPdfPrintErrors"};
+    const std::set<std::string> expected = {"KvPDFInit",
+                                            "KvPDFClose",
+                                            "KvPDFDestroyer",
+                                            "KvPDFRestorePDF",
+                                            "KvPDFUpdateLocal",
+                                            "KvPDFGetVersion",
+                                            "KvPDFGetVersionStr",
+                                            "KvIsPDFFile",
+                                            "KvIsPDFFilePointer",
+                                            "KvGetPDFFileVersion",
+                                            "KvPdfGetLastErrorIndex",
+                                            "KvPdfResetErrors",
+                                            "KvPdfSetLocale",
+                                            "KvPdfInitErrorStr",
+                                            "KvPdfGetErrorStr",
+                                            "KvPdfGetError",
+                                            "KvPdfGetFirstErrorString",
+                                            "KvPdfPrintErrors"};
     EXPECT_EQ(exported, expected);
 }
 

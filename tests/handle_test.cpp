@@ -193,7 +193,7 @@ TEST(Handle, VersionRuleOfTheWriters) {
     KvPdfSetLocale(h, 1);
     struct Case {
         int major, minor, given, result;
-    } cases[] = {{1, 2, 1, 1}, {1, 9, 1, 1}, {1, 1, 1, -200}, {1, 0, 1, -200},
+    } cases[] = {{1, 2, 1, 1},    {1, 9, 1, 1},    {1, 1, 1, -200}, {1, 0, 1, -200},
                  {2, 0, 1, -200}, {0, 7, 1, -200}, {1, 1, -11, -11}};
     for (const Case &c : cases) {
         KvPdfResetErrors(h);
@@ -206,9 +206,9 @@ TEST(Handle, VersionRuleOfTheWriters) {
             ErrorEntry e;
             KvPdfGetError(h, 0, &e);
             EXPECT_EQ(e.code, -200);
-            EXPECT_EQ(std::string(e.message),
-                      "PDF version (" + std::to_string(c.major) + "." + std::to_string(c.minor) +
-                          ") not supported. Higher PDF version needed.");
+            EXPECT_EQ(std::string(e.message), "PDF version (" + std::to_string(c.major) + "." +
+                                                  std::to_string(c.minor) +
+                                                  ") not supported. Higher PDF version needed.");
         }
     }
     KvPDFClose(h);
@@ -245,9 +245,9 @@ TEST(Handle, LinearizationProbe) {
     EXPECT_EQ(doc->page_obj, 3);
     EXPECT_EQ(doc->linearized_first_xref, 42);
     EXPECT_EQ(doc->source_length, good.size());
-    EXPECT_EQ(probe(Linearized("/T 42", 5, true)), -7);  // updated after linearization
-    EXPECT_EQ(probe(Linearized("", 0, true)), -8);       // no /T
-    EXPECT_EQ(probe(Linearized("/T 42", 0, false)), 0);  // "xref" never comes
+    EXPECT_EQ(probe(Linearized("/T 42", 5, true)), -7); // updated after linearization
+    EXPECT_EQ(probe(Linearized("", 0, true)), -8);      // no /T
+    EXPECT_EQ(probe(Linearized("/T 42", 0, false)), 0); // "xref" never comes
     EXPECT_EQ(probe(SmallPdf()), 0);
     EXPECT_EQ(doc->is_linearized, 0);
     KvPDFClose(h);

@@ -98,14 +98,16 @@ size_t PdfBuilder::XrefStream(uint32_t number, const StreamOptions &o) {
     std::string rows, index;
     int row_length = o.widths[0] + o.widths[1] + o.widths[2];
     auto put = [&](uint64_t v, int w) {
-        for (int i = w - 1; i >= 0; --i) rows += static_cast<char>((v >> (8 * i)) & 0xFF);
+        for (int i = w - 1; i >= 0; --i)
+            rows += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
     uint32_t expected = 0;
     bool first_run = true;
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
         if (o.use_index && (first_run || it->first != expected)) {
             uint32_t count = 0;
-            for (auto r = it; r != pending_.end() && r->first == it->first + count; ++r) ++count;
+            for (auto r = it; r != pending_.end() && r->first == it->first + count; ++r)
+                ++count;
             index += std::to_string(it->first) + " " + std::to_string(count) + " ";
         }
         first_run = false;

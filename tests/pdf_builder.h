@@ -17,14 +17,14 @@ struct ClassicOptions {
     int64_t size = -1;         // /Size (default: highest object + 1)
     bool with_prev = true;
     uint32_t root = 1;
-    uint32_t generation = 0;   // generation written in every in-use entry
+    uint32_t generation = 0; // generation written in every in-use entry
 };
 
 struct StreamOptions {
     std::vector<int> widths = {1, 2, 1};
-    int predictor = 0;          // 12 = PNG Up on every row
-    bool use_index = true;      // write /Index with one range per run of numbers
-    std::string extra;          // more dictionary keys
+    int predictor = 0;     // 12 = PNG Up on every row
+    bool use_index = true; // write /Index with one range per run of numbers
+    std::string extra;     // more dictionary keys
     int64_t size = -1;
     uint32_t root = 1;
 };
@@ -39,7 +39,8 @@ public:
     // A free entry in the next section (generation 65535 in a classic table).
     void Free(uint32_t number) { pending_[number] = {0, 0, 65535}; }
     // An object stream holding the given objects (listed as compressed entries).
-    void ObjectStream(uint32_t number, const std::vector<std::pair<uint32_t, std::string>> &objects);
+    void ObjectStream(uint32_t number,
+                      const std::vector<std::pair<uint32_t, std::string>> &objects);
 
     // Ends the revision with a classic table; returns its offset.
     size_t ClassicXref(const ClassicOptions &options = {});
@@ -51,13 +52,13 @@ public:
 
 private:
     struct Entry {
-        int type;  // 1 plain, 2 compressed
+        int type; // 1 plain, 2 compressed
         uint64_t field2;
         uint64_t field3;
     };
     std::string data_;
-    std::map<uint32_t, Entry> pending_;   // entries of the revision being built
-    std::map<uint32_t, size_t> all_;      // newest offset of every plain object
+    std::map<uint32_t, Entry> pending_; // entries of the revision being built
+    std::map<uint32_t, size_t> all_;    // newest offset of every plain object
     uint32_t highest_ = 0;
     int64_t last_xref_ = -1;
 };

@@ -109,7 +109,8 @@ protected:
         // A wrong checksum at the end, and a stream cut in the middle: both yield what
         // was decoded before the damage.
         std::string long_text;
-        for (int i = 0; i < 300; ++i) long_text += std::to_string(i * 7919) + ",";
+        for (int i = 0; i < 300; ++i)
+            long_text += std::to_string(i * 7919) + ",";
         std::string checksum = kvtest::Deflate(long_text);
         checksum[checksum.size() - 1] ^= 0x55;
         b.Object(9, "<</Filter/FlateDecode/Length " + std::to_string(checksum.size()) +
@@ -170,7 +171,8 @@ TEST_F(Readers, ObjectsEndWithTheirTerminatorAcrossChunkBorders) {
     ASSERT_EQ(PdfReadObjectAt(file_, 9, &text, &n, doc_), 1);
     EXPECT_EQ(Owned(text, n).substr(0, 8), "1 0 obj\n");
     EXPECT_EQ(PdfReadObjectAt(file_, static_cast<uint32_t>(doc_->object_offsets[13]) + 20, &text,
-                              &n, doc_), -1);
+                              &n, doc_),
+              -1);
     EXPECT_EQ(text, nullptr);
     // An object without a known offset, in a file without cross-reference streams, is
     // read from the current position.

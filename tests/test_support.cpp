@@ -16,7 +16,9 @@ TempDir::TempDir() {
     path_ = templ;
 }
 
-TempDir::~TempDir() { Run("rm -rf '" + path_ + "'"); }
+TempDir::~TempDir() {
+    Run("rm -rf '" + path_ + "'");
+}
 
 void WriteFile(const std::string &path, const std::string &bytes) {
     std::ofstream f(path, std::ios::binary);
@@ -55,7 +57,8 @@ std::vector<std::vector<std::pair<std::string, std::string>>> CorpusManifest() {
         std::vector<std::string> cells;
         std::string cell;
         std::istringstream s(l);
-        while (std::getline(s, cell, '\t')) cells.push_back(cell);
+        while (std::getline(s, cell, '\t'))
+            cells.push_back(cell);
         return cells;
     };
     while (std::getline(in, line)) {
@@ -85,7 +88,8 @@ int Run(const std::string &command, std::string *output) {
     std::string out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     int status = pclose(p);
     if (output) *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

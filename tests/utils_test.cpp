@@ -25,7 +25,8 @@ TEST(Utilities, CopyFileExactlyAndNeverOntoItself) {
     TempDir dir;
     for (size_t size : {size_t{0}, size_t{2048}, size_t{3 << 20}}) {
         std::string data(size, '\0');
-        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7);
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<char>(i * 7);
         WriteFile(dir.file("src"), data);
         EXPECT_EQ(PdfCopyFile(dir.file("dst").c_str(), dir.file("src").c_str(), "wb+"), 0);
         EXPECT_EQ(ReadFile(dir.file("dst")), data) << size;
@@ -122,7 +123,8 @@ TEST(Utilities, SignatureListLookupsAndLogoLayoutChoice) {
     doc->signatures = static_cast<SignatureInfo *>(TrackedAlloc("t", 1, 4 * sizeof(SignatureInfo)));
     memset(doc->signatures, 0, 4 * sizeof(SignatureInfo));
     doc->signature_count = 4;
-    for (int i = 0; i < 4; ++i) doc->signatures[i].kind = kinds[i];
+    for (int i = 0; i < 4; ++i)
+        doc->signatures[i].kind = kinds[i];
     index = -1;
     EXPECT_EQ(PdfCheckSignatureIndex(doc, &index, &error), 1);
     EXPECT_EQ(index, 3);

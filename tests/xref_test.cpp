@@ -33,7 +33,8 @@ protected:
         KvPdfSetLocale(handle_, 1);
         doc_->mode = mode;
         int32_t rc = ProcessPdf(doc_);
-        file_ = fopen(mode == kModeFindSignatures ? path_.c_str() : dir_.file("out.pdf").c_str(), "rb");
+        file_ =
+            fopen(mode == kModeFindSignatures ? path_.c_str() : dir_.file("out.pdf").c_str(), "rb");
         return rc;
     }
     uint32_t Offset(uint32_t object) const {
@@ -42,7 +43,8 @@ protected:
     std::string Object(uint32_t object) {
         char *text = nullptr;
         uint32_t n = 0;
-        if (PdfReadObjectBinary(file_, static_cast<ObjectSelector>(object), &text, &n, doc_) < 1 || !text)
+        if (PdfReadObjectBinary(file_, static_cast<ObjectSelector>(object), &text, &n, doc_) < 1 ||
+            !text)
             return "<none>";
         std::string s(text, n);
         TrackedFreeT(text);
@@ -51,12 +53,14 @@ protected:
     std::vector<int> Ring() const { return kvtest::RingCodes(handle_); }
     std::vector<uint32_t> SectionOffsets() const {
         std::vector<uint32_t> v;
-        for (XrefSection *s = doc_->xref_sections; s; s = s->next) v.push_back(s->offset);
+        for (XrefSection *s = doc_->xref_sections; s; s = s->next)
+            v.push_back(s->offset);
         return v;
     }
     std::vector<uint32_t> Listed(const XrefSection *s) const {
         std::vector<uint32_t> v;
-        for (XrefEntry *e = s->entries_head; e; e = e->next) v.push_back(e->object_number);
+        for (XrefEntry *e = s->entries_head; e; e = e->next)
+            v.push_back(e->object_number);
         return v;
     }
 
@@ -95,10 +99,11 @@ TEST_F(Xref, ClassicRevisionsNewestEntryAndTrailerWin) {
     EXPECT_EQ(doc_->root_obj, 1);
     EXPECT_EQ(doc_->info_obj, 5);
     EXPECT_EQ(doc_->declared_size, 7);
-    EXPECT_EQ(doc_->trailer_size, 8);       // /Size + 1 after a classic table
-    EXPECT_EQ(doc_->sig_field_obj, 8 + 2);  // visible signature by default
-    for (uint32_t n = 1; n <= 6; ++n) EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
-    EXPECT_EQ(Offset(0), kNoOffset);        // the 65535 entry of object 0 is skipped
+    EXPECT_EQ(doc_->trailer_size, 8);      // /Size + 1 after a classic table
+    EXPECT_EQ(doc_->sig_field_obj, 8 + 2); // visible signature by default
+    for (uint32_t n = 1; n <= 6; ++n)
+        EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
+    EXPECT_EQ(Offset(0), kNoOffset); // the 65535 entry of object 0 is skipped
     EXPECT_NE(Object(3).find("/Rev 2"), std::string::npos);
     // Only sections reached through /Prev list their entries.
     XrefSection *newest = doc_->xref_sections;
@@ -126,12 +131,14 @@ TEST_F(Xref, EntryQuirksOfClassicTables) {
     // bytes late. While the shift eats only leading zeros the offsets come out right;
     // from entry 8 on it eats significant digits.
     PdfBuilder shifted = ThreeObjects();
-    for (uint32_t n = 4; n <= 9; ++n) shifted.Object(n, "(filler)");
+    for (uint32_t n = 4; n <= 9; ++n)
+        shifted.Object(n, "(filler)");
     o = ClassicOptions();
     o.eol = "\n";
     shifted.ClassicXref(o);
     ASSERT_EQ(Read(shifted.bytes()), 1);
-    for (uint32_t n = 1; n <= 7; ++n) EXPECT_EQ(Offset(n), shifted.offset_of(n)) << n;
+    for (uint32_t n = 1; n <= 7; ++n)
+        EXPECT_EQ(Offset(n), shifted.offset_of(n)) << n;
     EXPECT_EQ(Offset(8), shifted.offset_of(8) % 100);
 
     // A table longer than /Size says: the extra entries are left out.
@@ -142,7 +149,6 @@ TEST_F(Xref, EntryQuirksOfClassicTables) {
     ASSERT_EQ(Read(longer.bytes()), 1);
     EXPECT_EQ(doc_->object_offsets_count, 4u);
     EXPECT_EQ(Offset(2), longer.offset_of(2));
-
 }
 
 TEST_F(Xref, BrokenTrailersAndTails) {
@@ -220,7 +226,8 @@ TEST_F(Xref, PrevLoopEndsTheChain) {
     ASSERT_EQ(Read(s), 1);
     EXPECT_EQ(SectionOffsets(),
               (std::vector<uint32_t>{uint32_t(third), uint32_t(second), uint32_t(first)}));
-    for (uint32_t n = 1; n <= 5; ++n) EXPECT_EQ(Offset(n), c.offset_of(n));
+    for (uint32_t n = 1; n <= 5; ++n)
+        EXPECT_EQ(Offset(n), c.offset_of(n));
 }
 
 TEST_F(Xref, StreamWithPredictorIndexAndObjectStreams) {
@@ -237,10 +244,11 @@ TEST_F(Xref, StreamWithPredictorIndexAndObjectStreams) {
     b.XrefStream(9, o);
     ASSERT_EQ(Read(b.bytes(), kModeSign), 1);
     EXPECT_EQ(doc_->xref_is_stream, 1);
-    EXPECT_EQ(doc_->trailer_size, 10);       // /Size itself after a stream
+    EXPECT_EQ(doc_->trailer_size, 10); // /Size itself after a stream
     EXPECT_EQ(doc_->object_offsets_count, 11u);
     EXPECT_EQ(doc_->root_obj, 1);
-    for (uint32_t n : {1u, 5u, 7u, 8u, 9u}) EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
+    for (uint32_t n : {1u, 5u, 7u, 8u, 9u})
+        EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
     EXPECT_EQ(Offset(2), kNoOffset);
     EXPECT_EQ(PdfFindObjectStream(doc_, 3, nullptr), 5u);
     EXPECT_EQ(PdfFindObjectStream(doc_, 3, doc_->xref_sections), 5u);
@@ -263,14 +271,16 @@ TEST_F(Xref, StreamLayoutsWithoutIndexAndWithZeroWidths) {
     o.use_index = false; // entries for 0 .. /Size - 1
     b.XrefStream(4, o);
     ASSERT_EQ(Read(b.bytes()), 1);
-    for (uint32_t n = 1; n <= 4; ++n) EXPECT_EQ(Offset(n), b.offset_of(n));
+    for (uint32_t n = 1; n <= 4; ++n)
+        EXPECT_EQ(Offset(n), b.offset_of(n));
 
     PdfBuilder zero = ThreeObjects("%PDF-1.5\n");
     o = StreamOptions();
     o.widths = {0, 2, 0}; // no type field: every entry is type 1
     zero.XrefStream(4, o);
     ASSERT_EQ(Read(zero.bytes()), 1);
-    for (uint32_t n = 1; n <= 4; ++n) EXPECT_EQ(Offset(n), zero.offset_of(n));
+    for (uint32_t n = 1; n <= 4; ++n)
+        EXPECT_EQ(Offset(n), zero.offset_of(n));
 
     PdfBuilder past = ThreeObjects("%PDF-1.5\n");
     past.Free(0);
@@ -288,9 +298,9 @@ TEST_F(Xref, UnknownPngFilterTypeIsRefused) {
     std::string rows = std::string("\x05\x01\x00\x09\x00", 5);
     std::string packed = kvtest::Deflate(rows);
     b.Raw("4 0 obj\n<</Type/XRef/Size 5/Root 1 0 R/W[1 2 1]/Index[1 1]/DecodeParms<</Columns 4"
-          "/Predictor 12>>/Filter/FlateDecode/Length " + std::to_string(packed.size()) +
-          ">>\nstream\n" + packed + "\nendstream\nendobj\nstartxref\n" + std::to_string(at) +
-          "\n%%EOF\n");
+          "/Predictor 12>>/Filter/FlateDecode/Length " +
+          std::to_string(packed.size()) + ">>\nstream\n" + packed +
+          "\nendstream\nendobj\nstartxref\n" + std::to_string(at) + "\n%%EOF\n");
     EXPECT_EQ(Read(b.bytes()), -21);
     EXPECT_EQ(Ring(), (std::vector<int>{-21, -39, -45}));
     ErrorEntry e;
@@ -344,7 +354,8 @@ TEST(XrefStreamEncoding, ValueWidthsAndEntries) {
     uint32_t position = 1;
     PdfPutXrefStreamEntry(1, 2, buffer, &position, 0x1234, 0);
     EXPECT_EQ(position, 6u);
-    EXPECT_EQ(std::vector<uint8_t>(buffer + 1, buffer + 6), (std::vector<uint8_t>{1, 0x12, 0x34, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer + 1, buffer + 6),
+              (std::vector<uint8_t>{1, 0x12, 0x34, 0, 0}));
     PdfPutXrefStreamEntry(2, 3, buffer, &position, 0x0A0B0C, 0x0102);
     EXPECT_EQ(position, 12u);
     EXPECT_EQ(std::vector<uint8_t>(buffer + 6, buffer + 12),

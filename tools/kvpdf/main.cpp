@@ -56,9 +56,12 @@ bool WantsHelp(const std::vector<std::string> &args) {
 int ParseLang(const std::vector<std::string> &args, size_t *i, int32_t *locale) {
     if (*i + 1 >= args.size()) return 0;
     const std::string &v = args[++*i];
-    if (v == "en") *locale = KVPDF_LOCALE_EN;
-    else if (v == "hu") *locale = KVPDF_LOCALE_HU;
-    else return 0;
+    if (v == "en")
+        *locale = KVPDF_LOCALE_EN;
+    else if (v == "hu")
+        *locale = KVPDF_LOCALE_HU;
+    else
+        return 0;
     return 1;
 }
 

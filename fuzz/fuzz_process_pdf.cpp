@@ -1,0 +1,57 @@
+// Feeds arbitrary bytes through the document-processing run (reading and signing
+// modes) and then reads every object the offset table names. The bytes are served from
+// memory through the handle's file operations, so no file is written.
+#include "pdf_document.h"
+#include "pdf_mem.h"
+#include "pdf_utils.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+const uint8_t *g_data = nullptr;
+size_t g_size = 0;
+
+FILE *MemoryOpen(PdfDocument *, const char *, const char *) {
+    return fmemopen(const_cast<uint8_t *>(g_data), g_size, "rb");
+}
+
+int NoCopy(PdfDocument *, const char *, const char *, const char *) {
+    return 0;
+}
+
+void RunMode(int32_t mode) {
+    KvPdfHandle handle = KvPDFInit("fuzz.pdf", "fuzz-out.pdf", 0);
+    PdfDocument *doc = HandleLookup(handle);
+    if (!doc) return;
+    doc->file_ops.open = MemoryOpen;
+    doc->file_ops.copy = NoCopy;
+    doc->mode = mode;
+    if (ProcessPdf(doc) == 1) {
+        FILE *f = MemoryOpen(doc, nullptr, nullptr);
+        for (uint32_t n = 1; f && n < doc->object_offsets_count && n < 256; ++n) {
+            char *text = nullptr;
+            uint32_t length = 0;
+            PdfReadObjectBinary(f, static_cast<ObjectSelector>(n), &text, &length, doc);
+            TrackedFreeT(text);
+            uint8_t *data = nullptr;
+            PdfReadStream(f, static_cast<ObjectSelector>(n), nullptr, 0, &data, &length, doc);
+            TrackedFreeT(data);
+        }
+        if (f) fclose(f);
+    }
+    KvPDFClose(handle);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0; // fmemopen refuses an empty buffer
+    g_data = data;
+    g_size = size;
+    RunMode(kModeFindSignatures);
+    RunMode(kModeSign);
+    return 0;
+}

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Writes the seed PDFs of the process_pdf fuzz target (run once; the output is committed)."""
+import os, zlib
+
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'seeds', 'process_pdf')
+
+class Pdf:
+    def __init__(self, header=b'%PDF-1.7\n'):
+        self.data = bytearray(header)
+        self.pending = {}
+        self.last = None
+        self.highest = 0
+
+    def obj(self, n, body):
+        self.pending[n] = (1, len(self.data), 0)
+        self.highest = max(self.highest, n)
+        self.data += b'%d 0 obj\n' % n + body + b'\nendobj\n'
+
+    def objstm(self, n, objects):
+        head, bodies = b'', b''
+        for i, (num, body) in enumerate(objects):
+            head += b'%d %d ' % (num, len(bodies))
+            bodies += body + b'\n'
+        packed = zlib.compress(head + bodies)
+        self.obj(n, b'<</Type/ObjStm/N %d/First %d/Filter/FlateDecode/Length %d>>\nstream\n'
+                 % (len(objects), len(head), len(packed)) + packed + b'\nendstream')
+        for i, (num, _) in enumerate(objects):
+            self.pending[num] = (2, n, i)
+            self.highest = max(self.highest, num)
+
+    def classic(self, extra=b''):
+        at = len(self.data)
+        x = b'xref\n0 1\n0000000000 65535 f\r\n'
+        for n in sorted(self.pending):
+            x += b'%d 1\n%010d 00000 n\r\n' % (n, self.pending[n][1])
+        x += b'trailer\n<</Size %d/Root 1 0 R' % (self.highest + 1)
+        if self.last is not None:
+            x += b'/Prev %d' % self.last
+        x += extra + b'>>\nstartxref\n%d\n%%%%EOF\n' % at
+        self.data += x
+        self.pending, self.last = {}, at
+
+    def stream(self, n, predictor=True):
+        at = len(self.data)
+        self.pending[n] = (1, at, 0)
+        self.highest = max(self.highest, n)
+        rows, index, prev = b'', b'', bytes(4)
+        for num in sorted(self.pending):
+            t, f2, f3 = self.pending[num]
+            row = bytes([t]) + f2.to_bytes(2, 'big') + bytes([f3])
+            if predictor:
+                rows += b'\x02' + bytes((row[i] - prev[i]) & 0xFF for i in range(4))
+                prev = row
+            else:
+                rows += row
+            index += b'%d 1 ' % num
+        packed = zlib.compress(rows)
+        d = b'<</Type/XRef/Size %d/Root 1 0 R/W[1 2 1]/Index[%s]' % (self.highest + 1, index)
+        if self.last is not None:
+            d += b'/Prev %d' % self.last
+        if predictor:
+            d += b'/DecodeParms<</Columns 4/Predictor 12>>'
+        d += b'/Filter/FlateDecode/Length %d>>' % len(packed)
+        self.data += b'%d 0 obj\n' % n + d + b'\nstream\n' + packed + b'\nendstream\nendobj\n'
+        self.data += b'startxref\n%d\n%%%%EOF\n' % at
+        self.pending, self.last = {}, at
+
+def base(p):
+    p.obj(1, b'<</Type/Catalog/Pages 2 0 R>>')
+    p.obj(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>')
+    p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R]>>')
+
+def write(name, data):
+    with open(os.path.join(HERE, name), 'wb') as f:
+        f.write(bytes(data))
+
+os.makedirs(HERE, exist_ok=True)
+p = Pdf(); base(p); p.obj(4, b'<</Type/Annot/Subtype/Widget/FT/Sig/V 5 0 R>>')
+p.obj(5, b'<</Type/Sig/Contents <3082>/ByteRange [0 10 20 30]>>'); p.classic(b'/Info 5 0 R')
+p.obj(3, b'<</Type/Page/Parent 2 0 R/Rev 2>>'); p.classic()
+write('classic-2rev.pdf', p.data)
+
+p = Pdf(b'%PDF-1.5\n'); p.obj(1, b'<</Type/Catalog/Pages 2 0 R>>')
+p.objstm(6, [(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>'), (3, b'<</Type/Page/Parent 2 0 R>>')])
+p.stream(7)
+write('xrefstream-objstm.pdf', p.data)
+
+p = Pdf(b'%PDF-1.5\n'); base(p); p.classic()
+p.objstm(6, [(4, b'(four)'), (5, b'<</Length 3>>')]); p.stream(7, predictor=False)
+p.obj(8, b'<</Length 5 0 R>>stream\nabc\nendstream'); p.classic()
+write('chain-classic-stream-classic.pdf', p.data)
+
+lin = b'%PDF-1.6\n1 0 obj\n<</Linearized 1/L 0000000000/O 3/T 50>>\nendobj\nxref\n0 0\ntrailer<<>>\n'
+p = Pdf(lin); base(p); p.classic()
+data = bytes(p.data).replace(b'/L 0000000000', b'/L %010d' % len(p.data))
+write('linearized.pdf', data)
+
+p = Pdf(); base(p); p.classic(b'/Encrypt 9 0 R')
+write('encrypted.pdf', p.data)

@@ -202,6 +202,48 @@ typedef struct LogoImage {
 #define KVPDF_LOCALE_HU 0
 #define KVPDF_LOCALE_EN 1
 
+/* ---------------------------------------------------------------- properties */
+
+/* Property numbers of KvPDFSetProperty. Text properties take a text pointer, number
+ * properties a number, both passed as intptr_t (KVPDF_TEXT / KVPDF_NUMBER). */
+#define KVPDF_TEXT(s) ((intptr_t)(const char *)(s))
+#define KVPDF_NUMBER(n) ((intptr_t)(n))
+
+#define KVPDF_PROP_REASON 1           /* text: user part of /Reason */
+#define KVPDF_PROP_NAME 2             /* text: /Name */
+#define KVPDF_PROP_LOCATION 3         /* text: /Location */
+#define KVPDF_PROP_CONTACT 4          /* text: /ContactInfo */
+#define KVPDF_PROP_APPEARANCE_FILE 5  /* text: signature-appearance file (.sigappx) */
+#define KVPDF_PROP_NO_PAGE_WALK 6     /* number: 1 = field on no page, invisible */
+#define KVPDF_PROP_VISIBLE 7          /* number: 1 = visible appearance */
+#define KVPDF_PROP_RECT_LLX 8         /* numbers 8 to 11: widget rectangle */
+#define KVPDF_PROP_RECT_LLY 9
+#define KVPDF_PROP_RECT_URX 10
+#define KVPDF_PROP_RECT_URY 11
+#define KVPDF_PROP_LOCALE 12          /* number: messages and /Reason sentence language */
+#define KVPDF_PROP_KONTIR_TEXT 13     /* text: the Kontir note (written only when set) */
+#define KVPDF_PROP_KONTIR_TITLE 14    /* text: /T of the note */
+#define KVPDF_PROP_KONTIR_SUBJECT 15  /* text: /Subj of the note */
+#define KVPDF_PROP_KONTIR_LLX 16      /* numbers 16 to 19: the note's rectangle */
+#define KVPDF_PROP_KONTIR_LLY 17
+#define KVPDF_PROP_KONTIR_URX 18
+#define KVPDF_PROP_KONTIR_URY 19
+#define KVPDF_PROP_POPUP_LLX 20       /* numbers 20 to 23: the popup's rectangle */
+#define KVPDF_PROP_POPUP_LLY 21
+#define KVPDF_PROP_POPUP_URX 22
+#define KVPDF_PROP_POPUP_URY 23
+#define KVPDF_PROP_POPUP_OPEN 24      /* number: popup initially open */
+#define KVPDF_PROP_SIGNING_TIME 25    /* text: replaced by the signing time when written */
+#define KVPDF_PROP_SUBFILTER_SELECT 26 /* number: KVPDF_SUBFILTER_PKCS7 or _CADES */
+#define KVPDF_PROP_VALUE30 30         /* number: stored only */
+#define KVPDF_PROP_TEXT31 31          /* text: stored only */
+#define KVPDF_PROP_ATTACHMENTS_CLEAR 40 /* empties the list of files to attach */
+#define KVPDF_PROP_ATTACHMENT_ADD 41  /* text: a file path added to the list to attach */
+#define KVPDF_PROP_SUBFILTER 50       /* text: /SubFilter name, without the slash */
+
+#define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
+#define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
+
 /* ---------------------------------------------------------------- lifecycle */
 
 /* Creates a document handle for a source PDF and an output PDF. No file is opened.
@@ -285,6 +327,128 @@ KVPDF_API int32_t KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer);
 /* Prints entries 0 to the newest to standard output. Returns 1; 0 for an absent
  * handle. */
 KVPDF_API int32_t KvPdfPrintErrors(KvPdfHandle handle);
+
+/* ---------------------------------------------------------------- properties */
+
+/* Sets property id (KVPDF_PROP_...) to value (a text pointer or a number, as intptr_t).
+ * Texts are copied; a NULL text clears the property. Returns 1 when the id was handled,
+ * 0 for an id outside 1 to 50, an id without effect, or KVPDF_PROP_SUBFILTER_SELECT
+ * with a value other than 2 and 3; -51 for an absent handle. */
+KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value);
+
+/* id 0 writes the version text (at least 16 bytes) into buffer and returns 1; id 42
+ * returns 1; other ids 0; an absent handle -1. */
+KVPDF_API int32_t KvPDFGetProperty(KvPdfHandle handle, int32_t id, char *buffer);
+
+/* Sets the widget rectangle, name, location, reason, contact, appearance file, the
+ * no-page-walk and visible flags in one call. Returns 1; -52 for an absent handle. */
+KVPDF_API int32_t KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t lly, int32_t urx,
+                                     int32_t ury, const char *name, const char *location,
+                                     const char *reason, const char *contact,
+                                     const char *appearance_file, int32_t no_page_walk,
+                                     int32_t visible);
+
+/* Sets the Kontir note: text, subject, title, popup open flag, the note's rectangle and
+ * the popup's rectangle. Returns 1; -61 for an absent handle. */
+KVPDF_API int32_t KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
+                                           const char *subject, const char *title,
+                                           int32_t popup_open, int32_t llx, int32_t lly,
+                                           int32_t urx, int32_t ury, int32_t popup_llx,
+                                           int32_t popup_lly, int32_t popup_urx,
+                                           int32_t popup_ury);
+
+/* Loads a signature-appearance file. Returns a new LogoImage (as intptr_t, > 0; free it
+ * with KvPDFLogoFree), -70 when the file does not open, -72 when it cannot be read or
+ * has no /KvImgWidth header, 0 when memory is short. A NULL path gives an empty record.
+ * The record keeps the path pointer: keep the text alive while the record is used. The
+ * handle (may be absent) records errors and takes the image size. */
+KVPDF_API intptr_t KvPDFSetLogo(KvPdfHandle handle, const char *path);
+
+/* Frees a record of KvPDFSetLogo. Returns 1; 0 for NULL. */
+KVPDF_API int32_t KvPDFLogoFree(LogoImage *logo);
+
+/* The image size of logo, or without one of the image loaded last through the handle.
+ * Returns 1; 0 for an absent handle. */
+KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo,
+                                        int32_t *height, int32_t *width);
+
+/* The image size (/Height, /Width) of an appearance file. Returns 1; 0 when path is
+ * NULL or the file cannot be read; -70 when it does not open. */
+KVPDF_API int32_t KvPdfGetLogoDimensionFile(const char *path, int32_t *height, int32_t *width);
+
+/* ---------------------------------------------------------------- signing */
+
+/* Writes the revision to be signed into the output file: the signature dictionary with
+ * a reserved /Contents of 2 x sig_buffer_size zeros, the signature field and widget
+ * (visible with an appearance unless KVPDF_PROP_VISIBLE is 0), the optional Kontir
+ * note, the rewritten page, form or catalog, the cross-reference section and the final
+ * /ByteRange. After KvPdfCreateDocTimeStamp it writes a document timestamp instead.
+ * logo is a record of KvPDFSetLogo or 0 (any value below 1 counts as none).
+ * The file is not a finished PDF until KvPdfWriteDummySignatureAndAddedContent or
+ * KvPdfWriteSignature. Returns 1 or a negative code (-200: written, but the header
+ * version is below 1.2 or x.0/x.1); KvPDFRestorePDF takes the update back out. */
+KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t logo);
+/* The same operation. */
+KVPDF_API int32_t KvPdfWritePDFWithoutTimestamp(KvPdfHandle handle, intptr_t logo);
+/* Switches the handle to document timestamps (mode 2). Returns 1; -1 absent handle. */
+KVPDF_API int32_t KvPdfCreateDocTimeStamp(KvPdfHandle handle);
+
+/* Brings the output file into its final layout with an all-zero /Contents and stores
+ * the file offset of its "<" in *contents_offset (may be NULL). The host then signs
+ * bytes [0, byte_range[1]) and [byte_range[2], end of file). Returns 1; -1 absent
+ * handle; -11 the output file does not open; -47 no revision was written; -14 a
+ * write failed. */
+KVPDF_API int32_t KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
+                                                          uint32_t *contents_offset);
+/* Blanks the /Contents value again (a file already in its final layout). */
+KVPDF_API int32_t KvPdfWriteDummySignature(KvPdfHandle handle);
+/* Writes the DER signature (count bytes, at most sig_buffer_size) in hexadecimal into
+ * the reserved value; the rest stays "0". Returns 1; -46 no bytes; -53 too long (the
+ * file is left unchanged); -11, -14, -47 as above. */
+KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, uint32_t count);
+/* The same operation for a timestamp token. */
+KVPDF_API int32_t KvPdfWriteTimestamp(KvPdfHandle handle, const uint8_t *token, uint32_t count);
+
+/* ---------------------------------------------------------------- finding signatures */
+
+/* Finds the signatures of the source file and appends them to the handle's list (a
+ * second call appends them again). Returns 1 or a negative code (-55: none found). */
+KVPDF_API int32_t KvPdfFindSignatures(KvPdfHandle handle);
+/* As KvPdfFindSignatures; returns the last signature's contents offset, 1 for an
+ * empty list, or the negative code. */
+KVPDF_API int32_t KvPdfFindLastSignaturePos(KvPdfHandle handle);
+/* The number of signatures in the handle's list; -1 for an absent handle. */
+KVPDF_API int32_t KvPDFGetSignatureCount(KvPdfHandle handle);
+/* Copies entry index (a negative index: the last) into *info. Its texts stay owned by
+ * the handle. Returns 1; 0 for a NULL info or an index out of range; -1 absent handle. */
+KVPDF_API int32_t KvPDFGetSignature(KvPdfHandle handle, int32_t index, SignatureInfo *info);
+/* 1 when the entry's /SubFilter is adbe.pkcs7.detached, ETSI.CAdES.detached or
+ * ETSI.RFC3161 (any case); else 0; -1 absent handle. */
+KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
+
+/* Copies bytes [0, a) and [b, b + c) of source to destination (the signed bytes of a
+ * signature) and returns the decoded /Contents value found between them: a new block of
+ * *length bytes, the signature followed by the reserved zeros, freed with
+ * KvPDFDestroyer. NULL when the value was not reached; *error (may be NULL) is 0, -307
+ * (source does not open) or -308 (destination does not open). */
+KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
+                                          const char *destination, uint32_t *length,
+                                          int32_t *error, uint32_t a, uint32_t b, uint32_t c);
+/* As KvPdfWritePDFByteRange with the byte range of found signature index (negative:
+ * the last); an index out of range gives NULL with *error -102. */
+KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
+                                          const char *destination, int32_t index,
+                                          uint32_t *length, int32_t *error);
+/* As KvPdfWritePDFForVerify on the handle's source file. */
+KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const char *destination,
+                                                   uint32_t *length, int32_t index, int32_t *error);
+
+/* Writes an appearance file: "1.5/KvImgHeight <height> /KvImgWidth <width> " and the
+ * image object body read from image_path (NULL: the built-in image). Returns 1; -1 no
+ * output path; -2 the output does not open; -3 the image could not be copied whole. A
+ * missing image file leaves the header alone and still returns 1. */
+KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
+                                        const char *box_height, const char *box_width);
 
 #ifdef __cplusplus
 }

@@ -192,7 +192,9 @@ struct PdfDocument {
     uint32_t attachment_list_count;
     AttachmentEntry *attachment_list;
     FileOps file_ops;
-    int32_t reading_compressed; // an object stream is being read: no nested lookups
+    int32_t reading_compressed;    // an object stream is being read: no nested lookups
+    int32_t updated_objects_plain; // the update writes re-written objects as plain objects
+    const LogoImage *write_logo;   // the appearance record of the write being prepared
 };
 
 // pdfsign_handles.cpp: the set of live handles.

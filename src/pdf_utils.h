@@ -93,6 +93,13 @@ int32_t PdfFindSignatureOfKind(PdfDocument *doc, int32_t kind);
 int PdfIsTimestampEntry(PdfDocument *doc, int32_t *index);
 int32_t PdfFindTimestampEntry(PdfDocument *doc);
 int PdfNeedsLogoObjects(PdfDocument *doc, const LogoImage *logo);
+// Copies bytes [0, a) and [b, b + c) of source to destination and returns the
+// decoded /Contents value between them (a new tracked block, *out_length bytes: the
+// signature followed by the reserved zeros). *error: 0, -307 (source does not open),
+// -308 (destination does not open). NULL when the value was never reached.
+uint8_t *PdfWriteByteRange(PdfDocument *doc, const char *source, const char *destination,
+                           uint32_t *out_length, int32_t *error, uint32_t a, uint32_t b,
+                           uint32_t c);
 // True when both paths name the same existing file (same device and inode).
 bool PdfSameFile(const char *a, const char *b);
 

@@ -3,6 +3,7 @@
 
 #include "pdf_error.h"
 #include "pdf_mem.h"
+#include "pdf_pades.h"
 #include "pdf_utils.h"
 
 #include <cstring>
@@ -472,6 +473,7 @@ int PdfFreeXref(PdfDocument *doc, DssInfo *block) {
             e = n;
         }
         if (s->dss && s->dss == block) found = 1;
+        FreeDssInfo(&s->dss);
         TrackedFreeT(s);
         s = next;
     }

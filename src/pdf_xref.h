@@ -37,6 +37,10 @@ int PdfValueWidth(uint32_t value);
 void PdfPutXrefStreamEntry(uint8_t type, int width, uint8_t *buffer, uint32_t *position,
                            uint32_t value, uint32_t generation);
 
+// The update's cross-reference section: a classic table after a classic chain, a
+// cross-reference stream when any section of the source is one. Ends with startxref.
+int WriteUpdateXref(PdfDocument *doc, int32_t *err);
+
 // Shared by both section kinds: sizes the offset table from the first section read.
 int32_t PdfStartObjectTable(PdfDocument *doc, int32_t trailer_size, uint32_t entries,
                             const LogoImage *logo);

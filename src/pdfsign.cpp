@@ -1,7 +1,10 @@
 // The document handle: creation, release, restore, version queries and header tests.
+#include "pdf_attachment.h"
 #include "pdf_document.h"
 #include "pdf_error.h"
+#include "pdf_internal.h"
 #include "pdf_mem.h"
+#include "pdf_pades.h"
 #include "pdf_utils.h"
 #include "pdf_xref.h"
 
@@ -34,23 +37,15 @@ void FreeSignatureList(PdfDocument *doc) {
     doc->signature_count = 0;
 }
 
-void FreeUpdatedObjects(PdfDocument *doc) {
-    for (uint32_t i = 0; doc->updated_objects && i < doc->updated_object_count; ++i)
-        TrackedFreeT(doc->updated_objects[i].text);
-    TrackedFreeT(doc->updated_objects);
-    doc->updated_object_count = 0;
-}
-
 } // namespace
 
 void FreeDocumentState(PdfDocument *doc) {
-    char **texts[] = {&doc->src_path,        &doc->target_path,       &doc->prop31_text,
-                      &doc->sig_reason,      &doc->sig_location,      &doc->signer_name,
-                      &doc->contact_info,    &doc->signing_time_text, &doc->sig_subfilter,
-                      &doc->logo_file_path,  &doc->kontir_text,       &doc->kontir_title,
-                      &doc->kontir_subject,  &doc->new_root_text,     &doc->new_page_text,
-                      &doc->new_annots_text, &doc->new_acroform_text, &doc->new_fields_text,
-                      &doc->out_buffer};
+    // The rewritten object texts belong to the updated-object list (FinishUpdate).
+    char **texts[] = {&doc->src_path,       &doc->target_path,       &doc->prop31_text,
+                      &doc->sig_reason,     &doc->sig_location,      &doc->signer_name,
+                      &doc->contact_info,   &doc->signing_time_text, &doc->sig_subfilter,
+                      &doc->logo_file_path, &doc->kontir_text,       &doc->kontir_title,
+                      &doc->kontir_subject, &doc->out_buffer};
     for (char **t : texts)
         TrackedFreeT(*t);
     TrackedFreeT(doc->object_offsets);
@@ -62,9 +57,11 @@ void FreeDocumentState(PdfDocument *doc) {
     doc->field_count = 0;
     TrackedFreeT(doc->new_objects);
     doc->new_object_count = 0;
-    FreeUpdatedObjects(doc);
+    FinishUpdate(doc);
+    AttachmentListClear(doc);
     FreeSignatureList(doc);
-    PdfFreeXref(doc, nullptr);
+    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
+    doc->dss_info = nullptr;
 }
 
 int32_t UpdateLocale(PdfDocument *doc) {

@@ -1,9 +1,12 @@
 // The document-processing run every operation starts with, and the linearization probe.
 #include "pdf_document.h"
 #include "pdf_error.h"
+#include "pdf_internal.h"
 #include "pdf_mem.h"
+#include "pdf_pades.h"
 #include "pdf_utils.h"
 #include "pdf_xref.h"
+#include "pdfsign_walk.h"
 
 #include <cstring>
 
@@ -16,7 +19,9 @@ constexpr size_t kProbeChunk = 4096;
 // Each operation reads the document afresh: nothing parsed by an earlier operation
 // on the handle may leak into this one (the list of found signatures excepted).
 void ResetParsedState(PdfDocument *doc) {
-    PdfFreeXref(doc, nullptr);
+    FinishUpdate(doc);
+    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
+    doc->dss_info = nullptr;
     TrackedFreeT(doc->object_offsets);
     TrackedFreeT(doc->object_streams);
     doc->object_offsets_count = 0;
@@ -45,6 +50,7 @@ void ResetParsedState(PdfDocument *doc) {
     doc->annots_modified = 0;
     doc->used_compressed_objects = 0;
     doc->root_text_length = 0;
+    doc->embedded_files_obj = 0;
 }
 
 // Number after key in text, or -1 when the key is absent.
@@ -165,6 +171,10 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
         return rc < 0 ? rc : KVPDF_ERR_INVALID_XREF_TRAILER;
     }
     doc->trailer_size = rc;
+    doc->write_logo = logo;
+    rc = ProcessObjects(f, doc->root_obj, doc->no_page_walk, doc);
     file.close();
-    return 1;
+    if (rc >= 1) return 1;
+    KV_ERROR(doc, KVPDF_ERR_STAGE_PDF);
+    return rc;
 }

@@ -24,6 +24,9 @@ const std::map<std::string, int32_t> kRefused = {
     {"encrypted-aes256-emptypw-01.pdf", -4},  // /Encrypt in the trailer
     {"encrypted-rc4-userpw-fpdf-01.pdf", -4}, // /Encrypt in the trailer
     {"header-offset-pdf20-01.pdf", -2},       // "%PDF-" is not at offset 0
+    // /Size 9, but the catalog is object 11: entries beyond /Size are left out, so the
+    // catalog cannot be found. (New objects would take numbers the file already uses.)
+    {"sig-pkcs7-detached-fpdf-01.pdf", -29},
 };
 
 struct Opened {
@@ -34,7 +37,7 @@ struct Opened {
     explicit Opened(const std::string &path) {
         handle = KvPDFInit(path.c_str(), nullptr, 0);
         doc = HandleLookup(handle);
-        doc->mode = kModeFindSignatures;
+        doc->mode = kModeReadAttachments;
         rc = ProcessPdf(doc);
         file = fopen(path.c_str(), "rb");
     }
@@ -130,10 +133,13 @@ TEST_F(Corpus, InUseObjectsAgreeWithQpdf) {
     ASSERT_EQ(kvtest::Run("qpdf --version >/dev/null 2>&1"), 0) << "qpdf is needed";
     for (const Row &row : rows_) {
         std::string name = kvtest::ManifestValue(row, "file");
-        if (kRefused.count(name)) continue;
         std::string path = dir_ + "/" + name;
         Opened o(path);
-        ASSERT_EQ(o.rc, 1) << name;
+        // Files refused before their cross-reference data was read have nothing to compare.
+        if (o.doc->object_offsets_count == 0) {
+            EXPECT_TRUE(kRefused.count(name)) << name;
+            continue;
+        }
         auto theirs = QpdfXref(path);
         ASSERT_FALSE(theirs.empty()) << name;
         const bool hybrid =
@@ -200,7 +206,7 @@ TEST_F(Corpus, DamagedVariantsFailCleanly) {
         for (const std::string &d : damaged) {
             std::string path = tmp.file("damaged.pdf");
             kvtest::WriteFile(path, d);
-            for (int32_t mode : {kModeFindSignatures, kModeSign}) {
+            for (int32_t mode : {kModeFindSignatures, kModeSign, kModeReadAttachments}) {
                 KvPdfHandle h = KvPDFInit(path.c_str(), tmp.file("out.pdf").c_str(), 0);
                 PdfDocument *doc = HandleLookup(h);
                 doc->mode = mode;
@@ -211,10 +217,12 @@ TEST_F(Corpus, DamagedVariantsFailCleanly) {
                     EXPECT_LT(rc, 0) << name;
                     std::vector<int> ring = kvtest::RingCodes(h);
                     ASSERT_FALSE(ring.empty()) << name << " rc " << rc;
-                    // Positioning failures (-14) are returned without an entry of their
-                    // own; every other code is the first one recorded.
-                    if (rc != -14) {
-                        EXPECT_NE(std::find(ring.begin(), ring.end(), rc), ring.end()) << name;
+                    // Reader results (-1 nothing found, -14 positioning) and a field that
+                    // is not a signed signature field (-32, -33) are returned without an
+                    // entry of their own; every other code is recorded.
+                    if (rc != -14 && rc != -1 && rc != -32 && rc != -33) {
+                        EXPECT_NE(std::find(ring.begin(), ring.end(), rc), ring.end())
+                            << name << " rc " << rc << " ring " << ::testing::PrintToString(ring);
                     }
                     if (rc != -9) {
                         EXPECT_EQ(ring.back(), -45) << name;

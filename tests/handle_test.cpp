@@ -144,7 +144,7 @@ TEST(Handle, ProcessCopiesToTheTargetAndRestoreTakesTheUpdateBack) {
 
     // A reading operation wrote nothing, so there is nothing to take back.
     WriteFile(dst, "an unrelated file");
-    ASSERT_EQ(Process(h, kModeFindSignatures), 1);
+    ASSERT_EQ(Process(h, kModeReadAttachments), 1);
     EXPECT_EQ(KvPDFRestorePDF(h), -48);
     EXPECT_EQ(ReadFile(dst), "an unrelated file");
     KvPDFClose(h);

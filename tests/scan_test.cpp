@@ -97,7 +97,7 @@ protected:
     void SetUp() override {
         kvtest::PdfBuilder b("%PDF-1.5\n");
         b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-        b.Object(2, "<</Type/Pages/Kids[]/Count 0>>");
+        b.Object(2, "<</Type/Pages/Kids[18 0 R]/Count 1>>");
         std::string flate = kvtest::Deflate("decoded stream data");
         b.Object(3, "<</Length 15 0 R>>\nstream\r\nraw-bytes-12345\nendstream");
         b.Object(4, "<</Length 5>>stream\nABCDE\nendstream");
@@ -126,12 +126,13 @@ protected:
         b.Object(15, "15");
         // "endobj" starts at byte 509 of this object: it straddles two 512-byte chunks.
         b.Object(16, "<</Type/Annot" + std::string(480, ' ') + "/F 4>>");
+        b.Object(18, "<</Type/Page/Parent 2 0 R>>");
         b.ClassicXref();
         path_ = dir_.file("r.pdf");
         kvtest::WriteFile(path_, b.bytes());
         handle_ = KvPDFInit(path_.c_str(), nullptr, 0);
         doc_ = HandleLookup(handle_);
-        doc_->mode = kModeFindSignatures;
+        doc_->mode = kModeReadAttachments;
         ASSERT_EQ(ProcessPdf(doc_), 1);
         file_ = fopen(path_.c_str(), "rb");
         KvPdfSetLocale(handle_, 1);

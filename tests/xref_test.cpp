@@ -22,7 +22,7 @@ protected:
         if (file_) fclose(file_);
         KvPDFClose(handle_);
     }
-    int32_t Read(const std::string &bytes, int32_t mode = kModeFindSignatures) {
+    int32_t Read(const std::string &bytes, int32_t mode = kModeReadAttachments) {
         if (file_) fclose(file_);
         file_ = nullptr;
         KvPDFClose(handle_);
@@ -34,7 +34,7 @@ protected:
         doc_->mode = mode;
         int32_t rc = ProcessPdf(doc_);
         file_ =
-            fopen(mode == kModeFindSignatures ? path_.c_str() : dir_.file("out.pdf").c_str(), "rb");
+            fopen(mode == kModeReadAttachments ? path_.c_str() : dir_.file("out.pdf").c_str(), "rb");
         return rc;
     }
     uint32_t Offset(uint32_t object) const {
@@ -124,7 +124,7 @@ TEST_F(Xref, EntryQuirksOfClassicTables) {
     ClassicOptions o;
     o.generation = 65535;
     b.ClassicXref(o);
-    ASSERT_EQ(Read(b.bytes()), 1);
+    EXPECT_LT(Read(b.bytes()), 0); // no catalog left to walk
     EXPECT_EQ(Offset(1), kNoOffset);
 
     // One-byte ends of line shift every following entry by a byte: entry k is read k

@@ -1,0 +1,46 @@
+// The Document Security Store kept in memory: one record per revision that defines
+// it, with its certificate, CRL and OCSP arrays.
+#ifndef KVPDF_PDF_PADES_H
+#define KVPDF_PDF_PADES_H
+
+#include "pdf_document.h"
+
+#include <cstdint>
+
+enum : int32_t { kDssCerts = 1, kDssCrls = 2, kDssOcsps = 3 };
+
+struct DssEntry {
+    uint32_t object_number; // stream object, 0 until one is assigned
+    uint8_t *data;
+    uint32_t length;
+    uint8_t *digest; // cached digest, NULL until computed
+    uint32_t digest_length;
+    int32_t is_new; // added since the document was read: written as a stream
+};
+
+struct DssArray {
+    int32_t object_number; // > 0 its own object; 0 inline in the dictionary; -1 to create
+    uint32_t count;
+    int32_t changed;
+    DssEntry *entries;
+};
+
+struct DssInfo {
+    uint32_t object_number; // the DSS dictionary, 0 while it has none
+    int32_t changed;
+    uint32_t crl_count;
+    uint32_t cert_count;
+    uint32_t ocsp_count;
+    DssArray *arrays[3]; // Certs, CRLs, OCSPs (kind - 1)
+};
+
+DssInfo *DssNewInfo();
+// The array of a kind; created when create is set (object number and changed flag by
+// whether the document walk is running).
+DssArray *DssGetArray(PdfDocument *doc, DssInfo *info, int32_t kind, int create);
+// Appends an entry; the array takes ownership of data. Returns 1, 0 when memory is short.
+int DssAppendEntry(DssArray *array, uint32_t object_number, uint8_t *data, uint32_t length,
+                   int32_t is_new);
+void FreeDssInfo(DssInfo **info);
+
+#endif

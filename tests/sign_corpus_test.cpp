@@ -1,0 +1,174 @@
+// Every corpus PDF that is neither encrypted nor damaged, signed twice through the host
+// flow and checked by qpdf, pdfsig and our own enumeration.
+#include "pdf_check.h"
+#include "sign_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+using Row = std::vector<std::pair<std::string, std::string>>;
+
+// Files that cannot be signed because of a limitation the reader keeps on purpose,
+// with the code the write gives.
+const std::map<std::string, int32_t> kUnsignable = {
+    // /Size 9 while the catalog is object 11: entries beyond /Size are left out, and new
+    // objects would take numbers the file already uses.
+    {"sig-pkcs7-detached-fpdf-01.pdf", -29},
+    // %PDF-1.1: the revision is written completely, then refused by the version rule.
+    {"classic-v11-01.pdf", -200},
+};
+
+// Files whose enumeration stops before reaching the new signatures: the reader ends at
+// the first annotation of the page, or field of the form, that is not a signed
+// signature field, and the new fields are appended after those. The code is the one
+// the stop gives (-32: no /V, -33: no /Contents behind /V).
+const std::map<std::string, int32_t> kFindStops = {
+    {"classic-acroform-libreoffice-01.pdf", -33},
+    {"dts-only-xrefstream-dss-01.pdf", -32},
+    {"sig-pbad-pades-01.pdf", -33},
+    {"xrefstream-acroform-11rev-01.pdf", -32},
+    {"xrefstream-linearized-updated-8rev-01.pdf", -32},
+};
+
+struct Found {
+    int32_t rc = 0;
+    std::vector<SignatureInfo> list;
+};
+
+Found FindAll(const std::string &path) {
+    Found f;
+    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
+    f.rc = KvPdfFindSignatures(h);
+    for (int32_t i = 0; i < KvPDFGetSignatureCount(h); ++i) {
+        SignatureInfo s;
+        KvPDFGetSignature(h, i, &s);
+        s.name = s.location = s.reason = s.contact_info = s.signing_time = s.subfilter = nullptr;
+        f.list.push_back(s);
+    }
+    KvPDFClose(h);
+    return f;
+}
+
+bool Ours(const SignatureInfo &s, const kvtest::SignOutcome &o) {
+    for (int i = 0; i < 4; ++i)
+        if (s.byte_range[i] != o.byte_range[i]) return false;
+    return true;
+}
+
+class SignCorpus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = kvtest::CorpusDir();
+        if (dir_.empty()) GTEST_SKIP() << "the shared corpus is not on this machine";
+    }
+    std::string dir_;
+};
+
+TEST_F(SignCorpus, TwoSignaturesOnEveryReadableFile) {
+    kvtest::TempDir tmp;
+    int signed_files = 0;
+    for (const Row &row : kvtest::CorpusManifest()) {
+        const std::string name = kvtest::ManifestValue(row, "file");
+        if (kvtest::ManifestValue(row, "encrypted") == "1" ||
+            kvtest::ManifestValue(row, "damaged") != "0")
+            continue;
+        SCOPED_TRACE(name);
+        const std::string src = dir_ + "/" + name, one = tmp.file("one.pdf"),
+                          two = tmp.file("two.pdf");
+        const std::string source = kvtest::ReadFile(src);
+        kvtest::SignRequest first;
+        first.buffer = 16384;
+        kvtest::SignOutcome a = kvtest::HostSign(src, one, first);
+        auto unsignable = kUnsignable.find(name);
+        if (unsignable != kUnsignable.end()) {
+            EXPECT_EQ(a.write, unsignable->second);
+            EXPECT_EQ(kvtest::ReadFile(src), source);
+            continue;
+        }
+        EXPECT_FALSE(kFindStops.count(name) && a.write != 1);
+        EXPECT_EQ(a.write, 1) << ::testing::PrintToString(a.ring);
+        EXPECT_EQ(a.value, 1);
+        if (a.value != 1) continue;
+        EXPECT_EQ(kvtest::ReadFile(src), source); // the source is never written
+        const std::string once = kvtest::ReadFile(one);
+        ASSERT_EQ(once.compare(0, source.size(), source), 0); // an update only appends
+        // The update's section matches the source's chain: a stream after any stream.
+        const bool streams =
+            kvtest::ManifestValue(row, "xref_type") != "classic" &&
+            kvtest::ManifestValue(row, "xref_type").find("stream") != std::string::npos;
+        const std::string update = once.substr(source.size());
+        EXPECT_EQ(update.find("/Type/XRef") != std::string::npos, streams);
+        EXPECT_EQ(update.find("/Type/ObjStm") != std::string::npos, streams);
+        EXPECT_EQ(update.find("\nxref\n") != std::string::npos, !streams);
+
+        kvtest::SignRequest second;
+        second.buffer = 16384;
+        second.visible = true;
+        second.cades = true;
+        kvtest::SignOutcome b = kvtest::HostSign(one, two, second);
+        EXPECT_EQ(b.write, 1) << ::testing::PrintToString(b.ring);
+        EXPECT_EQ(b.value, 1);
+        if (b.value != 1) continue;
+        std::string out;
+        if (kvtest::QpdfCheck(src)) {
+            EXPECT_TRUE(kvtest::QpdfCheck(two, &out)) << out;
+        }
+
+        // pdfsig: both new signatures valid, only the newest covers the whole file.
+        auto sigs = kvtest::RunPdfsig(two, &out);
+        int valid_ours = 0;
+        for (const auto &s : sigs) {
+            std::string ranges = s.signed_ranges;
+            bool first_ours =
+                ranges.find("[" + std::to_string(a.byte_range[2]) + " - ") != std::string::npos &&
+                ranges.find("[0 - " + std::to_string(a.byte_range[1]) + "]") == 0;
+            bool second_ours = ranges.find("[0 - " + std::to_string(b.byte_range[1]) + "]") == 0;
+            if (first_ours) {
+                EXPECT_TRUE(s.valid) << s.raw;
+                EXPECT_FALSE(s.total_document_signed) << s.raw;
+                ++valid_ours;
+            }
+            if (second_ours) {
+                EXPECT_TRUE(s.valid) << s.raw;
+                EXPECT_TRUE(s.total_document_signed) << s.raw;
+                EXPECT_EQ(s.subfilter, "ETSI.CAdES.detached");
+                ++valid_ours;
+            }
+        }
+        EXPECT_EQ(valid_ours, 2) << out;
+
+        // Our own enumeration finds both, with their kinds and ranges.
+        Found f = FindAll(two);
+        auto stop = kFindStops.find(name);
+        if (stop != kFindStops.end()) {
+            EXPECT_EQ(f.rc, stop->second);
+            for (const auto &s : f.list)
+                EXPECT_FALSE(Ours(s, a) || Ours(s, b));
+            ++signed_files;
+            continue;
+        }
+        EXPECT_EQ(f.rc, 1);
+        int found_ours = 0;
+        for (const auto &s : f.list) {
+            if (Ours(s, a)) {
+                EXPECT_EQ(s.kind, KVPDF_SIG_KIND_SIGNATURE);
+                ++found_ours;
+            }
+            if (Ours(s, b)) {
+                EXPECT_EQ(s.kind, KVPDF_SIG_KIND_CADES);
+                ++found_ours;
+            }
+        }
+        EXPECT_EQ(found_ours, 2) << f.list.size() << " found";
+        ++signed_files;
+    }
+    EXPECT_GE(signed_files, 20);
+}
+
+} // namespace

@@ -1,0 +1,533 @@
+// Signature revisions byte for byte, the host flow through the independent checkers,
+// and the failures of a signing write.
+#include "host_crypto.h"
+#include "pdf_builder.h"
+#include "pdf_check.h"
+#include "pdf_internal.h"
+#include "pdf_mem.h"
+#include "sign_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <zlib.h>
+
+using kvtest::ReadFile;
+using kvtest::TempDir;
+using kvtest::WriteFile;
+
+namespace {
+
+constexpr time_t kSigningTime = 1796472000; // 2026-12-05 12:00:00 UTC
+constexpr const char kWhen[] = "20261205120000+00'00'";
+constexpr const char kWhenKontir[] = "20261205120000+01'00'";
+constexpr const char kHuSentence[] =
+    "A digit\xE1lis al\xE1\xEDr\xE1s a Korvane Kft. PDF Plume term\xE9k\xE9vel k\xE9sz\xFClt.";
+
+// A classic one-revision source: catalog without a form, a page without /Annots, /Info.
+std::string Source() {
+    kvtest::PdfBuilder b("%PDF-1.7\n");
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
+    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
+    b.Object(4, "<</Producer(test)>>");
+    kvtest::ClassicOptions o;
+    o.trailer_extra = "/Info 4 0 R";
+    b.ClassicXref(o);
+    return b.bytes();
+}
+
+std::string Level1(const std::string &data) {
+    uLongf n = compressBound(data.size());
+    std::string out(n, '\0');
+    compress2(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
+              data.size(), 1);
+    out.resize(n);
+    return out;
+}
+
+// The text of an update as the templates give it, offsets counted from its base.
+struct Expected {
+    uint32_t base;
+    std::string text;
+    std::map<uint32_t, uint32_t> offsets;
+    void Object(uint32_t n, const std::string &s) {
+        offsets[n] = base + static_cast<uint32_t>(text.size());
+        text += s;
+    }
+    void Form(uint32_t n, const std::string &dict_head, const std::string &dict_tail,
+              const std::string &content) {
+        std::string packed = Level1(content);
+        Object(n, std::to_string(n) + " 0 obj\n" + dict_head + std::to_string(packed.size()) +
+                      dict_tail + packed + "\nendstream\nendobj\n\n");
+    }
+    // The classic section for updated then new objects, trailer and the end.
+    void Xref(const std::vector<uint32_t> &updated, const std::vector<uint32_t> &created,
+              uint32_t size, uint32_t prev) {
+        uint32_t at = base + static_cast<uint32_t>(text.size());
+        text += "xref\n";
+        char line[64];
+        for (uint32_t n : updated) {
+            snprintf(line, sizeof line, "%u 1\n%010u 00000 n \n", n, offsets.at(n));
+            text += line;
+        }
+        for (uint32_t n : created) {
+            snprintf(line, sizeof line, "%u 1\n%010u 00000 n \n", n, offsets.at(n));
+            text += line;
+        }
+        text += "trailer\r<<\n/Size " + std::to_string(size) +
+                "\n/Root 1 0 R\n/Info 4 0 R\n/Prev " + std::to_string(prev) + "\n>>\nstartxref\n" +
+                std::to_string(at) + "\n%%EOF\r\n";
+    }
+    // Fills in the last /ByteRange number as the library does.
+    void PatchLength() {
+        size_t at = text.find("00000000000000000000000000>>");
+        std::string l = std::to_string(text.size());
+        text.replace(at, 28, l + " ]>>" + std::string(24 - l.size(), ' '));
+    }
+};
+
+// Equal bytes, or the first difference with some context on each side.
+::testing::AssertionResult SameBytes(const std::string &actual, const std::string &expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i])
+        ++i;
+    size_t from = i > 60 ? i - 60 : 0;
+    return ::testing::AssertionFailure()
+           << "sizes " << actual.size() << " and " << expected.size() << ", first difference at "
+           << i << "\n  actual:   " << ::testing::PrintToString(actual.substr(from, 120))
+           << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 120));
+}
+
+class SignBytes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char *tz = getenv("TZ");
+        saved_tz_ = tz ? tz : "";
+        had_tz_ = tz != nullptr;
+        setenv("TZ", "UTC", 1);
+        tzset();
+        kvpdf::SetFixedTime(kSigningTime);
+        source_ = Source();
+        src_ = dir_.file("in.pdf");
+        dst_ = dir_.file("out.pdf");
+        WriteFile(src_, source_);
+        prev_ = static_cast<uint32_t>(source_.rfind("\nxref\n") + 1);
+    }
+    void TearDown() override {
+        kvpdf::SetFixedTime(0);
+        if (had_tz_)
+            setenv("TZ", saved_tz_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    // Writes the revision with a fixed value of `value_bytes` bytes and returns the file.
+    std::string Sign(const std::function<void(KvPdfHandle)> &configure,
+                     intptr_t (*logo)(KvPdfHandle, const std::string &) = nullptr,
+                     bool timestamp = false) {
+        KvPdfHandle h = KvPDFInit(src_.c_str(), dst_.c_str(), kBuffer);
+        if (configure) configure(h);
+        if (timestamp) KvPdfCreateDocTimeStamp(h);
+        intptr_t record = logo ? logo(h, dir_.path()) : 0;
+        EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, record), 1);
+        EXPECT_EQ(KvPdfWriteSignature(h, kValue, sizeof kValue), 1);
+        if (record > 0) KvPDFLogoFree(reinterpret_cast<LogoImage *>(record));
+        KvPDFClose(h);
+        return ReadFile(dst_);
+    }
+    // The source, the dictionary head, and the reserved value holding kValue.
+    std::string Head(const std::string &type, const std::string &subfilter, uint32_t number) {
+        std::string head = source_ + "\n" + std::to_string(number) + " 0 obj\n<</Type/" + type +
+                           "/Filter/Adobe.PPKLite/SubFilter/" + subfilter + "/Contents";
+        contents_start_ = static_cast<uint32_t>(head.size());
+        contents_end_ = contents_start_ + 2 * kBuffer + 2;
+        std::string value =
+            kvtest::Hex(std::string(reinterpret_cast<const char *>(kValue), sizeof kValue));
+        return head + "<" + value + std::string(2 * kBuffer - value.size(), '0') + ">";
+    }
+    std::string ByteRange() const {
+        return "/ByteRange[0 " + std::to_string(contents_start_) + " " +
+               std::to_string(contents_end_) + " 00000000000000000000000000>>\nendobj\n\n";
+    }
+    Expected Start(uint32_t dict) {
+        Expected e{contents_end_, {}, {}};
+        e.offsets[dict] = static_cast<uint32_t>(source_.size()) + 1;
+        return e;
+    }
+
+    static constexpr uint32_t kBuffer = 2000;
+    static constexpr uint8_t kValue[5] = {0x30, 0x82, 0x01, 0xAB, 0xFF};
+    TempDir dir_;
+    std::string source_, src_, dst_, saved_tz_;
+    bool had_tz_ = false;
+    uint32_t prev_ = 0, contents_start_ = 0, contents_end_ = 0;
+};
+
+const std::string kCatalog =
+    "1 0 obj\n<</Type/Catalog/AcroForm<</SigFlags 3/Fields[%F 0 R]>>/Pages 2 0 R>>\nendobj\n\n";
+const std::string kPage =
+    "3 0 obj\n<</Type/Page%A/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n\n";
+
+std::string Fill(std::string t, const std::string &key, const std::string &value) {
+    t.replace(t.find(key), key.size(), value);
+    return t;
+}
+
+TEST_F(SignBytes, InvisibleSignature) {
+    std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });
+    // /Size 5 after a classic table: new objects start at 6; the widget is 7.
+    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+    Expected u = Start(6);
+    u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
+    u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[47 575 255 634]"
+                "/Subtype/Widget/FT/Sig>>endobj\n\n");
+    u.Object(1, Fill(kCatalog, "%F", "7"));
+    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R]\n"));
+    u.Xref({1, 3}, {6, 7}, 8, prev_);
+    u.PatchLength();
+    EXPECT_TRUE(SameBytes(file, expected + u.text));
+}
+
+TEST_F(SignBytes, VisibleStandardLayoutWithTexts) {
+    std::string file = Sign([](KvPdfHandle h) {
+        KvPDFSetProperties(h, 100, 200, 0, 0, "Jane Roe", "Budapest", "Approved",
+                           "jane@example.org", nullptr, 0, 1);
+        KvPdfSetLocale(h, 1);
+        KvPDFSetProperty(h, KVPDF_PROP_LOCALE, 1);
+    });
+    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+    Expected u = Start(6);
+    u.text =
+        std::string("\n/Name(Jane Roe)\n/Location(Budapest)\n/ContactInfo(jane@example.org)\n") +
+        "/M(D:" + kWhen + ")\n/Reason (Approved - Digitally signed and timestamped by Korvane " +
+        "PDF Plume.)\n" + ByteRange();
+    std::string image = ReadFile(KVPDF_SOURCE_DIR "/data/image_a.body");
+    u.Object(7, "7 0 obj\n" + image + "\nendstream\nendobj\n\n");
+    // urx and ury 0: the rectangle takes the default box, 210 x 50.
+    u.Object(8, "8 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[100 200 310 250]"
+                "/Subtype/Widget/DR<</XObject<</FRM 10 0 R>>>>/FT/Sig/AP<</N 9 0 R>>>>endobj\n\n");
+    const std::string head =
+        "<</Matrix [1 0 0 1 0 0]/Filter/FlateDecode/Type/XObject/FormType 1/Length ";
+    const std::string procset =
+        "/ProcSet [/PDF /Text /ImageB /ImageC /ImageI]>>/Subtype/Form/BBox[0 0 ";
+    u.Form(9, head, "/Resources<</XObject<</FRM 10 0 R>>" + procset + "210 50]>>stream\n",
+           "q 1 0 0 1 0 0 cm /FRM Do Q\n");
+    u.Form(10, head, "/Resources<</XObject<</n2 13 0 R/n0 11 0 R>>" + procset + "210 50]>>stream\n",
+           "q 1 0 0 1 0 0 cm /n0 Do Q\nq 1 0 0 1 0 0 cm /n2 Do Q\n");
+    u.Form(11, head, "/Resources<<" + procset + "100 100]>>stream\n", "% DSBlank\n");
+    u.Form(12, head, "/Resources<<" + procset + "210 50]>>stream\n", "");
+    u.Form(13, head, "/Resources<</XObject<</img0 7 0 R>>" + procset + "210 50]>>stream\n",
+           "q 205 0 0 50 0 0 cm /img0 Do Q\n");
+    u.Object(1, Fill(kCatalog, "%F", "8"));
+    u.Object(3, Fill(kPage, "%A", "\n/Annots [8 0 R]\n"));
+    u.Xref({1, 3}, {6, 7, 8, 9, 10, 11, 12, 13}, 14, prev_);
+    u.PatchLength();
+    EXPECT_TRUE(SameBytes(file, expected + u.text));
+}
+
+TEST_F(SignBytes, SigappxLayoutFromAnAppearanceFile) {
+    std::string appx = ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx");
+    WriteFile(dir_.file("stamp.SIGAPPX"), appx);
+    std::string file = Sign(
+        [](KvPdfHandle h) {
+            KvPDFSetProperty(h, KVPDF_PROP_KONTIR_TEXT, KVPDF_TEXT("not written in this layout"));
+        },
+        [](KvPdfHandle h, const std::string &dir) {
+            return KvPDFSetLogo(h, (dir + "/stamp.SIGAPPX").c_str());
+        });
+    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+    Expected u = Start(6);
+    u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
+    // The record's image object starts right after the header's width digits.
+    u.Object(7, "7 0 obj\n" + appx.substr(appx.find("205") + 3) + "\nendstream\nendobj\n\n");
+    u.Object(8,
+             "8 0 obj\n<</Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [1 1 184 69]"
+             "/FormType 1/Resources <</ProcSet [/PDF/Text]/XObject << /SBBgImg 7 0 R >>>>"
+             "/Length 195>>stream\nq\r\n2.64 0 0 1.00 1 1 cm\r\nq 66 0 0 66 0 0 cm /SBBgImg Do "
+             "Q\r\nQ\r\nq\r\n1.00 0 0 1.00 1 1 cm\r\n1 1 174.43 66.00 re\r\nW* n\r\nq\r\n1 0 0 1 "
+             "1 1 cm\r\n0 0 174.43 66.00 re\r\nW n\r\n1 0 0 1 -1 -1 cm\r\n0 g\r\n1 i\r\nQ\r\nQ\r"
+             "\n\r\n\r\n\nendstream\nendobj\n\n");
+    u.Object(9, "9 0 obj\n<</Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 100 100]"
+                "/FormType 1/Resources << /ProcSet [/PDF]>>/Length 13>>stream\r\n% DSBlank\r\n\r\n"
+                "\r\n\nendstream\nendobj\n\n");
+    u.Object(10, "10 0 obj\n<</Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 185 70]"
+                 "/FormType 1 /Resources << /XObject << /n0 9 0 R /n2 8 0 R >>/ProcSet [ /PDF ]>>"
+                 "/Length 56 >>stream\r\nq 1 0 0 1 0 0 cm /n0 Do Q\r\nq 1 0 0 1 0 0 cm /n2 Do Q\r\n"
+                 "\r\n\nendstream\nendobj\n\n");
+    u.Object(11, "11 0 obj\n<</Subtype /Form/Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 185 70]"
+                 "/FormType 1 /Resources << /XObject << /FRM 10 0 R >>/ProcSet [/PDF]>>/Length 28>>"
+                 "stream\r\nq 1 0 0 1 0 0 cm /FRM Do Q\r\n\nendstream\nendobj\n\n");
+    u.Object(12,
+             "12 0 obj\n<</FT /Sig /T (KvSignature1) /Type /Annot /Subtype /Widget /F 132 /P 3 0 "
+             "R /AP << /N 11 0 R >>/DA (/Helv 0 Tf 0 g ) /MK <<\t>>/Rect [47 575 255 634]/V 6 "
+             "0 R >>\nendobj\n\n");
+    // No Kontir note in this layout, and none named in /Annots.
+    u.Object(1, Fill(kCatalog, "%F", "12"));
+    u.Object(3, Fill(kPage, "%A", "\n/Annots [12 0 R]\n"));
+    u.Xref({1, 3}, {6, 7, 8, 9, 10, 11, 12}, 13, prev_);
+    u.PatchLength();
+    EXPECT_TRUE(SameBytes(file, expected + u.text));
+}
+
+TEST_F(SignBytes, DocumentTimestamp) {
+    std::string file = Sign(nullptr, nullptr, true);
+    std::string expected = Head("DocTimeStamp", "ETSI.RFC3161", 6);
+    Expected u = Start(6);
+    u.text = ByteRange();
+    u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[0.0 0.0 0.0 0.0]"
+                "/Subtype/Widget/FT/Sig>>endobj\n\n");
+    u.Object(1, Fill(kCatalog, "%F", "7"));
+    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R]\n"));
+    u.Xref({1, 3}, {6, 7}, 8, prev_);
+    u.PatchLength();
+    EXPECT_TRUE(SameBytes(file, expected + u.text));
+}
+
+TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
+    std::string file = Sign([](KvPdfHandle h) {
+        KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0);
+        KvPDFSetKontirProperties(h, "Cost centre 42", nullptr, nullptr, 0, 297, 652, 317, 670, 595,
+                                 550, 775, 670);
+    });
+    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+    Expected u = Start(6);
+    u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
+    u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[47 575 255 634]"
+                "/Subtype/Widget/FT/Sig>>endobj\n\n");
+    u.Object(8,
+             std::string("8 0 obj\n<</CreationDate(D:") + kWhenKontir +
+                 ")/Rect[297 652 317 670]/NM(8161a3f7-bb67-411d-b0a2-20f104c3580d)/Subtype/Text"
+                 "/C[1.0 1.0 0.0]/F 28/Contents(Cost centre 42)/M(D:" +
+                 kWhenKontir +
+                 ")/Name/Comment/P 3 0 R/T()/Subj(Kont\xEDr megjegyz\xE9s)/Type/Annot/Popup 9 0 R"
+                 "/AP<</N 10 0 R>>>>\n\nendobj\n\n");
+    u.Object(9, "9 0 obj\n<</Rect[595 550 775 670]/Subtype/Popup/Parent 8 0 R/F 28/Open false"
+                "/Type/Annot>>\n\nendobj\n\n");
+    std::string icon =
+        "0 G 1 1 0 rg 0 i 0.60 w 4 M 1 j 0 J []0 d  19.62 7.52 m 19.62 5.72 18.12 4.26 16.28 4.26 "
+        "c 9.07 4.25 l 4.93 0.32 l 6.03 4.26 l 3.70 4.26 l 1.86 4.26 0.36 5.72 0.36 7.52 c 0.36 "
+        "14.37 l 0.36 16.17 1.86 17.63 3.70 17.63 c 16.28 17.63 l 18.12 17.63 19.62 16.17 19.62 "
+        "14.37 c 19.62 7.52 l h B 0 g 3.87 14.41 m 3.70 14.41 3.57 14.28 3.57 14.11 c 3.57 13.95 "
+        "3.70 13.81 3.87 13.81 c 16.10 13.81 l 16.27 13.81 16.41 13.95 16.41 14.11 c 16.41 14.28 "
+        "16.27 14.41 16.10 14.41 c 3.87 14.41 l h f 3.87 11.23 m 3.70 11.23 3.57 11.10 3.57 10.93 "
+        "c 3.57 10.76 3.70 10.63 3.87 10.63 c 16.10 10.63 l 16.27 10.63 16.41 10.76 16.41 10.93 c "
+        "16.41 11.10 16.27 11.23 16.10 11.23 c 3.87 11.23 l h f 3.87 8.05 m 3.70 8.05 3.57 7.91 "
+        "3.57 7.75 c 3.57 7.58 3.70 7.45 3.87 7.45 c 12.84 7.45 l 13.01 7.45 13.15 7.58 13.15 7.75 "
+        "c 13.15 7.91 13.01 8.05 12.84 8.05 c 3.87 8.05 l h f ";
+    ASSERT_EQ(icon.size(), 847u);
+    std::string packed = Level1(icon);
+    u.Object(10,
+             "10 0 obj\n<</Subtype/Form/Length " + std::to_string(packed.size()) +
+                 "/Filter/FlateDecode/Matrix[1.0 0.0 0.0 1.0 0.0 0.0]/Resources<</ProcSet[/PDF]>>"
+                 "/Type/XObject/BBox[0.0 0.0 20.0 18.0]/FormType 1>>stream\n" +
+                 packed + "\nendstream\nendobj\n\n");
+    u.Object(1, Fill(kCatalog, "%F", "7"));
+    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R 8 0 R 9 0 R]\n"));
+    u.Xref({1, 3}, {6, 7, 8, 9, 10}, 11, prev_);
+    u.PatchLength();
+    EXPECT_TRUE(SameBytes(file, expected + u.text));
+}
+
+TEST(SigningTime, ZoneSuffixFollowsTheLocalZone) {
+    const char *tz = getenv("TZ");
+    std::string saved = tz ? tz : "";
+    char text[40];
+    const std::pair<const char *, const char *> zones[] = {
+        {"UTC", "20261205120000+00'00'"},
+        {"EST5EDT", "20261205070000-05'00'"}, // winter: five hours west
+        {"Europe/Budapest", "20261205130000+01'00'"},
+        {"Asia/Kolkata", "20261205173000+05'00'"}}; // half hours are cut
+    for (auto [zone, want] : zones) {
+        setenv("TZ", zone, 1);
+        tzset();
+        kvpdf::FormatSigningTime(kSigningTime, text, sizeof text);
+        EXPECT_STREQ(text, want) << zone;
+    }
+    setenv("TZ", "Europe/Budapest", 1);
+    tzset();
+    kvpdf::FormatSigningTime(kSigningTime - 150 * 86400, text, sizeof text); // July
+    EXPECT_STREQ(text + 14, "+02'00'");
+    if (tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+// ---------------------------------------------------------------- host flow
+
+class HostFlow : public ::testing::Test {
+protected:
+    std::string Made(const std::string &name, const std::string &header = "%PDF-1.7\n") {
+        kvtest::PdfBuilder b(header);
+        b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
+        b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+        b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
+        b.ClassicXref();
+        std::string path = dir_.file(name);
+        WriteFile(path, b.bytes());
+        return path;
+    }
+    TempDir dir_;
+};
+
+TEST_F(HostFlow, SignedFilesPassQpdfAndPdfsig) {
+    std::string src = Made("in.pdf");
+    for (bool cades : {false, true}) {
+        for (bool visible : {false, true}) {
+            std::string dst = dir_.file("signed.pdf");
+            kvtest::SignRequest r;
+            r.cades = cades;
+            r.visible = visible;
+            kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+            ASSERT_EQ(o.write, 1);
+            ASSERT_EQ(o.value, 1);
+            std::string out;
+            EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
+            auto sigs = kvtest::RunPdfsig(dst, &out);
+            ASSERT_EQ(sigs.size(), 1u) << out;
+            EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
+            EXPECT_TRUE(sigs[0].total_document_signed) << sigs[0].raw;
+            EXPECT_EQ(sigs[0].subfilter, cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached");
+            EXPECT_EQ(o.byte_range[2] + o.byte_range[3], ReadFile(dst).size());
+        }
+    }
+}
+
+TEST_F(HostFlow, DocumentTimestampTokenCoversTheRanges) {
+    std::string src = Made("in.pdf"), dst = dir_.file("stamped.pdf");
+    kvtest::SignRequest r;
+    r.timestamp = true;
+    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+    ASSERT_EQ(o.value, 1);
+    std::string out;
+    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
+    // pdfsig lists a document timestamp but cannot validate it: OpenSSL checks the token.
+    std::string file = ReadFile(dst);
+    std::string token =
+        kvtest::Unhex(file.substr(o.byte_range[1] + 1, o.byte_range[2] - o.byte_range[1] - 2));
+    EXPECT_EQ(kvtest::VerifyTimestampToken(
+                  token.substr(0, o.der.size()),
+                  kvtest::ReadRanges(dst, o.byte_range[1], o.byte_range[2], o.byte_range[3]),
+                  kvtest::Tsa()),
+              "");
+    auto sigs = kvtest::RunPdfsig(dst);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_TRUE(sigs[0].total_document_signed);
+}
+
+TEST_F(HostFlow, StreamSourceGetsAnObjectStreamAndACrossReferenceStream) {
+    kvtest::PdfBuilder b("%PDF-1.5\n");
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
+    b.ObjectStream(4, {{2, "<</Type/Pages/Kids[3 0 R]/Count 1>>"},
+                       {3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>"}});
+    b.XrefStream(5);
+    std::string src = dir_.file("in.pdf"), dst = dir_.file("out.pdf");
+    WriteFile(src, b.bytes());
+    kvtest::SignRequest r;
+    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+    ASSERT_EQ(o.value, 1);
+    std::string out;
+    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
+    auto sigs = kvtest::RunPdfsig(dst);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_TRUE(sigs[0].valid);
+    // /Size 6 after a stream: dictionary 6, widget 7, object stream 8, xref stream 9.
+    std::string update = ReadFile(dst).substr(b.bytes().size());
+    EXPECT_NE(update.find("8 0 obj\n<</Type/ObjStm/N 2 /Length "), std::string::npos);
+    const uint32_t xref_start = static_cast<uint32_t>(b.bytes().size() + update.find("9 0 obj\n"));
+    EXPECT_NE(update.find("/W [1 " + std::to_string(xref_start < 65536 ? 2 : 3) +
+                          " 2] /Type/XRef /Size 10 /Index [1 1\r\n3 1\r\n6 1\r\n7 1\r\n8 1\r\n"
+                          "9 1\r\n] /Filter/FlateDecode >>stream\r\n"),
+              std::string::npos)
+        << update.substr(update.find("9 0 obj"));
+    EXPECT_EQ(update.substr(update.size() - std::to_string(xref_start).size() - 18),
+              "startxref\n" + std::to_string(xref_start) + "\n%%EOF\r\n");
+    // qpdf reads the rewritten catalog and page out of the new object stream.
+    kvtest::Run("qpdf --show-xref '" + dst + "'", &out);
+    EXPECT_NE(out.find("1/0: compressed; stream = 8, index = 0"), std::string::npos) << out;
+    EXPECT_NE(out.find("3/0: compressed; stream = 8, index = 1"), std::string::npos) << out;
+}
+
+TEST_F(HostFlow, RestoreOversizedValueOldVersionAndBrokenStructure) {
+    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    const std::string source = ReadFile(src);
+    KvPdfHandle h = KvPDFInit(src.c_str(), dst.c_str(), 2000);
+    ASSERT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1);
+    ASSERT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
+    std::string placed = ReadFile(dst);
+    std::vector<uint8_t> big(2001, 0x42);
+    EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 2001), -53);
+    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-53, -47}));
+    EXPECT_EQ(ReadFile(dst), placed);                       // an oversized value changes nothing
+    EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 2000), 1); // exactly the reserved size fits
+    std::string full = ReadFile(dst);
+    EXPECT_EQ(full.find('>', HandleLookup(h)->contents_start), HandleLookup(h)->contents_end - 1);
+    EXPECT_EQ(KvPdfWriteSignature(h, nullptr, 0), -46);
+    EXPECT_EQ(KvPDFRestorePDF(h), 1);
+    EXPECT_EQ(ReadFile(dst), source);
+    EXPECT_EQ(ReadFile(src), source);
+    KvPDFClose(h);
+
+    // A header below 1.2 is written completely, then refused.
+    std::string old = Made("old.pdf", "%PDF-1.1\n");
+    h = KvPDFInit(old.c_str(), dst.c_str(), 0);
+    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -200);
+    EXPECT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
+    EXPECT_TRUE(kvtest::QpdfCheck(dst));
+    KvPDFClose(h);
+
+    // No /Pages in the catalog; a page without /Annots and /Parent.
+    kvtest::PdfBuilder b;
+    b.Object(1, "<</Type/Catalog/Outlines 2 0 R>>");
+    b.Object(2, "<</Type/Outlines>>");
+    b.ClassicXref();
+    WriteFile(src, b.bytes());
+    h = KvPDFInit(src.c_str(), dst.c_str(), 0);
+    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -29);
+    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-29, -41, -44, -45}));
+    EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 10), -47); // nothing prepared
+    KvPDFClose(h);
+    kvtest::PdfBuilder orphan;
+    orphan.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
+    orphan.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+    orphan.Object(3, "<</Type/Page/MediaBox[0 0 612 792]>>");
+    orphan.ClassicXref();
+    WriteFile(src, orphan.bytes());
+    h = KvPDFInit(src.c_str(), dst.c_str(), 0);
+    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -31);
+    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-31, -42, -45}));
+    KvPDFClose(h);
+}
+
+TEST_F(HostFlow, OutOfMemorySweepOverOneSigningWrite) {
+    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    auto scenario = [&]() {
+        KvPdfHandle h = KvPDFInit(src.c_str(), dst.c_str(), 0);
+        if (h == 0) return 0;
+        KvPDFSetKontirProperties(h, "note", "subject", "title", 1, 1, 2, 3, 4, 5, 6, 7, 8);
+        int32_t rc = KvPdfWritePDFWithoutSignature(h, 0);
+        if (rc < 0 && kvtest::RingCodes(h).empty()) rc = 1000; // a failure must be recorded
+        KvPDFClose(h);
+        return rc;
+    };
+    int64_t live = kvpdf::TrackedLiveBlocks();
+    uint64_t before = kvpdf::TrackedAllocationCount();
+    ASSERT_EQ(scenario(), 1);
+    uint64_t total = kvpdf::TrackedAllocationCount() - before;
+    ASSERT_GT(total, 30u);
+    for (uint64_t nth = 1; nth <= total; ++nth) {
+        kvpdf::TrackedFailAt(nth);
+        int32_t rc = scenario();
+        kvpdf::TrackedFailAt(0);
+        EXPECT_TRUE(rc == 1 || rc <= 0) << "allocation " << nth << " gave " << rc;
+        EXPECT_EQ(kvpdf::TrackedLiveBlocks(), live) << "allocation " << nth << " leaked";
+    }
+}
+
+} // namespace

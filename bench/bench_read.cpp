@@ -20,7 +20,7 @@ int main(int argc, char **argv) {
         auto start = std::chrono::steady_clock::now();
         KvPdfHandle h = KvPDFInit(argv[1], nullptr, 0);
         PdfDocument *doc = HandleLookup(h);
-        doc->mode = kModeFindSignatures;
+        doc->mode = kModeReadAttachments;
         int32_t rc = ProcessPdf(doc);
         uint32_t objects = doc->object_offsets_count;
         KvPDFClose(h);

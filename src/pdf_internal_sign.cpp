@@ -6,6 +6,7 @@
 #include "pdf_mem.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -159,8 +160,11 @@ int WriteSignatureWidget(PdfDocument *doc, const LogoImage *logo, int32_t *err, 
     *height = box_height ? box_height : kDefaultBoxHeight;
     int32_t *r = doc->sig_rect;
     if (r[2] == 0 || r[3] == 0) {
-        r[2] = r[0] + *width;
-        r[3] = r[1] + *height;
+        auto clamp = [](int64_t v) {
+            return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+        };
+        r[2] = clamp(int64_t{r[0]} + *width);
+        r[3] = clamp(int64_t{r[1]} + *height);
     }
     const int32_t n = FieldNumber(doc);
     const unsigned long page = static_cast<unsigned long>(doc->page_obj);

@@ -13,7 +13,7 @@ int32_t InspectDocument(const char *path, int32_t locale, DocumentInfo *info,
         return handle < 0 ? static_cast<int32_t>(handle) : KVPDF_ERR_NULL_HANDLE;
     }
     KvPdfSetLocale(handle, locale);
-    doc->mode = kModeFindSignatures; // reading only: the file is never written
+    doc->mode = kModeReadAttachments; // a reading mode that asks nothing of the page
     int32_t rc = ProcessPdf(doc);
     info->major = doc->pdf_major;
     info->minor = doc->pdf_minor;

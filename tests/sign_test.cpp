@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -503,6 +504,29 @@ TEST_F(HostFlow, RestoreOversizedValueOldVersionAndBrokenStructure) {
     EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -31);
     EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-31, -42, -45}));
     KvPDFClose(h);
+}
+
+TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
+    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    const std::string reason(200000, 'r');
+    kvtest::SignRequest r;
+    r.visible = true;
+    r.configure = [&](KvPdfHandle h) {
+        KvPDFSetProperties(h, INT32_MAX, INT32_MIN, 0, 7, "n", "l", reason.c_str(), "c", nullptr, 0,
+                           1);
+        KvPDFSetKontirProperties(h, reason.c_str(), "s", "t", 1, INT32_MIN, 0, INT32_MAX, 1, 0, 0,
+                                 0, 0);
+    };
+    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+    ASSERT_EQ(o.value, 1);
+    std::string out;
+    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
+    auto sigs = kvtest::RunPdfsig(dst);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_TRUE(sigs[0].valid);
+    // A missing corner is the box away from the other one, kept within 32 bits.
+    EXPECT_NE(ReadFile(dst).find("/Rect[2147483647 -2147483648 2147483647 -2147483598]"),
+              std::string::npos);
 }
 
 TEST_F(HostFlow, OutOfMemorySweepOverOneSigningWrite) {

@@ -5,7 +5,7 @@
 #include "pdf_document.h"
 
 struct AttachmentEntry {
-    uint32_t filespec_obj; // file specification object, 0 until known
+    uint32_t filespec_obj; // the /Filespec dictionary object, 0 until known
     uint32_t stream_obj;   // embedded file stream object
     char *name;
     char *description;

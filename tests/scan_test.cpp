@@ -81,8 +81,8 @@ TEST(Scanners, KeyValuesOfEveryShapeAndCutOffValues) {
     EXPECT_EQ(Owned(reinterpret_cast<char *>(bytes), n), std::string("\x00\xFF\x10", 3));
     EXPECT_EQ(PdfKeyHexString("/Contents <0011", 15, "/Contents", &n), nullptr);
 
-    const std::string spec = "<</Type/Filespec/Filter/X /F 5 0 R /F (report.txt)>>";
-    EXPECT_EQ(Owned(PdfFileSpecName(spec.data(), spec.size()), 10), "report.txt");
+    const std::string filespec = "<</Type/Filespec/Filter/X /F 5 0 R /F (report.txt)>>";
+    EXPECT_EQ(Owned(PdfFileSpecName(filespec.data(), filespec.size()), 10), "report.txt");
     const std::string hexspec = "<</F<612E62>>>";
     EXPECT_EQ(Owned(PdfFileSpecName(hexspec.data(), hexspec.size()), 3), "a.b");
     EXPECT_EQ(PdfFileSpecName("/Filter/F", 9), nullptr);

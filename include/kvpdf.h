@@ -244,6 +244,67 @@ typedef struct LogoImage {
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
 
+/* ---------------------------------------------------------------- cryptography records */
+
+/* One item of the data to sign (KvPDF_CreateSignatureAdv): length bytes at data, or
+ * with length -1, data is the name of a file whose contents are signed. Items are
+ * signed as one concatenation, in list order. */
+typedef struct SignedDataItem {
+    const void *data;
+    int32_t length;
+    const char *content_type; /* a MIME type, informational */
+    struct SignedDataItem *next;
+} SignedDataItem;
+
+/* The signing key and profile, handed to the signing library as they are. */
+typedef struct SigningParameters {
+    const char *key;     /* PKCS#12 file, or PEM private-key file */
+    const char *secret;  /* its password, or NULL */
+    const char *certs;   /* PEM file: signer certificate and intermediates (for a PEM key) */
+    const char *tsa_url; /* http:// RFC 3161 service for a signature timestamp, or NULL */
+    uint32_t flags;      /* KVPDF_SIGN_CADES: ETSI.CAdES.detached; 0: PKCS#7 detached */
+} SigningParameters;
+
+#define KVPDF_SIGN_CADES 0x1u
+
+/* A certificate's description (KvPDF_GetCertInfo). Texts are UTF-8. */
+typedef struct CertificateInfo {
+    char *subject;         /* RFC 2253 distinguished name */
+    char *issuer;          /* RFC 2253 distinguished name */
+    char *serial;          /* hexadecimal */
+    char *not_before;      /* ISO 8601 UTC */
+    char *not_after;       /* ISO 8601 UTC */
+    void *reserved;        /* not filled */
+    uint32_t key_usage;    /* key-usage bits (0x80 digitalSignature, 0x40 nonRepudiation ...),
+                              0xFFFFFFFF when the extension is absent */
+    int32_t is_ca;         /* basicConstraints cA */
+    int32_t path_length;   /* pathLenConstraint, -1 none */
+    int32_t signature_nid; /* OpenSSL NID of the signature algorithm */
+} CertificateInfo;
+
+/* One certificate of a chain, with the CRL and OCSP response used for it (DER; NULL
+ * when none). Lists come from the library; free them with KvPDF_FreeCertDataChain. */
+typedef struct CertDataChain {
+    uint8_t *cert;
+    uint32_t cert_length;
+    uint8_t *crl;
+    uint32_t crl_length;
+    uint8_t *ocsp;
+    uint32_t ocsp_length;
+    struct CertDataChain *next;
+} CertDataChain;
+
+/* One timestamp of the last verification: its time (seconds since 1970, as two
+ * words), the token (DER) and the TSA's chain. Free lists with KvPDF_FreeTSChain. */
+typedef struct TSChain {
+    uint32_t time_low;
+    int32_t time_high;
+    uint8_t *data;
+    uint32_t data_length;
+    CertDataChain *chain;
+    struct TSChain *next;
+} TSChain;
+
 /* ---------------------------------------------------------------- lifecycle */
 
 /* Creates a document handle for a source PDF and an output PDF. No file is opened.
@@ -449,6 +510,97 @@ KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const cha
  * missing image file leaves the header alone and still returns 1. */
 KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
                                         const char *box_height, const char *box_width);
+
+/* ---------------------------------------------------------------- cryptography */
+
+/* The calls below reach the signing library kvsxades. A context (void *) comes from
+ * KvPDF_CryptoInit and keeps the outcome of its last verification. Results of the
+ * forwarders are the signing library's own: 0 success, negative failure, positive a
+ * definite "no" (see kvsxades.h). */
+KVPDF_API int32_t KvPDF_CryptoInit(void **context);
+KVPDF_API int32_t KvPDF_CryptoInitGlobal(void);
+KVPDF_API int32_t KvPDF_CryptoCleanup(void *context);
+KVPDF_API int32_t KvPDF_CryptoCleanupGlobal(void);
+KVPDF_API int32_t KvPDF_SetHashType(int32_t type); /* 0 SHA-256, 1 SHA-384, 2 SHA-512 */
+KVPDF_API int32_t KvPDF_SetUseCDP(int32_t on);     /* fetch CRLs and OCSP when verifying */
+KVPDF_API int32_t KvPDF_SetProxy(const char *host_port);
+KVPDF_API int32_t KvPDF_SetGraceTime(int32_t seconds);
+KVPDF_API int32_t KvPDF_SetLog(const char *path, int32_t level);
+
+/* Signs the concatenated items (NULL: nothing, refused) with the key of params:
+ * *signature receives a detached CMS (DER, *length bytes), freed with KvPDF_FreeData.
+ * Returns 0; a positive "no" of the library (wrong password ...) with *signature NULL;
+ * -155 on failure, recorded in the handle. reserved1, reserved2: 0. */
+KVPDF_API int32_t KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
+                                           const SigningParameters *params,
+                                           const SignedDataItem *items, uint8_t **signature,
+                                           uint32_t *length, int32_t reserved1, int32_t reserved2);
+/* As KvPDF_CreateSignatureAdv with both reserved words 0. */
+KVPDF_API int32_t KvPDF_CreateSignature(KvPdfHandle handle, void *context,
+                                        const SigningParameters *params,
+                                        const SignedDataItem *items, uint8_t **signature,
+                                        uint32_t *length);
+/* An RFC 3161 token from tsa_url over the contents of the file named file_name;
+ * *token (freed with KvPDF_FreeData), *length. Returns 0, a positive "no", or -156
+ * (recorded). */
+KVPDF_API int32_t KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context, const char *file_name,
+                                        uint8_t **token, uint32_t *length, const char *tsa_url);
+/* Verifies a detached CMS over the file named file_name at the given time (0, 0: now,
+ * or a signature timestamp's time). Returns 1 valid, 0 not. The handle is not read. */
+KVPDF_API int32_t KvPDF_CryptoVerifiySignature(KvPdfHandle handle, void *context,
+                                               const char *file_name, const uint8_t *signature,
+                                               uint32_t length, uint32_t time_low,
+                                               int32_t time_high);
+/* Verifies an RFC 3161 token over the file named file_name. Returns 1 valid, 0 not. */
+KVPDF_API int32_t KvPDF_VerifiyTimestamp(KvPdfHandle handle, void *context, const char *file_name,
+                                         const uint8_t *token, uint32_t length);
+/* 1 when the last verified signature carried a timestamp. */
+KVPDF_API int32_t KvPDF_SignatureHasTimeStamp(void *context);
+/* Decodes Base64 (length 0: the text's own length) into *bytes (KvPDF_FreeData). */
+KVPDF_API int32_t KvPDF_DecodeBase64(const char *text, uint32_t length, uint32_t *out_length,
+                                     uint8_t **bytes);
+/* Validates a certificate (length > 0 DER, 0 PEM text, -1 file path) against the
+ * library's stores at time (0: now). */
+KVPDF_API int32_t KvPDF_VerifyCertChain(const void *certificate, int32_t length, int32_t time);
+/* Fills *info from a certificate (length > 0 DER, 0 PEM text, -1 file path). The texts
+ * are copies the host frees with KvPDF_FreeCertificate. Returns 1 filled, 0 not. */
+KVPDF_API int32_t KvPDF_GetCertInfo(const void *certificate, int32_t length, CertificateInfo *info);
+/* A zeroed record for KvPDF_GetCertInfo that KvPDF_FreeCertificate releases whole;
+ * NULL when memory is short. */
+KVPDF_API CertificateInfo *KvPDF_AllocCertificate(void);
+/* The signer chain of the context's last verification, with the CRL and OCSP response
+ * used for each certificate: *chain (KvPDF_FreeCertDataChain). Returns 1 copied, 0 none,
+ * else the library's code. */
+KVPDF_API int32_t KvPDF_GetSignerCertDataChain(void *context, CertDataChain **chain);
+/* Kept for compatibility: returns 0 and touches nothing. */
+KVPDF_API int32_t KvPDF_GetOcspCertDataChain(void *a, void *b, void *c, void *d);
+/* The timestamps of the context's last verification: *chain (KvPDF_FreeTSChain).
+ * Returns 1 copied, 0 none, else the library's code. */
+KVPDF_API int32_t KvPDF_GetTSChainInfo(void *context, TSChain **chain);
+/* Frees a block the signing library returned (signature, token, decoded Base64). */
+KVPDF_API void KvPDF_FreeData(void *block);
+KVPDF_API void KvPDF_FreeCertDataChain(CertDataChain *chain);
+KVPDF_API void KvPDF_FreeTSChain(TSChain *chain);
+/* Frees the texts of info and the record itself (a record of KvPDF_AllocCertificate). */
+KVPDF_API void KvPDF_FreeCertificate(CertificateInfo *info);
+/* Empty the signing library's CRL store, or all its stores. */
+KVPDF_API int32_t KvPDF_CleanKVSXADESCRLStore(void);
+KVPDF_API void KvPDF_CleanKVSXADESStores(void);
+
+/* ---------------------------------------------------------------- stores */
+
+/* Certificates, CRLs and OCSP responses of the host, kept for revocation information:
+ * the handle's own stores, or with handle 0 the process-wide ones (any other value that
+ * is not a live handle does nothing). length > 0: DER bytes, copied; 0: a NUL-terminated
+ * PEM text, copied; -1: a NUL-terminated file path, copied. Return 0. */
+KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length);
+KVPDF_API int32_t KvPDF_AddCrl(KvPdfHandle handle, const void *data, int32_t length);
+KVPDF_API int32_t KvPDF_AddOcsp(KvPdfHandle handle, const void *data, int32_t length);
+/* Empty all three stores, the CRLs, the OCSP responses, or both of those. */
+KVPDF_API void KvPDF_CleanStores(KvPdfHandle handle);
+KVPDF_API void KvPDF_CleanCRLStore(KvPdfHandle handle);
+KVPDF_API void KvPDF_CleanOCSPStore(KvPdfHandle handle);
+KVPDF_API void KvPDF_CleanCRLOCSPStore(KvPdfHandle handle);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // The document handle: creation, release, restore, version queries and header tests.
 #include "pdf_attachment.h"
+#include "pdf_crypto_common.h"
 #include "pdf_document.h"
 #include "pdf_error.h"
 #include "pdf_internal.h"
@@ -173,6 +174,12 @@ KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
 KVPDF_API int32_t KvPDFClose(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 1;
+    // The last handle takes the process-wide stores with it, unless it only read.
+    const bool read_only = doc->mode == kModeFindSignatures ||
+                           doc->mode == kModeReadAttachments ||
+                           doc->mode == kModeWriteAttachments;
+    if (HandleOpenCount() == 1 && !read_only) CleanStores(nullptr, kStoreAll);
+    CleanStores(doc, kStoreAll);
     HandleUnregister(doc);
     FreeDocumentState(doc);
     TrackedFreeT(doc);

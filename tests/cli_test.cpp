@@ -1,6 +1,8 @@
 // The command-line tool, by its output and exit status.
 #include "pdf_builder.h"
+#include "pdf_check.h"
 #include "sign_support.h"
+#include "test_servers.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +83,145 @@ TEST(Cli, SignaturesListsFieldsKindsRangesAndCoverage) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(out.find("Signatures: 0"), std::string::npos);
     EXPECT_EQ((Cli("signatures '" + dir.file("none.pdf") + "'", &status), status), 1);
+}
+
+} // namespace
+
+namespace {
+
+using kvsx_test::TestWorld;
+
+// The local PKI and services of the signing library's tests.
+struct World {
+    kvsx_test::TestPki &pki = TestWorld::get().pki();
+    std::string tsa = TestWorld::get().tsa_url();
+};
+
+std::string Sample() {
+    return KVPDF_SOURCE_DIR "/samples/sample.pdf";
+}
+
+TEST(CliSigning, SignTimestampAndVerifyByOutputAndStatus) {
+    World w;
+    kvtest::TempDir dir;
+    TestWorld::get().set_tsa_mode(kvsx_test::TsaMode::Normal);
+    int status = 0;
+    const std::string p12 = " --p12 '" + w.pki.signer.p12 + "' --password secret";
+    const std::string one = dir.file("one.pdf"), two = dir.file("two.pdf"),
+                      three = dir.file("three.pdf");
+    std::string out = Cli("sign '" + Sample() + "' '" + one + "'" + p12 +
+                              " --cades --rect 70,310,270,370 --name 'Jane Roe' --reason Approved"
+                              " --tsa " +
+                              w.tsa,
+                          &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ETSI.CAdES.detached signature"), std::string::npos) << out;
+    out = Cli("sign '" + one + "' '" + two + "' --key '" + w.pki.signer.key_pem + "' --cert '" +
+                  w.pki.signer.chain_pem + "' --invisible",
+              &status);
+    ASSERT_EQ(status, 0) << out;
+    out = Cli("timestamp '" + two + "' '" + three + "' --tsa " + w.tsa, &status);
+    ASSERT_EQ(status, 0) << out;
+    for (const auto &s : kvtest::RunPdfsig(three)) {
+        if (s.subfilter != "unknown") {
+            EXPECT_TRUE(s.valid) << s.raw; // pdfsig cannot check document timestamps
+        }
+    }
+
+    // Trusted through the test root: every signature intact, valid and trusted.
+    const std::string trust = " --trust '" + w.pki.root.pem + "'";
+    out = Cli("verify '" + three + "'" + trust, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("3 of 3 signatures intact, valid and trusted."), std::string::npos) << out;
+    EXPECT_NE(out.find("kind:          signature, ETSI.CAdES.detached"), std::string::npos);
+    EXPECT_NE(out.find("kind:          document timestamp, ETSI.RFC3161"), std::string::npos);
+    EXPECT_NE(out.find("signer:        CN="), std::string::npos);
+    EXPECT_NE(out.find("covers:        not the whole file: "), std::string::npos);
+    EXPECT_NE(out.find("covers:        the whole file"), std::string::npos);
+    EXPECT_EQ(out.find("timestamp:     none\n  covers:        not the whole file"),
+              out.find("timestamp:     none"))
+        << "the first signature carries its timestamp:\n"
+        << out;
+    // No trust anchor: intact and valid, not trusted, with the reason.
+    out = Cli("verify '" + three + "'", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("trusted:       no - "), std::string::npos) << out;
+    EXPECT_NE(out.find("0 of 3 signatures"), std::string::npos);
+    // A changed byte inside the first signature's range: not intact.
+    std::string bytes = kvtest::ReadFile(one);
+    bytes[200] ^= 0x20;
+    kvtest::WriteFile(dir.file("changed.pdf"), bytes);
+    out = Cli("verify '" + dir.file("changed.pdf") + "'" + trust, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("intact:        no"), std::string::npos) << out;
+
+    // A Kontir note stands in the page's annotations after the widget: the search for
+    // signatures stops there, after finding the signature before it.
+    out = Cli("sign '" + Sample() + "' '" + dir.file("note.pdf") + "'" + p12 +
+                  " --kontir 'Cost centre 42'",
+              &status);
+    ASSERT_EQ(status, 0) << out;
+    out = Cli("verify '" + dir.file("note.pdf") + "'" + trust, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("1 of 1 signature intact, valid and trusted."), std::string::npos) << out;
+    EXPECT_NE(out.find("the search for signatures stopped (code -32)"), std::string::npos) << out;
+}
+
+TEST(CliSigning, RevokedSignerAndRefusedRequests) {
+    World w;
+    kvtest::TempDir dir;
+    int status = 0;
+    const std::string out_pdf = dir.file("revoked.pdf");
+    std::string out = Cli("sign '" + Sample() + "' '" + out_pdf + "' --p12 '" + w.pki.revoked.p12 +
+                              "' --password secret --invisible",
+                          &status);
+    ASSERT_EQ(status, 0) << out;
+    out = Cli("verify '" + out_pdf + "' --trust '" + w.pki.root.pem + "' --online", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("intact:        yes\n  valid:         yes\n  trusted:       no - "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("revoked"), std::string::npos) << out;
+
+    // A wrong password: nothing is left behind.
+    const std::string failed = dir.file("failed.pdf");
+    out = Cli("sign '" + Sample() + "' '" + failed + "' --p12 '" + w.pki.signer.p12 +
+                  "' --password nope",
+              &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("password"), std::string::npos) << out;
+    EXPECT_LT(kvtest::FileSizeOf(failed), 0);
+    // Signing in place that fails takes the revision back out.
+    kvtest::WriteFile(dir.file("in-place.pdf"), kvtest::ReadFile(Sample()));
+    out = Cli("sign '" + dir.file("in-place.pdf") + "' '" + dir.file("in-place.pdf") + "' --p12 '" +
+                  w.pki.signer.p12 + "' --password nope",
+              &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(kvtest::ReadFile(dir.file("in-place.pdf")), kvtest::ReadFile(Sample()));
+    // Usage errors and help.
+    EXPECT_EQ((Cli("sign a.pdf b.pdf", &status), status), 2);
+    EXPECT_EQ((Cli("sign a.pdf b.pdf --p12 x --key y", &status), status), 2);
+    EXPECT_EQ((Cli("sign a.pdf b.pdf --p12 x --rect 1,2,3", &status), status), 2);
+    EXPECT_EQ((Cli("timestamp a.pdf b.pdf", &status), status), 2);
+    EXPECT_EQ((Cli("verify", &status), status), 2);
+    for (const char *command : {"sign", "timestamp", "verify", "signatures", "info"})
+        EXPECT_EQ((Cli(std::string(command) + " --help", &status), status), 0) << command;
+}
+
+// The README's main job, run by its own script with the built tool.
+TEST(CliSigning, DemoScriptSignsAndVerifiesTheSample) {
+    kvtest::TempDir dir;
+    std::string out;
+    int status = kvtest::Run("KVPDF_DEMO_CLI='" KVPDF_CLI "' KVPDF_DEMO_DIR='" + dir.path() +
+                                 "' '" KVPDF_SOURCE_DIR "/scripts/demo.sh' 2>&1",
+                             &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("1 of 1 signature intact, valid and trusted."), std::string::npos) << out;
+    EXPECT_NE(out.find("Signature Validation: Signature is Valid."), std::string::npos) << out;
+    EXPECT_NE(out.find("Certificate Validation: Certificate is Trusted."), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("The signed file: "), std::string::npos);
+    EXPECT_NE(kvtest::ReadFile(dir.file("pki/root.pem")).find("CERTIFICATE"), std::string::npos);
 }
 
 } // namespace

@@ -12,7 +12,3 @@ add_library(kvpdf_host_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/pdf_check.cpp)
 target_include_directories(kvpdf_host_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kvpdf_host_support PUBLIC OpenSSL::Crypto kvpdf_testsupport)
-
-add_executable(kvpdf_host_support_tests ${CMAKE_CURRENT_LIST_DIR}/host_crypto_test.cpp)
-target_link_libraries(kvpdf_host_support_tests PRIVATE kvpdf_host_support GTest::gtest_main)
-gtest_discover_tests(kvpdf_host_support_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)

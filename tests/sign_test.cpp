@@ -398,6 +398,16 @@ TEST_F(HostFlow, SignedFilesPassQpdfAndPdfsig) {
             EXPECT_EQ(o.byte_range[2] + o.byte_range[3], ReadFile(dst).size());
         }
     }
+    // A changed byte in either signed range: pdfsig finds the digest wrong.
+    std::string dst = dir_.file("signed.pdf"), bytes = ReadFile(dst);
+    for (size_t at : {size_t{20}, bytes.size() - 30}) {
+        std::string changed = bytes;
+        changed[at] ^= 0x01;
+        WriteFile(dir_.file("changed.pdf"), changed);
+        auto sigs = kvtest::RunPdfsig(dir_.file("changed.pdf"));
+        ASSERT_EQ(sigs.size(), 1u);
+        EXPECT_FALSE(sigs[0].valid) << sigs[0].raw;
+    }
 }
 
 TEST_F(HostFlow, DocumentTimestampTokenCoversTheRanges) {

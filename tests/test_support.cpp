@@ -33,6 +33,11 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
+long long FileSizeOf(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
 std::string CorpusDir() {
     const char *env = getenv("KVPDF_CORPUS");
     std::vector<std::string> candidates;

@@ -26,6 +26,8 @@ private:
 
 void WriteFile(const std::string &path, const std::string &bytes);
 std::string ReadFile(const std::string &path);
+// The size of a file, -1 when there is none.
+long long FileSizeOf(const std::string &path);
 
 // The shared corpus folder, or "" when it is not on this machine.
 std::string CorpusDir();

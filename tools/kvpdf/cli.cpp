@@ -1,0 +1,144 @@
+#include "cli.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iconv.h>
+#include <sys/stat.h>
+
+namespace cli {
+
+namespace {
+
+std::string Convert(const std::string &text, const char *from) {
+    iconv_t cd = iconv_open("UTF-8", from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+    std::string out(text.size() * 3 + 1, '\0');
+    char *in = const_cast<char *>(text.data());
+    size_t in_left = text.size();
+    char *dst = &out[0];
+    size_t out_left = out.size();
+    size_t rc = iconv(cd, &in, &in_left, &dst, &out_left);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1)) return text;
+    out.resize(out.size() - out_left);
+    return out;
+}
+
+bool ValidUtf8(const std::string &s) {
+    iconv_t cd = iconv_open("UTF-8", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return true;
+    std::string out(s.size() + 1, '\0');
+    char *in = const_cast<char *>(s.data()), *dst = &out[0];
+    size_t in_left = s.size(), out_left = out.size();
+    bool ok = iconv(cd, &in, &in_left, &dst, &out_left) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    return ok;
+}
+
+} // namespace
+
+std::string Args::value(const std::string &flag, const std::string &fallback) const {
+    auto it = flags.find(flag);
+    return it == flags.end() || it->second.empty() ? fallback : it->second.back();
+}
+
+const std::vector<std::string> &Args::values(const std::string &flag) const {
+    static const std::vector<std::string> none;
+    auto it = flags.find(flag);
+    return it == flags.end() ? none : it->second;
+}
+
+bool Parse(const std::vector<std::string> &args, const std::vector<std::string> &with_value,
+           const std::vector<std::string> &without_value, Args *out) {
+    auto known = [](const std::vector<std::string> &list, const std::string &flag) {
+        for (const auto &f : list)
+            if (f == flag) return true;
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a.rfind("--", 0) != 0 || a == "--") {
+            out->positional.push_back(a);
+        } else if (known(with_value, a)) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "kvpdf: %s needs a value\n", a.c_str());
+                return false;
+            }
+            out->flags[a].push_back(args[++i]);
+        } else if (known(without_value, a)) {
+            out->flags[a];
+        } else {
+            fprintf(stderr, "kvpdf: unknown option %s\n", a.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Locale(const Args &args, int32_t *locale) {
+    std::string lang = args.value("--lang", "en");
+    if (lang == "en")
+        *locale = KVPDF_LOCALE_EN;
+    else if (lang == "hu")
+        *locale = KVPDF_LOCALE_HU;
+    else
+        return false;
+    return true;
+}
+
+std::string ToUtf8(const std::string &windows1250) {
+    return Convert(windows1250, "WINDOWS-1250");
+}
+
+std::string PdfText(const char *value) {
+    if (!value) return "-";
+    std::string s;
+    // Literal-string escapes (ISO 32000-1, 7.3.4.2), for display.
+    for (const char *p = value; *p; ++p) {
+        if (*p != '\\' || !p[1]) {
+            s += *p;
+            continue;
+        }
+        char c = *++p;
+        if (c >= '0' && c <= '7') {
+            int v = 0;
+            for (int n = 0; n < 3 && *p >= '0' && *p <= '7'; ++n, ++p)
+                v = v * 8 + (*p - '0');
+            --p;
+            s += static_cast<char>(v);
+        } else {
+            const char *from = "nrtbf", *to = "\n\r\t\b\f";
+            const char *k = strchr(from, c);
+            s += k ? to[k - from] : c;
+        }
+    }
+    while (!s.empty() && strchr(" \t\r\n", s.back()))
+        s.pop_back();
+    if (s.size() >= 2 && static_cast<unsigned char>(s[0]) == 0xFE &&
+        static_cast<unsigned char>(s[1]) == 0xFF)
+        return Convert(s.substr(2), "UTF-16BE");
+    return ValidUtf8(s) ? s : Convert(s, "LATIN1");
+}
+
+std::string Messages(KvPdfHandle handle) {
+    std::string text;
+    ErrorEntry entry;
+    for (int32_t i = 0; i <= KvPdfGetLastErrorIndex(handle); ++i) {
+        if (KvPdfGetError(handle, i, &entry) != 1) continue;
+        text += "  " + std::to_string(entry.code) + ": " + ToUtf8(entry.message) + "\n";
+    }
+    return text;
+}
+
+uint32_t ReservedBytes(int32_t requested) {
+    if (requested < 1) return 30000;
+    if (requested < 2000) return 2000;
+    return static_cast<uint32_t>(requested);
+}
+
+int64_t FileSize(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+} // namespace cli

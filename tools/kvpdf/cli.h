@@ -1,0 +1,48 @@
+// Shared pieces of the kvpdf commands.
+#ifndef KVPDF_TOOLS_CLI_H
+#define KVPDF_TOOLS_CLI_H
+
+#include "kvpdf.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Parsed command line: positional arguments and --flags with their values.
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::vector<std::string>> flags;
+    bool has(const std::string &flag) const { return flags.count(flag) != 0; }
+    std::string value(const std::string &flag, const std::string &fallback = "") const;
+    const std::vector<std::string> &values(const std::string &flag) const;
+};
+
+// Splits args by the flags a command knows: with_value take the next argument. Returns
+// false (with a message on stderr) for an unknown flag or a missing value.
+bool Parse(const std::vector<std::string> &args, const std::vector<std::string> &with_value,
+           const std::vector<std::string> &without_value, Args *out);
+
+// The language of library messages from --lang (default English); false when invalid.
+bool Locale(const Args &args, int32_t *locale);
+
+std::string ToUtf8(const std::string &windows1250);
+// A PDF text string for display: literal-string escapes resolved, UTF-16BE decoded,
+// PDFDocEncoding shown as Latin-1, trailing blanks cut. "-" for NULL.
+std::string PdfText(const char *value);
+// The handle's recorded errors, one per line, in UTF-8.
+std::string Messages(KvPdfHandle handle);
+// Bytes of signature reserved for a --reserve value, by the library's rule.
+uint32_t ReservedBytes(int32_t requested);
+int64_t FileSize(const std::string &path);
+
+int CommandInfo(const std::vector<std::string> &args);
+int CommandSignatures(const std::vector<std::string> &args);
+int CommandSign(const std::vector<std::string> &args);
+int CommandTimestamp(const std::vector<std::string> &args);
+int CommandVerify(const std::vector<std::string> &args);
+
+} // namespace cli
+
+#endif

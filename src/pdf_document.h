@@ -239,5 +239,8 @@ int32_t UpdateLocale(PdfDocument *doc);
 int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, int32_t *minor);
 int32_t TestPdfHeader(PdfDocument *doc, FILE *file);
 void FreeDocumentState(PdfDocument *doc);
+// Frees what reading a document left in the handle: the update being prepared, the
+// revision records with their DSS, the offset table, the annotation and field lists.
+void FreeParsedState(PdfDocument *doc);
 
 #endif

@@ -35,6 +35,11 @@ int32_t PdfReadRaw(FILE *file, ObjectSelector selector, char **out_bytes, uint32
 // may give the object text already read (NULL: read it here).
 int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint32_t text_length,
                       uint8_t **out_data, uint32_t *out_length, PdfDocument *doc);
+// A stream's data from its dictionary and raw bytes: a copy, or inflated (up to limit
+// bytes) when the first filter is Flate. Returns 1 with a new block, NUL-terminated
+// one past *out_length; -22 for another filter; -80..-83 when inflating fails.
+int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
+                            uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length);
 // Inflates into *buffer (capacity *capacity, grown by doubling up to limit bytes).
 // Returns the decoded length, or -80..-83.
 int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer,

@@ -48,37 +48,37 @@ int32_t Locate(FILE *file, ObjectSelector selector, PdfDocument *doc, Located *h
     return 1;
 }
 
-// Finds the "stream" keyword that closes a dictionary: the first one whose preceding
-// non-blank character is '>', so that a key value such as /application#2Foctet-stream
-// or the word inside "endstream" is never taken for it.
-int64_t DictionaryStreamKeyword(const char *text, size_t length) {
-    size_t from = 0;
-    while (from < length) {
-        int64_t at = PdfFind(text + from, length - from, "stream");
+// The first occurrence of key at which accept(position) holds, or -1.
+template <typename Accept>
+int64_t FindWhere(const char *text, size_t length, const char *key, Accept accept) {
+    const size_t k = strlen(key);
+    for (size_t from = 0; from < length;) {
+        int64_t at = PdfFind(text + from, length - from, key);
         if (at < 0) return -1;
         size_t pos = from + static_cast<size_t>(at);
+        if (accept(pos)) return static_cast<int64_t>(pos);
+        from = pos + k;
+    }
+    return -1;
+}
+
+// The "stream" keyword that closes a dictionary: its preceding non-blank character is
+// '>', so that a value such as /application#2Foctet-stream, or "endstream", never counts.
+int64_t DictionaryStreamKeyword(const char *text, size_t length) {
+    return FindWhere(text, length, "stream", [&](size_t pos) {
         size_t back = pos;
         while (back > 0 && PdfIsSpace(static_cast<unsigned char>(text[back - 1])))
             --back;
-        if (back > 0 && text[back - 1] == '>') return static_cast<int64_t>(pos);
-        from = pos + 6;
-    }
-    return -1;
+        return back > 0 && text[back - 1] == '>';
+    });
 }
 
 } // namespace
 
 int64_t PdfFindLengthKey(const char *text, size_t length) {
-    size_t from = 0;
-    while (from < length) {
-        int64_t at = PdfFind(text + from, length - from, "/Length");
-        if (at < 0) return -1;
-        size_t pos = from + static_cast<size_t>(at);
-        if (pos + 7 < length && PdfIsSpace(static_cast<unsigned char>(text[pos + 7])))
-            return static_cast<int64_t>(pos);
-        from = pos + 7;
-    }
-    return -1;
+    return FindWhere(text, length, "/Length", [&](size_t pos) {
+        return pos + 7 < length && PdfIsSpace(static_cast<unsigned char>(text[pos + 7]));
+    });
 }
 
 namespace {
@@ -99,6 +99,46 @@ int64_t PdfStreamKeyword(const char *text, size_t length) {
         if (at >= 0) return at;
     }
     return -1;
+}
+
+int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
+                            uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length) {
+    *out = nullptr;
+    *out_length = 0;
+    int64_t filter = PdfFind(dict, dict_length, "/Filter");
+    if (filter < 0) {
+        auto *copy = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{length} + 1));
+        if (!copy) return KVPDF_ERR_ZLIB_MEMORY;
+        if (length) memcpy(copy, data, length);
+        copy[length] = 0;
+        *out = copy;
+        *out_length = length;
+        return 1;
+    }
+    // Only the first filter of an array counts, and it must be Flate.
+    size_t f = static_cast<size_t>(filter) + 7;
+    while (f < dict_length && dict[f] != '/')
+        ++f;
+    if (f + 3 > dict_length || memcmp(dict + f, "/Fl", 3) != 0) return KVPDF_ERR_FILTER_UNSUPPORTED;
+    uint64_t initial = uint64_t{length} * 50;
+    if (initial > limit) initial = limit;
+    uint32_t capacity = static_cast<uint32_t>(initial > (1u << 24) ? (1u << 24) : initial);
+    if (capacity == 0) capacity = 1;
+    TrackedPtr<uint8_t> decoded(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity)));
+    if (!decoded) return KVPDF_ERR_ZLIB_MEMORY;
+    int64_t produced = PdfInflate(data, length, &decoded.ref(), &capacity, limit);
+    if (produced < 0) return static_cast<int32_t>(produced);
+    // Fit the block to the data (one spare byte keeps it NUL-terminated).
+    void *p = decoded.release();
+    if (!TrackedRealloc(KV_UNIT, __LINE__, &p, static_cast<size_t>(produced) + 1) &&
+        static_cast<uint64_t>(produced) >= capacity) {
+        TrackedFree(&p);
+        return KVPDF_ERR_ZLIB_MEMORY;
+    }
+    *out = static_cast<uint8_t *>(p);
+    (*out)[produced] = 0;
+    *out_length = static_cast<uint32_t>(produced);
+    return 1;
 }
 
 int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint32_t chunk,
@@ -306,42 +346,7 @@ int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint3
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
     if (length > available) length = available;
 
-    int64_t filter = PdfFind(text, dict_end, "/Filter");
-    if (filter < 0) {
-        auto *copy = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{length} + 1));
-        if (!copy) return KVPDF_ERR_ZLIB_MEMORY;
-        if (length) memcpy(copy, data, length);
-        copy[length] = 0;
-        *out_data = copy;
-        *out_length = length;
-        return 1;
-    }
-    size_t f = static_cast<size_t>(filter) + 7;
-    while (f < dict_end && text[f] != '/')
-        ++f;
-    if (f + 3 > dict_end || memcmp(text + f, "/Fl", 3) != 0)
-        return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
-    uint64_t initial = uint64_t{length} * 50;
-    uint32_t capacity = static_cast<uint32_t>(initial > (1u << 24) ? (1u << 24) : initial);
-    if (capacity == 0) capacity = 1;
-    uint8_t *decoded = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity));
-    if (!decoded) return KVPDF_ERR_ZLIB_MEMORY;
-    int64_t produced = PdfInflate(reinterpret_cast<const uint8_t *>(data), length, &decoded,
-                                  &capacity, 0x7FFFFFFFu);
-    if (produced < 0) {
-        TrackedFreeT(decoded);
-        return StreamFailure(doc, static_cast<int32_t>(produced));
-    }
-    // Fit the block to the data (one spare byte keeps it NUL-terminated).
-    void *p = decoded;
-    if (!TrackedRealloc(KV_UNIT, __LINE__, &p, static_cast<size_t>(produced) + 1) &&
-        static_cast<uint64_t>(produced) >= capacity) {
-        TrackedFree(&p);
-        return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
-    }
-    decoded = static_cast<uint8_t *>(p);
-    decoded[produced] = 0;
-    *out_data = decoded;
-    *out_length = static_cast<uint32_t>(produced);
-    return 1;
+    int32_t rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data),
+                                     length, 0x7FFFFFFFu, out_data, out_length);
+    return rc < 1 ? StreamFailure(doc, rc) : 1;
 }

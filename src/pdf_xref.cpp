@@ -194,16 +194,13 @@ int32_t PdfStartObjectTable(PdfDocument *doc, int32_t trailer_size, uint32_t ent
         else
             doc->sig_field_obj = trailer_size + 1;
     }
-    TrackedFreeT(doc->object_offsets);
-    TrackedFreeT(doc->object_streams);
-    doc->object_offsets_count = 0;
+    PdfFreeObjectTable(doc);
     doc->object_offsets = static_cast<uint32_t *>(
         TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
     doc->object_streams = static_cast<uint32_t *>(
         TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
     if (!doc->object_offsets || !doc->object_streams) {
-        TrackedFreeT(doc->object_offsets);
-        TrackedFreeT(doc->object_streams);
+        PdfFreeObjectTable(doc);
         KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
     }
@@ -455,6 +452,12 @@ uint32_t PdfFindObjectStream(PdfDocument *doc, uint32_t object, XrefSection *sta
         for (CompressedEntry *e = s->compressed_head; e; e = e->next)
             if (e->object_number == object) return e->object_stream;
     return 0;
+}
+
+void PdfFreeObjectTable(PdfDocument *doc) {
+    TrackedFreeT(doc->object_offsets);
+    TrackedFreeT(doc->object_streams);
+    doc->object_offsets_count = 0;
 }
 
 int PdfFreeXref(PdfDocument *doc, DssInfo *block) {

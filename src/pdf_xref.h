@@ -27,6 +27,8 @@ XrefSection *PdfFindSectionOf(PdfDocument *doc, XrefSection *start, uint32_t obj
                               uint32_t *out_offset);
 uint32_t PdfFindObjectStream(PdfDocument *doc, uint32_t object, XrefSection *start);
 int PdfFreeXref(PdfDocument *doc, DssInfo *block);
+// Frees the object offset table and its object-stream index.
+void PdfFreeObjectTable(PdfDocument *doc);
 
 // Cross-reference streams and object streams.
 int32_t PdfReadXrefStream(FILE *file, char *text, uint32_t text_length, PdfDocument *doc,

@@ -225,36 +225,18 @@ int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocume
     }
     uint32_t limit = needed > kMaxDecoded ? kMaxDecoded : static_cast<uint32_t>(needed + 1);
 
-    TrackedPtr<uint8_t> data;
+    uint8_t *raw = nullptr;
     uint32_t decoded = 0;
-    int64_t filter = PdfFind(text, dict, "/Filter");
-    if (filter < 0) {
-        data.reset(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, length ? length : 1)));
-        if (!data) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
-        if (length) memcpy(data.get(), text + start, length);
-        decoded = length;
-    } else {
-        size_t f = static_cast<size_t>(filter) + 7;
-        while (f < dict && text[f] != '/')
-            ++f;
-        if (f + 3 > dict || memcmp(text + f, "/Fl", 3) != 0)
-            return StreamFailure(doc, KVPDF_ERR_FILTER_UNSUPPORTED);
-        uint64_t initial = uint64_t{length} * 50;
-        uint32_t capacity = static_cast<uint32_t>(initial < limit ? initial : limit);
-        if (capacity == 0) capacity = 1;
-        data.reset(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity)));
-        if (!data) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
-        int64_t produced = PdfInflate(reinterpret_cast<const uint8_t *>(text + start), length,
-                                      &data.ref(), &capacity, limit);
-        if (produced < 0) return StreamFailure(doc, static_cast<int32_t>(produced));
-        decoded = static_cast<uint32_t>(produced);
-    }
+    int32_t rc = PdfDecodeStreamData(text, dict, reinterpret_cast<const uint8_t *>(text + start),
+                                     length, limit, &raw, &decoded);
+    TrackedPtr<uint8_t> data(raw);
+    if (rc < 1) return StreamFailure(doc, rc);
     owned.reset();
     text = nullptr;
 
     if (predictor >= 10) {
         uint8_t *p = data.release();
-        int32_t rc = PdfUndoPngPredictor(doc, &p, &decoded, colors, bits, columns);
+        rc = PdfUndoPngPredictor(doc, &p, &decoded, colors, bits, columns);
         data.reset(p);
         if (rc < 0) return rc;
     }

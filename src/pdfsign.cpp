@@ -49,20 +49,22 @@ void FreeDocumentState(PdfDocument *doc) {
                       &doc->kontir_subject, &doc->out_buffer};
     for (char **t : texts)
         TrackedFreeT(*t);
-    TrackedFreeT(doc->object_offsets);
-    TrackedFreeT(doc->object_streams);
-    doc->object_offsets_count = 0;
+    TrackedFreeT(doc->new_objects);
+    doc->new_object_count = 0;
+    FreeParsedState(doc);
+    AttachmentListClear(doc);
+    FreeSignatureList(doc);
+}
+
+void FreeParsedState(PdfDocument *doc) {
+    FinishUpdate(doc);
+    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
+    doc->dss_info = nullptr;
+    PdfFreeObjectTable(doc);
     TrackedFreeT(doc->annot_refs);
     doc->annot_count = 0;
     TrackedFreeT(doc->field_refs);
     doc->field_count = 0;
-    TrackedFreeT(doc->new_objects);
-    doc->new_object_count = 0;
-    FinishUpdate(doc);
-    AttachmentListClear(doc);
-    FreeSignatureList(doc);
-    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
-    doc->dss_info = nullptr;
 }
 
 int32_t UpdateLocale(PdfDocument *doc) {
@@ -175,8 +177,7 @@ KVPDF_API int32_t KvPDFClose(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 1;
     // The last handle takes the process-wide stores with it, unless it only read.
-    const bool read_only = doc->mode == kModeFindSignatures ||
-                           doc->mode == kModeReadAttachments ||
+    const bool read_only = doc->mode == kModeFindSignatures || doc->mode == kModeReadAttachments ||
                            doc->mode == kModeWriteAttachments;
     if (HandleOpenCount() == 1 && !read_only) CleanStores(nullptr, kStoreAll);
     CleanStores(doc, kStoreAll);

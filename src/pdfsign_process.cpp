@@ -19,16 +19,7 @@ constexpr size_t kProbeChunk = 4096;
 // Each operation reads the document afresh: nothing parsed by an earlier operation
 // on the handle may leak into this one (the list of found signatures excepted).
 void ResetParsedState(PdfDocument *doc) {
-    FinishUpdate(doc);
-    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
-    doc->dss_info = nullptr;
-    TrackedFreeT(doc->object_offsets);
-    TrackedFreeT(doc->object_streams);
-    doc->object_offsets_count = 0;
-    TrackedFreeT(doc->annot_refs);
-    doc->annot_count = 0;
-    TrackedFreeT(doc->field_refs);
-    doc->field_count = 0;
+    FreeParsedState(doc);
     doc->root_obj = doc->pages_obj = doc->page_obj = doc->annots_obj = -1;
     doc->acroform_obj = doc->fields_obj = -1;
     doc->kontir_annot_obj = doc->kontir_popup_obj = -1;

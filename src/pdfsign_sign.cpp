@@ -131,9 +131,7 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
     result = WriteRevision(doc, logo);
     FinishUpdate(doc);
     doc->write_logo = nullptr;
-    TrackedFreeT(doc->object_offsets);
-    TrackedFreeT(doc->object_streams);
-    doc->object_offsets_count = 0;
+    PdfFreeObjectTable(doc);
     return ApplyVersionRule(doc, result);
 }
 

@@ -22,12 +22,7 @@ using kvsx_test::TestWorld;
 namespace {
 
 std::string Pdf() {
-    kvtest::PdfBuilder b;
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
-    b.ClassicXref();
-    return b.bytes();
+    return kvtest::OnePagePdf();
 }
 
 class Crypto : public ::testing::Test {

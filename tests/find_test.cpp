@@ -16,12 +16,7 @@ using kvtest::WriteFile;
 namespace {
 
 std::string Base() {
-    kvtest::PdfBuilder b;
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
-    b.ClassicXref();
-    return b.bytes();
+    return kvtest::OnePagePdf();
 }
 
 class Find : public ::testing::Test {

@@ -17,13 +17,8 @@ using kvtest::WriteFile;
 
 namespace {
 
-std::string SmallPdf(const std::string &header = "%PDF-1.7\n") {
-    kvtest::PdfBuilder b(header);
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
-    b.ClassicXref();
-    return b.bytes();
+std::string SmallPdf() {
+    return kvtest::OnePagePdf();
 }
 
 int32_t Process(KvPdfHandle handle, int32_t mode) {

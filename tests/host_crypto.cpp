@@ -36,9 +36,13 @@ using TsCtxPtr = std::unique_ptr<TS_RESP_CTX, OsslFree<TS_RESP_CTX_free>>;
 using TsVerifyPtr = std::unique_ptr<TS_VERIFY_CTX, OsslFree<TS_VERIFY_CTX_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslFree<PKCS7_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, OsslFree<X509_STORE_free>>;
-void FreeX509Stack(STACK_OF(X509) *s) { sk_X509_pop_free(s, X509_free); }
+void FreeX509Stack(STACK_OF(X509) * s) {
+    sk_X509_pop_free(s, X509_free);
+}
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OsslFree<FreeX509Stack>>;
-void FreeOpenssl(unsigned char *p) { OPENSSL_free(p); }
+void FreeOpenssl(unsigned char *p) {
+    OPENSSL_free(p);
+}
 using OsslBytesPtr = std::unique_ptr<unsigned char, OsslFree<FreeOpenssl>>;
 
 // what, followed by OpenSSL's error queue, which this empties.
@@ -53,7 +57,9 @@ std::string Reason(const std::string &what) {
     return message;
 }
 
-[[noreturn]] void Fail(const std::string &what) { throw std::runtime_error(Reason(what)); }
+[[noreturn]] void Fail(const std::string &what) {
+    throw std::runtime_error(Reason(what));
+}
 
 template <typename T> T *Check(T *p, const char *what) {
     if (!p) Fail(what);
@@ -70,11 +76,13 @@ std::string BioText(BIO *bio) {
     return std::string(data, static_cast<size_t>(n));
 }
 
-BioPtr MemBio() { return BioPtr(Check(BIO_new(BIO_s_mem()), "BIO_new")); }
+BioPtr MemBio() {
+    return BioPtr(Check(BIO_new(BIO_s_mem()), "BIO_new"));
+}
 
 BioPtr ReadBio(const std::string &data) {
-    return BioPtr(Check(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())),
-                        "BIO_new_mem_buf"));
+    return BioPtr(
+        Check(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())), "BIO_new_mem_buf"));
 }
 
 ASN1_INTEGER *RandomSerial() {
@@ -175,7 +183,9 @@ template <typename T, typename Encode> std::string Der(T *object, Encode encode,
     return std::string(reinterpret_cast<char *>(der), static_cast<size_t>(n));
 }
 
-ASN1_INTEGER *TsaSerial(TS_RESP_CTX *, void *) { return RandomSerial(); }
+ASN1_INTEGER *TsaSerial(TS_RESP_CTX *, void *) {
+    return RandomSerial();
+}
 
 } // namespace
 
@@ -192,7 +202,9 @@ std::string TestKey::CertPem() const {
     return BioText(bio.get());
 }
 
-std::string TestKey::CertDer() const { return Der(x509(), i2d_X509, "i2d_X509"); }
+std::string TestKey::CertDer() const {
+    return Der(x509(), i2d_X509, "i2d_X509");
+}
 
 TestKey MakeTestKey(const std::string &common_name) {
     return MakeCertified(common_name, nullptr,
@@ -254,8 +266,7 @@ std::string MakeTimestampToken(const std::string &data, const TestTsa &tsa) {
     AlgorPtr algorithm(Check(X509_ALGOR_new(), "X509_ALGOR_new"));
     X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
     Check(TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get()), "TS_MSG_IMPRINT_set_algo");
-    Check(TS_MSG_IMPRINT_set_msg(imprint.get(),
-                                 reinterpret_cast<unsigned char *>(&digest[0]),
+    Check(TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(&digest[0]),
                                  static_cast<int>(digest.size())),
           "TS_MSG_IMPRINT_set_msg");
     TsReqPtr request(Check(TS_REQ_new(), "TS_REQ_new"));

@@ -27,7 +27,7 @@ struct TestKey {
 
     EVP_PKEY *pkey() const { return key.get(); }
     X509 *x509() const { return cert.get(); }
-    std::string KeyPem() const;  // unencrypted PKCS#8
+    std::string KeyPem() const; // unencrypted PKCS#8
     std::string CertPem() const;
     std::string CertDer() const;
 };

@@ -12,10 +12,7 @@ namespace {
 
 TEST(OutOfMemory, InitAndProcessingSurviveEveryFailingAllocation) {
     kvtest::TempDir dir;
-    kvtest::PdfBuilder b("%PDF-1.6\n");
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R>>");
+    kvtest::PdfBuilder b = kvtest::OnePage("%PDF-1.6\n");
     b.ClassicXref();
     b.ObjectStream(5, {{4, "<</Producer(x)>>"}, {6, "(six)"}});
     kvtest::StreamOptions o;

@@ -36,6 +36,20 @@ std::string Inflate(const std::string &data) {
 
 PdfBuilder::PdfBuilder(const std::string &header) : data_(header) {}
 
+PdfBuilder OnePage(const std::string &header) {
+    PdfBuilder b(header);
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
+    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
+    return b;
+}
+
+std::string OnePagePdf(const std::string &header) {
+    PdfBuilder b = OnePage(header);
+    b.ClassicXref();
+    return b.bytes();
+}
+
 void PdfBuilder::Object(uint32_t number, const std::string &body) {
     pending_[number] = {1, data_.size(), 0};
     all_[number] = data_.size();

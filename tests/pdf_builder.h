@@ -63,6 +63,11 @@ private:
     int64_t last_xref_ = -1;
 };
 
+// Catalog (1), page tree (2) and one Letter-size page (3); no section yet.
+PdfBuilder OnePage(const std::string &header = "%PDF-1.7\n");
+// The same, ended by a classic table.
+std::string OnePagePdf(const std::string &header = "%PDF-1.7\n");
+
 std::string Deflate(const std::string &data);
 std::string Inflate(const std::string &data);
 

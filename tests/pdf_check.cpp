@@ -32,8 +32,8 @@ struct Box {
     int x0, y0, x1, y1;
 };
 
-Box PixelBox(const Image &img, double x1, double y1, double x2, double y2,
-             double page_height_pt, int dpi) {
+Box PixelBox(const Image &img, double x1, double y1, double x2, double y2, double page_height_pt,
+             int dpi) {
     const double s = dpi / 72.0;
     auto first = [](double edge, int limit) {
         return std::clamp(static_cast<int>(std::ceil(edge - 0.5)), 0, limit);
@@ -44,8 +44,7 @@ Box PixelBox(const Image &img, double x1, double y1, double x2, double y2,
             first((page_height_pt - std::min(y1, y2)) * s, img.height)};
 }
 
-template <typename Take>
-RegionStats Measure(const Image &before, const Image &after, Take take) {
+template <typename Take> RegionStats Measure(const Image &before, const Image &after, Take take) {
     if (before.width != after.width || before.height != after.height)
         throw std::runtime_error("renderings of different sizes");
     RegionStats st;
@@ -126,11 +125,16 @@ std::vector<PdfsigSignature> RunPdfsig(const std::string &pdf, std::string *outp
         if (sigs.empty()) continue;
         PdfsigSignature &s = sigs.back();
         s.raw += line + "\n";
-        if (Field(line, "Signature Field Name", &value)) s.field_name = value;
-        else if (Field(line, "Signer Certificate Common Name", &value)) s.signer = value;
-        else if (Field(line, "Signature Type", &value)) s.subfilter = value;
-        else if (Field(line, "Signed Ranges", &value)) s.signed_ranges = value;
-        else if (Field(line, "Signing Time", &value)) s.signing_time = value;
+        if (Field(line, "Signature Field Name", &value))
+            s.field_name = value;
+        else if (Field(line, "Signer Certificate Common Name", &value))
+            s.signer = value;
+        else if (Field(line, "Signature Type", &value))
+            s.subfilter = value;
+        else if (Field(line, "Signed Ranges", &value))
+            s.signed_ranges = value;
+        else if (Field(line, "Signing Time", &value))
+            s.signing_time = value;
         else if (Field(line, "Signature Validation", &value)) {
             s.validation = value;
             s.valid = value == "Signature is Valid.";
@@ -149,23 +153,21 @@ Image RenderPage(const std::string &pdf, int page, int dpi) {
     const std::string p = std::to_string(page);
     std::string out;
     int status = Run("pdftoppm -r " + std::to_string(dpi) + " -f " + p + " -l " + p +
-                         " -singlefile " + Quote(pdf) + " " + Quote(dir.file("page")) +
-                         " 2>&1",
+                         " -singlefile " + Quote(pdf) + " " + Quote(dir.file("page")) + " 2>&1",
                      &out);
     if (status != 0) throw std::runtime_error("pdftoppm failed on " + pdf + ":\n" + out);
     return ParsePpm(ReadFile(dir.file("page.ppm")));
 }
 
-RegionStats CompareRegion(const Image &before, const Image &after, double x1, double y1,
-                          double x2, double y2, double page_height_pt, int dpi) {
+RegionStats CompareRegion(const Image &before, const Image &after, double x1, double y1, double x2,
+                          double y2, double page_height_pt, int dpi) {
     const Box b = PixelBox(after, x1, y1, x2, y2, page_height_pt, dpi);
     return Measure(before, after,
                    [&](int x, int y) { return x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1; });
 }
 
-RegionStats CompareOutside(const Image &before, const Image &after, double x1, double y1,
-                           double x2, double y2, double page_height_pt, int dpi,
-                           int margin_px) {
+RegionStats CompareOutside(const Image &before, const Image &after, double x1, double y1, double x2,
+                           double y2, double page_height_pt, int dpi, int margin_px) {
     const Box b = PixelBox(after, x1, y1, x2, y2, page_height_pt, dpi);
     return Measure(before, after, [&](int x, int y) {
         return x < b.x0 - margin_px || x >= b.x1 + margin_px || y < b.y0 - margin_px ||

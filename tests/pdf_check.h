@@ -12,16 +12,16 @@ namespace kvtest {
 
 // One "Signature #N:" block of `pdfsig -nocert` (poppler 22.12).
 struct PdfsigSignature {
-    int index = 0;              // N, from 1
-    std::string field_name;     // "Signature Field Name"
-    std::string validation;     // "Signature Validation", e.g. "Signature is Valid."
-    bool valid = false;         // validation is exactly "Signature is Valid."
+    int index = 0;          // N, from 1
+    std::string field_name; // "Signature Field Name"
+    std::string validation; // "Signature Validation", e.g. "Signature is Valid."
+    bool valid = false;     // validation is exactly "Signature is Valid."
     bool total_document_signed = false;
-    std::string subfilter;      // "Signature Type"; pdfsig says "unknown" for ETSI.RFC3161
-    std::string signer;         // "Signer Certificate Common Name"
-    std::string signing_time;   // "Signing Time": CMS signingTime, else /M, else the epoch
-    std::string signed_ranges;  // e.g. "[0 - 1234], [5678 - 9012]"
-    std::string raw;            // the whole block
+    std::string subfilter;     // "Signature Type"; pdfsig says "unknown" for ETSI.RFC3161
+    std::string signer;        // "Signer Certificate Common Name"
+    std::string signing_time;  // "Signing Time": CMS signingTime, else /M, else the epoch
+    std::string signed_ranges; // e.g. "[0 - 1234], [5678 - 9012]"
+    std::string raw;           // the whole block
 };
 
 // Runs `pdfsig -nocert <pdf>`; one entry per signature field pdfsig lists, document
@@ -55,14 +55,13 @@ struct RegionStats {
 // Compares two renderings of the same page inside the rectangle (x1,y1)-(x2,y2) in PDF
 // user space (points, origin at the bottom left of a MediaBox starting at 0 0); a pixel
 // counts when its centre lies inside.
-RegionStats CompareRegion(const Image &before, const Image &after, double x1, double y1,
-                          double x2, double y2, double page_height_pt, int dpi);
+RegionStats CompareRegion(const Image &before, const Image &after, double x1, double y1, double x2,
+                          double y2, double page_height_pt, int dpi);
 
 // The same over the rest of the page: every pixel farther than margin_px from the
 // rectangle, so anti-aliased edges do not count as changes outside it.
-RegionStats CompareOutside(const Image &before, const Image &after, double x1, double y1,
-                           double x2, double y2, double page_height_pt, int dpi,
-                           int margin_px = 2);
+RegionStats CompareOutside(const Image &before, const Image &after, double x1, double y1, double x2,
+                           double y2, double page_height_pt, int dpi, int margin_px = 2);
 
 } // namespace kvtest
 

@@ -365,13 +365,8 @@ TEST(SigningTime, ZoneSuffixFollowsTheLocalZone) {
 class HostFlow : public ::testing::Test {
 protected:
     std::string Made(const std::string &name, const std::string &header = "%PDF-1.7\n") {
-        kvtest::PdfBuilder b(header);
-        b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-        b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-        b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
-        b.ClassicXref();
         std::string path = dir_.file(name);
-        WriteFile(path, b.bytes());
+        WriteFile(path, kvtest::OnePagePdf(header));
         return path;
     }
     TempDir dir_;

@@ -33,8 +33,8 @@ protected:
         KvPdfSetLocale(handle_, 1);
         doc_->mode = mode;
         int32_t rc = ProcessPdf(doc_);
-        file_ =
-            fopen(mode == kModeReadAttachments ? path_.c_str() : dir_.file("out.pdf").c_str(), "rb");
+        file_ = fopen(mode == kModeReadAttachments ? path_.c_str() : dir_.file("out.pdf").c_str(),
+                      "rb");
         return rc;
     }
     uint32_t Offset(uint32_t object) const {
@@ -72,11 +72,7 @@ protected:
 };
 
 PdfBuilder ThreeObjects(const std::string &header = "%PDF-1.7\n") {
-    PdfBuilder b(header);
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R>>");
-    return b;
+    return kvtest::OnePage(header);
 }
 
 TEST_F(Xref, ClassicRevisionsNewestEntryAndTrailerWin) {

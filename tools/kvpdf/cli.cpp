@@ -75,6 +75,15 @@ bool Parse(const std::vector<std::string> &args, const std::vector<std::string> 
     return true;
 }
 
+bool PrintHelp(const std::vector<std::string> &args, const char *usage) {
+    for (const auto &a : args)
+        if (a == "--help" || a == "-h") {
+            fputs(usage, stdout);
+            return true;
+        }
+    return false;
+}
+
 bool Locale(const Args &args, int32_t *locale) {
     std::string lang = args.value("--lang", "en");
     if (lang == "en")

@@ -24,6 +24,9 @@ struct Args {
 bool Parse(const std::vector<std::string> &args, const std::vector<std::string> &with_value,
            const std::vector<std::string> &without_value, Args *out);
 
+// Prints usage to standard output when args ask for help.
+bool PrintHelp(const std::vector<std::string> &args, const char *usage);
+
 // The language of library messages from --lang (default English); false when invalid.
 bool Locale(const Args &args, int32_t *locale);
 

@@ -41,19 +41,10 @@ bool OneFile(const std::vector<std::string> &args, const char *usage, Args *a, i
     return true;
 }
 
-bool Help(const std::vector<std::string> &args, const char *usage) {
-    for (const auto &a : args)
-        if (a == "--help" || a == "-h") {
-            fputs(usage, stdout);
-            return true;
-        }
-    return false;
-}
-
 } // namespace
 
 int CommandInfo(const std::vector<std::string> &args) {
-    if (Help(args, kInfoUsage)) return 0;
+    if (PrintHelp(args, kInfoUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!OneFile(args, kInfoUsage, &a, &locale)) return 2;
@@ -81,7 +72,7 @@ int CommandInfo(const std::vector<std::string> &args) {
 }
 
 int CommandSignatures(const std::vector<std::string> &args) {
-    if (Help(args, kSignaturesUsage)) return 0;
+    if (PrintHelp(args, kSignaturesUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!OneFile(args, kSignaturesUsage, &a, &locale)) return 2;

@@ -51,15 +51,6 @@ const char kTimestampUsage[] =
     "  --reserve BYTES   bytes reserved for the token (default 30000)\n"
     "  --lang en|hu      language of the library's messages (default en)\n";
 
-bool Help(const std::vector<std::string> &args, const char *usage) {
-    for (const auto &a : args)
-        if (a == "--help" || a == "-h") {
-            fputs(usage, stdout);
-            return true;
-        }
-    return false;
-}
-
 bool SameFile(const std::string &a, const std::string &b) {
     struct stat sa, sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -127,7 +118,7 @@ private:
 } // namespace
 
 int CommandSign(const std::vector<std::string> &args) {
-    if (Help(args, kSignUsage)) return 0;
+    if (PrintHelp(args, kSignUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!Parse(args,
@@ -226,7 +217,7 @@ int CommandSign(const std::vector<std::string> &args) {
 }
 
 int CommandTimestamp(const std::vector<std::string> &args) {
-    if (Help(args, kTimestampUsage)) return 0;
+    if (PrintHelp(args, kTimestampUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!Parse(args, {"--tsa", "--reserve", "--lang"}, {}, &a) || a.positional.size() != 2 ||

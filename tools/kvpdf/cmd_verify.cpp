@@ -136,11 +136,7 @@ std::vector<uint8_t> ReadValue(const std::string &path, uint32_t a, uint32_t b) 
 } // namespace
 
 int CommandVerify(const std::vector<std::string> &args) {
-    for (const auto &s : args)
-        if (s == "--help" || s == "-h") {
-            fputs(kVerifyUsage, stdout);
-            return 0;
-        }
+    if (PrintHelp(args, kVerifyUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"}, {"--online"}, &a) ||

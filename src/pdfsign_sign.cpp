@@ -72,6 +72,28 @@ int32_t CompleteByteRange(PdfDocument *doc) {
     return 1;
 }
 
+// The all-zero value at contents_start, and with_update the update text behind it, so
+// that the file reaches its final layout. Only the blanking call records an open
+// failure; the other reports it by its result alone.
+int32_t WriteBlankValue(PdfDocument *doc, bool with_update) {
+    if (!Prepared(doc)) {
+        KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
+        return KVPDF_ERR_STAGE_WRITESIGN;
+    }
+    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
+    if (!f) {
+        if (!with_update) KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);
+        return KVPDF_ERR_OPEN_OUTPUT;
+    }
+    kvpdf::PdfFile file(doc, f);
+    if (!WritePlaceholder(doc, f) || (with_update && !WriteUpdateAt(doc, f, doc->contents_end)) ||
+        file.close() != 0) {
+        KV_ERROR(doc, KVPDF_ERR_POSITION);
+        return KVPDF_ERR_POSITION;
+    }
+    return 1;
+}
+
 int32_t WriteRevision(PdfDocument *doc, const LogoImage *logo) {
     int32_t err = 0;
     FILE *target = doc->file_ops.open(doc, doc->target_path, "a+b");
@@ -150,40 +172,14 @@ KVPDF_API int32_t KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
                                                           uint32_t *contents_offset) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    if (!Prepared(doc)) {
-        KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
-        return KVPDF_ERR_STAGE_WRITESIGN;
-    }
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
-    if (!f) return KVPDF_ERR_OPEN_OUTPUT;
-    kvpdf::PdfFile file(doc, f);
-    if (contents_offset) *contents_offset = doc->contents_start;
-    if (!WritePlaceholder(doc, f) || !WriteUpdateAt(doc, f, doc->contents_end) ||
-        file.close() != 0) {
-        KV_ERROR(doc, KVPDF_ERR_POSITION);
-        return KVPDF_ERR_POSITION;
-    }
-    return 1;
+    if (Prepared(doc) && contents_offset) *contents_offset = doc->contents_start;
+    return WriteBlankValue(doc, true);
 }
 
 KVPDF_API int32_t KvPdfWriteDummySignature(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    if (!Prepared(doc)) {
-        KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
-        return KVPDF_ERR_STAGE_WRITESIGN;
-    }
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
-    if (!f) {
-        KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);
-        return KVPDF_ERR_OPEN_OUTPUT;
-    }
-    kvpdf::PdfFile file(doc, f);
-    if (!WritePlaceholder(doc, f) || file.close() != 0) {
-        KV_ERROR(doc, KVPDF_ERR_POSITION);
-        return KVPDF_ERR_POSITION;
-    }
-    return 1;
+    return WriteBlankValue(doc, false);
 }
 
 KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, uint32_t count) {

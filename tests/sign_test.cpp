@@ -83,6 +83,10 @@ struct Expected {
                 "\n/Root 1 0 R\n/Info 4 0 R\n/Prev " + std::to_string(prev) + "\n>>\nstartxref\n" +
                 std::to_string(at) + "\n%%EOF\r\n";
     }
+    // The rewritten catalog and page naming the new field (and annots), the classic
+    // section listing them and the created objects, the completed /ByteRange.
+    void Finish(uint32_t field, const std::string &annots, const std::vector<uint32_t> &created,
+                uint32_t prev);
     // Fills in the last /ByteRange number as the library does.
     void PatchLength() {
         size_t at = text.find("00000000000000000000000000>>");
@@ -179,6 +183,14 @@ std::string Fill(std::string t, const std::string &key, const std::string &value
     return t;
 }
 
+void Expected::Finish(uint32_t field, const std::string &annots,
+                      const std::vector<uint32_t> &created, uint32_t prev) {
+    Object(1, Fill(kCatalog, "%F", std::to_string(field)));
+    Object(3, Fill(kPage, "%A", "\n/Annots [" + annots + "]\n"));
+    Xref({1, 3}, created, created.back() + 1, prev);
+    PatchLength();
+}
+
 TEST_F(SignBytes, InvisibleSignature) {
     std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });
     // /Size 5 after a classic table: new objects start at 6; the widget is 7.
@@ -187,10 +199,7 @@ TEST_F(SignBytes, InvisibleSignature) {
     u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
     u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[47 575 255 634]"
                 "/Subtype/Widget/FT/Sig>>endobj\n\n");
-    u.Object(1, Fill(kCatalog, "%F", "7"));
-    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R]\n"));
-    u.Xref({1, 3}, {6, 7}, 8, prev_);
-    u.PatchLength();
+    u.Finish(7, "7 0 R", {6, 7}, prev_);
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
@@ -224,10 +233,7 @@ TEST_F(SignBytes, VisibleStandardLayoutWithTexts) {
     u.Form(12, head, "/Resources<<" + procset + "210 50]>>stream\n", "");
     u.Form(13, head, "/Resources<</XObject<</img0 7 0 R>>" + procset + "210 50]>>stream\n",
            "q 205 0 0 50 0 0 cm /img0 Do Q\n");
-    u.Object(1, Fill(kCatalog, "%F", "8"));
-    u.Object(3, Fill(kPage, "%A", "\n/Annots [8 0 R]\n"));
-    u.Xref({1, 3}, {6, 7, 8, 9, 10, 11, 12, 13}, 14, prev_);
-    u.PatchLength();
+    u.Finish(8, "8 0 R", {6, 7, 8, 9, 10, 11, 12, 13}, prev_);
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
@@ -268,10 +274,7 @@ TEST_F(SignBytes, SigappxLayoutFromAnAppearanceFile) {
              "R /AP << /N 11 0 R >>/DA (/Helv 0 Tf 0 g ) /MK <<\t>>/Rect [47 575 255 634]/V 6 "
              "0 R >>\nendobj\n\n");
     // No Kontir note in this layout, and none named in /Annots.
-    u.Object(1, Fill(kCatalog, "%F", "12"));
-    u.Object(3, Fill(kPage, "%A", "\n/Annots [12 0 R]\n"));
-    u.Xref({1, 3}, {6, 7, 8, 9, 10, 11, 12}, 13, prev_);
-    u.PatchLength();
+    u.Finish(12, "12 0 R", {6, 7, 8, 9, 10, 11, 12}, prev_);
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
@@ -282,10 +285,7 @@ TEST_F(SignBytes, DocumentTimestamp) {
     u.text = ByteRange();
     u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[0.0 0.0 0.0 0.0]"
                 "/Subtype/Widget/FT/Sig>>endobj\n\n");
-    u.Object(1, Fill(kCatalog, "%F", "7"));
-    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R]\n"));
-    u.Xref({1, 3}, {6, 7}, 8, prev_);
-    u.PatchLength();
+    u.Finish(7, "7 0 R", {6, 7}, prev_);
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
@@ -327,10 +327,7 @@ TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
                  "/Filter/FlateDecode/Matrix[1.0 0.0 0.0 1.0 0.0 0.0]/Resources<</ProcSet[/PDF]>>"
                  "/Type/XObject/BBox[0.0 0.0 20.0 18.0]/FormType 1>>stream\n" +
                  packed + "\nendstream\nendobj\n\n");
-    u.Object(1, Fill(kCatalog, "%F", "7"));
-    u.Object(3, Fill(kPage, "%A", "\n/Annots [7 0 R 8 0 R 9 0 R]\n"));
-    u.Xref({1, 3}, {6, 7, 8, 9, 10}, 11, prev_);
-    u.PatchLength();
+    u.Finish(7, "7 0 R 8 0 R 9 0 R", {6, 7, 8, 9, 10}, prev_);
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 

@@ -1,13 +1,6 @@
 // Visible signatures look right: the signed page, rendered by pdftoppm, shows the stamp
 // inside the widget's rectangle and is unchanged elsewhere.
-#include "pdf_builder.h"
-#include "pdf_check.h"
-#include "sign_support.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+#include "kvtest_pdf.h"
 
 namespace {
 
@@ -53,17 +46,18 @@ TEST_P(Appearance, StampFillsTheWidgetRectangleOnly) {
         r.logo_path = dir.file("stamp.sigappx");
     }
     ASSERT_EQ(kvtest::HostSign(src, dst, r).value, 1);
-    kvtest::Image before = kvtest::RenderPage(src, 1, kDpi),
-                  after = kvtest::RenderPage(dst, 1, kDpi);
-    auto inside = kvtest::CompareRegion(before, after, x1, y1, x2, y2, kPageHeight, kDpi);
-    auto outside = kvtest::CompareOutside(before, after, x1, y1, x2, y2, kPageHeight, kDpi);
+    const kvtest::Image before = kvtest::RenderPage(src, kDpi),
+                        after = kvtest::RenderPage(dst, kDpi);
+    auto region = [&](double left, double right, bool outside = false) {
+        return kvtest::Compare(before, after, left, y1, right, y2, kPageHeight, kDpi, outside);
+    };
+    auto inside = region(x1, x2), outside = region(x1, x2, true);
     EXPECT_EQ(outside.changed_fraction, 0) << layout.name;
     // The stamp: a dark border and emblem on a light ground, over most of the box.
     EXPECT_GT(inside.changed_fraction, 0.15) << layout.name;
     EXPECT_LT(inside.mean_luma, 235) << layout.name;
     // Its right and left halves both hold ink: the picture is not squeezed into a corner.
-    auto left = kvtest::CompareRegion(before, after, x1, y1, (x1 + x2) / 2, y2, kPageHeight, kDpi);
-    auto right = kvtest::CompareRegion(before, after, (x1 + x2) / 2, y1, x2, y2, kPageHeight, kDpi);
+    auto left = region(x1, (x1 + x2) / 2), right = region((x1 + x2) / 2, x2);
     EXPECT_GT(left.changed_fraction, 0.05) << layout.name;
     EXPECT_GT(right.changed_fraction, 0.05) << layout.name;
 }

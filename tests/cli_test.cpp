@@ -1,13 +1,5 @@
 // The command-line tool, by its output and exit status.
-#include "pdf_builder.h"
-#include "pdf_check.h"
-#include "sign_support.h"
-#include "test_servers.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+#include "kvtest_pdf.h"
 
 namespace {
 
@@ -85,16 +77,10 @@ TEST(Cli, SignaturesListsFieldsKindsRangesAndCoverage) {
     EXPECT_EQ((Cli("signatures '" + dir.file("none.pdf") + "'", &status), status), 1);
 }
 
-} // namespace
-
-namespace {
-
-using kvsx_test::TestWorld;
-
-// The local PKI and services of the signing library's tests.
+// The local PKI and services.
 struct World {
-    kvsx_test::TestPki &pki = TestWorld::get().pki();
-    std::string tsa = TestWorld::get().tsa_url();
+    kvtest::Pki &pki = kvtest::World::Get().pki();
+    std::string tsa = kvtest::World::Get().TsaUrl();
 };
 
 std::string Sample() {
@@ -104,7 +90,7 @@ std::string Sample() {
 TEST(CliSigning, SignTimestampAndVerifyByOutputAndStatus) {
     World w;
     kvtest::TempDir dir;
-    TestWorld::get().set_tsa_mode(kvsx_test::TsaMode::Normal);
+    kvtest::World::Get().SetTsaMode(kvtest::TsaMode::Normal);
     int status = 0;
     const std::string p12 = " --p12 '" + w.pki.signer.p12 + "' --password secret";
     const std::string one = dir.file("one.pdf"), two = dir.file("two.pdf"),
@@ -190,7 +176,7 @@ TEST(CliSigning, RevokedSignerAndRefusedRequests) {
               &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(out.find("password"), std::string::npos) << out;
-    EXPECT_LT(kvtest::FileSizeOf(failed), 0);
+    EXPECT_FALSE(kvtest::Exists(failed));
     // Signing in place that fails takes the revision back out.
     kvtest::WriteFile(dir.file("in-place.pdf"), kvtest::ReadFile(Sample()));
     out = Cli("sign '" + dir.file("in-place.pdf") + "' '" + dir.file("in-place.pdf") + "' --p12 '" +

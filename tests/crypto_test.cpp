@@ -1,50 +1,32 @@
 // The cryptography calls of the PDF library over real PDFs, with the local PKI, TSA,
-// OCSP responder and CRL server of the signing library's tests; and the host stores.
-#include "pdf_builder.h"
-#include "pdf_check.h"
-#include "pdf_crypto_common.h"
-#include "pdf_crypto_kvsxades.h"
-#include "pdf_mem.h"
-#include "test_servers.h"
-#include "test_support.h"
-
+// OCSP responder and CRL server; and the host stores.
 #include "kvsxades.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
-
-using kvsx_test::TestWorld;
+#include "kvtest_pdf.h"
 
 namespace {
 
-std::string Pdf() {
-    return kvtest::OnePagePdf();
-}
+using kvtest::World;
 
 class Crypto : public ::testing::Test {
 protected:
     void SetUp() override {
-        world().set_tsa_mode(kvsx_test::TsaMode::Normal);
-        world().set_ocsp_mode(kvsx_test::OcspMode::Normal);
+        world().SetTsaMode(kvtest::TsaMode::Normal);
+        world().SetOcspMode(kvtest::OcspMode::Normal);
         KvPDF_CryptoInitGlobal();
         KvPDF_CleanKVSXADESStores();
         KvPDF_SetUseCDP(0);
         kvsx_set_http_timeout(3);
         ASSERT_EQ(KvPDF_SetLog(dir_.file("kvsx.log").c_str(), 1), 0);
         ASSERT_EQ(KvPDF_CryptoInit(&context_), 0);
-        src_ = dir_.file("in.pdf");
-        kvtest::WriteFile(src_, Pdf());
+        kvtest::WriteFile(src_, kvtest::OnePagePdf());
     }
     void TearDown() override {
         KvPDF_CryptoCleanup(context_);
         KvPDF_CryptoCleanupGlobal();
     }
-    TestWorld &world() { return TestWorld::get(); }
-    kvsx_test::TestPki &pki() { return world().pki(); }
+    World &world() { return World::Get(); }
+    kvtest::Pki &pki() { return world().pki(); }
+    void TrustRoot() { ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0); }
 
     // The host flow through KvPDF_CreateSignatureAdv, the two byte ranges handed over as
     // two memory items. Returns the facade's result; *ring gets the handle's errors.
@@ -54,14 +36,13 @@ protected:
         if (params.flags & KVPDF_SIGN_CADES)
             KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
         EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1);
-        uint32_t start = 0;
-        EXPECT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, &start), 1);
+        EXPECT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
         const std::string file = kvtest::ReadFile(out);
-        const uint32_t second = start + 2 * 12000 + 2;
-        std::string first_range = file.substr(0, start), second_range = file.substr(second);
+        const std::vector<uint32_t> r = kvtest::LastByteRange(out);
+        std::string first = file.substr(0, r[1]), second = file.substr(r[2]);
         SignedDataItem items[2] = {
-            {first_range.data(), int32_t(first_range.size()), "application/pdf", &items[1]},
-            {second_range.data(), int32_t(second_range.size()), "application/pdf", nullptr}};
+            {first.data(), int32_t(first.size()), "application/pdf", &items[1]},
+            {second.data(), int32_t(second.size()), "application/pdf", nullptr}};
         uint8_t *signature = nullptr;
         uint32_t length = 0;
         int32_t rc =
@@ -99,49 +80,33 @@ protected:
         KvPDFClose(h);
         return valid;
     }
-    SigningParameters P12(const kvsx_test::Entity &e, uint32_t flags = 0) {
-        SigningParameters p{};
-        p.key = e.p12.c_str();
-        p.secret = kvsx_test::TestPki::kPassword;
-        p.flags = flags;
-        return p;
+    SigningParameters P12(const kvtest::Entity &e, uint32_t flags = 0) {
+        return {e.p12.c_str(), kvtest::Pki::kPassword, nullptr, nullptr, flags};
     }
     // openssl's printout of the CMS in a signed file's /Contents.
     std::string CmsPrint(const std::string &pdf) {
-        KvPdfHandle h = KvPDFInit(pdf.c_str(), nullptr, 0);
-        KvPdfFindSignatures(h);
-        uint32_t length = 0;
-        int32_t error = 0;
-        uint8_t *value =
-            KvPdfWritePDFSignatureByteRange(h, dir_.file("r.bin").c_str(), &length, 0, &error);
-        // The value is the DER object followed by the reserved zeros.
-        uint32_t der =
-            value && length > 4 && value[1] == 0x82 ? 4u + (value[2] << 8 | value[3]) : 0;
-        kvtest::WriteFile(dir_.file("cms.der"), std::string(reinterpret_cast<char *>(value), der));
-        void *block = value;
-        KvPDFDestroyer(&block);
-        KvPDFClose(h);
-        std::string out;
-        kvtest::Run("openssl cms -cmsout -print -inform DER -in '" + dir_.file("cms.der") + "'",
-                    &out);
-        return out;
+        const std::vector<uint32_t> r = kvtest::LastByteRange(pdf);
+        const std::string value =
+            kvtest::Unhex(kvtest::ReadFile(pdf).substr(r[1] + 1, r[2] - r[1] - 2));
+        // The DER object, without the reserved zeros after it.
+        const size_t der = value.size() > 4 ? 4 + (uint8_t(value[2]) << 8 | uint8_t(value[3])) : 0;
+        kvtest::WriteFile(dir_.file("cms.der"), value.substr(0, der));
+        return kvtest::Openssl("cms -cmsout -print -inform DER -in " + dir_.file("cms.der"));
     }
 
     kvtest::TempDir dir_;
-    std::string src_;
+    const std::string src_ = dir_.file("in.pdf");
     void *context_ = nullptr;
 };
 
 TEST_F(Crypto, EachKeySourceAndProfileMakesASignaturePdfsigAccepts) {
-    ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
-    SigningParameters pem{};
-    pem.key = pki().signer.key_pem.c_str();
-    pem.certs = pki().signer.chain_pem.c_str();
+    TrustRoot();
+    const SigningParameters pem{pki().signer.key_pem.c_str(), nullptr,
+                                pki().signer.chain_pem.c_str(), nullptr, 0};
     for (uint32_t flags : {0u, KVPDF_SIGN_CADES}) {
-        for (const SigningParameters &base : {P12(pki().signer), pem}) {
-            SigningParameters p = base;
+        const std::string out = dir_.file(flags ? "cades.pdf" : "pkcs7.pdf");
+        for (SigningParameters p : {P12(pki().signer), pem}) {
             p.flags = flags;
-            const std::string out = dir_.file(flags ? "cades.pdf" : "pkcs7.pdf");
             ASSERT_EQ(SignPdf(out, p), 0);
             auto sigs = kvtest::RunPdfsig(out);
             ASSERT_EQ(sigs.size(), 1u);
@@ -151,7 +116,7 @@ TEST_F(Crypto, EachKeySourceAndProfileMakesASignaturePdfsigAccepts) {
             EXPECT_EQ(KvPDF_SignatureHasTimeStamp(context_), 0);
         }
         // The CMS itself: signing-certificate-v2 and no signing time for CAdES.
-        std::string printed = CmsPrint(dir_.file(flags ? "cades.pdf" : "pkcs7.pdf"));
+        const std::string printed = CmsPrint(out);
         EXPECT_EQ(printed.find("id-smime-aa-signingCertificateV2") != std::string::npos, flags != 0)
             << printed;
         EXPECT_EQ(printed.find("signingTime") != std::string::npos, flags == 0) << printed;
@@ -159,11 +124,10 @@ TEST_F(Crypto, EachKeySourceAndProfileMakesASignaturePdfsigAccepts) {
 }
 
 TEST_F(Crypto, SignatureTimestampAndTheChainsReadBack) {
-    ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
+    TrustRoot();
     SigningParameters p = P12(pki().signer, KVPDF_SIGN_CADES);
-    const std::string tsa = world().tsa_url();
+    const std::string tsa = world().TsaUrl(), out = dir_.file("stamped.pdf");
     p.tsa_url = tsa.c_str();
-    const std::string out = dir_.file("stamped.pdf");
     ASSERT_EQ(SignPdf(out, p), 0);
     KvPDF_SetUseCDP(1);
     ASSERT_EQ(Verify(out), 1);
@@ -176,34 +140,24 @@ TEST_F(Crypto, SignatureTimestampAndTheChainsReadBack) {
         ++nodes;
     EXPECT_EQ(nodes, 3);
     EXPECT_NE(chain->ocsp, nullptr);
-    kvsx_test::Bytes signer = pki().signer.cert_der();
-    EXPECT_EQ(std::vector<uint8_t>(chain->cert, chain->cert + chain->cert_length), signer);
-    uint32_t certs = 0, crls = 0, ocsps = 0;
-    CertDataChain *counted = nullptr;
-    CryptoSignerChain(context_, &counted, &certs, &crls, &ocsps);
-    EXPECT_EQ(certs, 3u);
-    EXPECT_GE(ocsps + crls, 1u);
-    KvPDF_FreeCertDataChain(counted);
+    EXPECT_EQ(kvtest::Str(chain->cert, chain->cert_length), pki().signer.CertDer());
     KvPDF_FreeCertDataChain(chain);
     TSChain *stamps = nullptr;
     ASSERT_EQ(KvPDF_GetTSChainInfo(context_, &stamps), 1);
     ASSERT_NE(stamps, nullptr);
     EXPECT_EQ(stamps->next, nullptr);
-    int64_t when = int64_t(stamps->time_high) << 32 | stamps->time_low;
+    const int64_t when = int64_t(stamps->time_high) << 32 | stamps->time_low;
     EXPECT_LT(std::llabs(when - time(nullptr)), 600);
-    EXPECT_EQ(when, CryptoFirstTimestampTime(context_));
     EXPECT_GT(stamps->data_length, 500u);
     ASSERT_NE(stamps->chain, nullptr);
-    EXPECT_EQ(
-        std::vector<uint8_t>(stamps->chain->cert, stamps->chain->cert + stamps->chain->cert_length),
-        pki().tsa.cert_der());
+    EXPECT_EQ(kvtest::Str(stamps->chain->cert, stamps->chain->cert_length), pki().tsa.CertDer());
     KvPDF_FreeTSChain(stamps);
     // The log names what the verification did.
     EXPECT_NE(kvtest::ReadFile(dir_.file("kvsx.log")).find("verif"), std::string::npos);
 }
 
 TEST_F(Crypto, VerificationOutcomes) {
-    ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
+    TrustRoot();
     const std::string good = dir_.file("good.pdf");
     ASSERT_EQ(SignPdf(good, P12(pki().signer)), 0);
     EXPECT_EQ(Verify(good), 1);
@@ -212,7 +166,7 @@ TEST_F(Crypto, VerificationOutcomes) {
     // Without the root in the stores the chain leads nowhere.
     KvPDF_CleanKVSXADESStores();
     EXPECT_EQ(Verify(good), 0);
-    ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
+    TrustRoot();
     // Revoked: found through the OCSP responder, and through a fetched CRL when the
     // responder cannot answer.
     const std::string revoked = dir_.file("revoked.pdf");
@@ -224,47 +178,42 @@ TEST_F(Crypto, VerificationOutcomes) {
     ASSERT_NE(chain, nullptr);
     EXPECT_NE(chain->ocsp, nullptr);
     KvPDF_FreeCertDataChain(chain);
-    world().set_ocsp_mode(kvsx_test::OcspMode::TryLater);
-    int before = world().crl_requests();
+    world().SetOcspMode(kvtest::OcspMode::TryLater);
+    const int before = world().CrlRequests();
     EXPECT_EQ(Verify(revoked), 0);
-    EXPECT_GT(world().crl_requests(), before);
+    EXPECT_GT(world().CrlRequests(), before);
     KvPDF_SetUseCDP(0);
-    // Expired.
     const std::string expired = dir_.file("expired.pdf");
     ASSERT_EQ(SignPdf(expired, P12(pki().expired)), 0);
     EXPECT_EQ(Verify(expired), 0);
 }
 
 TEST_F(Crypto, DocumentTimestampThroughTheFacade) {
-    ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
-    const std::string out = dir_.file("dts.pdf");
+    TrustRoot();
+    const std::string out = dir_.file("dts.pdf"), ranges = dir_.file("ranges.bin");
     KvPdfHandle h = KvPDFInit(src_.c_str(), out.c_str(), 8000);
     KvPdfCreateDocTimeStamp(h);
     ASSERT_EQ(KvPdfWritePDFWithoutTimestamp(h, 0), 1);
-    uint32_t start = 0;
-    ASSERT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, &start), 1);
-    const std::string ranges = dir_.file("ranges.bin");
-    const uint32_t second = start + 16002;
+    ASSERT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
+    const std::vector<uint32_t> r = kvtest::LastByteRange(out);
     uint32_t length = 0;
     int32_t error = 0;
-    uint8_t *zeros =
-        KvPdfWritePDFByteRange(h, out.c_str(), ranges.c_str(), &length, &error, start, second,
-                               uint32_t(kvtest::ReadFile(out).size()) - second);
-    void *block = zeros;
-    KvPDFDestroyer(&block);
+    void *zeros =
+        KvPdfWritePDFByteRange(h, out.c_str(), ranges.c_str(), &length, &error, r[1], r[2], r[3]);
+    KvPDFDestroyer(&zeros);
     uint8_t *token = nullptr;
-    const std::string tsa = world().tsa_url();
+    const std::string tsa = world().TsaUrl();
     ASSERT_EQ(KvPDF_CreateTimeStamp(h, context_, ranges.c_str(), &token, &length, tsa.c_str()), 0);
     ASSERT_EQ(KvPdfWriteTimestamp(h, token, length), 1);
     EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), token, length), 1);
+    // A corrupted token is refused, never crashes; so is a changed range.
+    std::string broken = kvtest::Str(token, length);
+    broken[length / 2] ^= 0x40;
+    EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), kvtest::U8(broken), length), 0);
     std::string changed = kvtest::ReadFile(ranges);
     changed[10] ^= 1;
     kvtest::WriteFile(ranges, changed);
     EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), token, length), 0);
-    // A corrupted token is refused, never crashes.
-    std::vector<uint8_t> broken(token, token + length);
-    broken[length / 2] ^= 0x40;
-    EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), broken.data(), length), 0);
     KvPDF_FreeData(token);
     KvPDFClose(h);
 }
@@ -275,27 +224,24 @@ TEST_F(Crypto, BadKeysAndServicesFailCleanlyAndLeaveTheFileUnsigned) {
     std::vector<int> ring;
     EXPECT_EQ(SignPdf(dir_.file("1.pdf"), wrong, &ring), KVSX_WRONG_PASSWORD); // a definite "no"
     EXPECT_TRUE(ring.empty());
-    SigningParameters missing{};
-    missing.key = "/nonexistent/key.pem";
+    SigningParameters missing{"/nonexistent/key.pem", nullptr, nullptr, nullptr, 0};
     EXPECT_EQ(SignPdf(dir_.file("2.pdf"), missing, &ring), -155);
     EXPECT_EQ(ring, std::vector<int>{-155});
-    SigningParameters mismatch{};
-    mismatch.key = pki().signer.key_pem.c_str();
-    mismatch.certs = pki().revoked.pem.c_str(); // a certificate without this private key
+    // A certificate without this private key.
+    SigningParameters mismatch{pki().signer.key_pem.c_str(), nullptr, pki().revoked.pem.c_str(),
+                               nullptr, 0};
     EXPECT_EQ(SignPdf(dir_.file("3.pdf"), mismatch), -155);
     // The reserved value of a failed signing stays all zeros.
-    std::string unsigned_file = kvtest::ReadFile(dir_.file("3.pdf"));
-    EXPECT_NE(unsigned_file.find("/Contents<" + std::string(24000, '0') + ">"), std::string::npos);
+    EXPECT_NE(
+        kvtest::ReadFile(dir_.file("3.pdf")).find("/Contents<" + std::string(24000, '0') + ">"),
+        std::string::npos);
+    const kvtest::RefusedPort refused;
+    const std::string unreachable = refused.Url("/tsa"), tsa = world().TsaUrl();
     SigningParameters stamped = P12(pki().signer);
-    const std::string unreachable =
-        "http://127.0.0.1:" + std::to_string(kvsx_test::unused_port()) + "/tsa";
     stamped.tsa_url = unreachable.c_str();
     kvsx_set_http_timeout(2);
-    time_t t0 = time(nullptr);
     EXPECT_EQ(SignPdf(dir_.file("4.pdf"), stamped), -155);
-    EXPECT_LE(time(nullptr) - t0, 30); // bounded, not hanging
-    world().set_tsa_mode(kvsx_test::TsaMode::Garbage);
-    const std::string tsa = world().tsa_url();
+    world().SetTsaMode(kvtest::TsaMode::Garbage);
     stamped.tsa_url = tsa.c_str();
     EXPECT_EQ(SignPdf(dir_.file("5.pdf"), stamped), -155);
     KvPdfHandle h = KvPDFInit(src_.c_str(), nullptr, 0);
@@ -310,84 +256,46 @@ TEST_F(Crypto, BadKeysAndServicesFailCleanlyAndLeaveTheFileUnsigned) {
     EXPECT_NE(kvtest::ReadFile(dir_.file("kvsx.log")).find("password"), std::string::npos);
 }
 
-TEST_F(Crypto, CertificateInfoBase64AndDigests) {
+TEST_F(Crypto, CertificateInfoAndBase64) {
     CertificateInfo *info = KvPDF_AllocCertificate();
     ASSERT_NE(info, nullptr);
     ASSERT_EQ(KvPDF_GetCertInfo(pki().signer.pem.c_str(), -1, info), 1);
-    EXPECT_NE(std::string(info->subject).find("CN="), std::string::npos);
+    EXPECT_STREQ(info->subject, "CN=Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3,O=kvsx test,C=HU");
     EXPECT_STREQ(info->issuer, "CN=kvsx Test Issuing CA,O=kvsx test,C=HU");
     EXPECT_STREQ(info->serial, "1A2B3C");
-    EXPECT_EQ(std::string(info->not_after).size(), 20u); // 2036-12-05T10:00:00Z
     EXPECT_EQ(info->is_ca, 0);
     KvPDF_FreeCertificate(info);
     info = KvPDF_AllocCertificate();
-    kvsx_test::Bytes root = pki().root.cert_der();
+    const std::string root = pki().root.CertDer();
     ASSERT_EQ(KvPDF_GetCertInfo(root.data(), int32_t(root.size()), info), 1);
     EXPECT_STREQ(info->subject, info->issuer);
     EXPECT_EQ(info->is_ca, 1);
     EXPECT_EQ(KvPDF_GetCertInfo("not a certificate", 0, info), 0);
     KvPDF_FreeCertificate(info);
     KvPDF_FreeCertificate(nullptr);
-    EXPECT_EQ(CryptoSelfIssued(root.data(), int32_t(root.size())), 1);
-    const std::string padded = "  " + pki().root.der + " \n";
-    EXPECT_EQ(CryptoSelfIssued(padded.c_str(), -1), 1);
-    EXPECT_EQ(CryptoSelfIssued(pki().signer.der.c_str(), -1), 0);
-
     uint8_t *bytes = nullptr;
     uint32_t n = 0;
     ASSERT_EQ(KvPDF_DecodeBase64("aGVsbG8=", 0, &n, &bytes), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(bytes), n), "hello");
+    EXPECT_EQ(kvtest::Str(bytes, n), "hello");
     KvPDF_FreeData(bytes);
-    uint8_t *digest = CryptoDigest("abc", 3, &n);
-    ASSERT_NE(digest, nullptr);
-    EXPECT_EQ(n, 32u);
-    EXPECT_EQ(digest[0], 0xba); // SHA-256("abc") = ba7816bf...
-    KvPDF_FreeData(digest);
     EXPECT_EQ(KvPDF_GetOcspCertDataChain(&n, &n, &n, &n), 0);
 }
 
+// The stores copy what they are given and free it again: a sanitizer build sees every
+// copy released, whether by a clean call or by closing the last handle.
 TEST(Stores, HandleAndProcessWideStoresCopyAndEmpty) {
-    KvPdfHandle keep = KvPDFInit("a.pdf", nullptr, 0); // another open handle
-    KvPdfHandle h = KvPDFInit("b.pdf", nullptr, 0);
-    PdfDocument *doc = HandleLookup(h);
+    KvPdfHandle keep = KvPDFInit("a.pdf", nullptr, 0), h = KvPDFInit("b.pdf", nullptr, 0);
     const uint8_t der[3] = {0x30, 0x01, 0x00};
-    EXPECT_EQ(KvPDF_AddCert(h, der, 3), 0);
-    EXPECT_EQ(KvPDF_AddCert(h, "-----BEGIN CERTIFICATE-----", 0), 0);
-    EXPECT_EQ(KvPDF_AddCrl(h, "/path/to.crl", -1), 0);
-    EXPECT_EQ(KvPDF_AddOcsp(0, der, 3), 0);
-    EXPECT_EQ(KvPDF_AddOcsp(h + 8, der, 3), 0); // not a handle: nothing happens
-    StoreHeads mine = StoresOf(doc), global = StoresOf(nullptr);
-    ASSERT_NE(*mine.certs, nullptr);
-    EXPECT_EQ((*mine.certs)->length, 3);
-    EXPECT_EQ((*mine.certs)->no_length, 0);
-    EXPECT_EQ((*mine.certs)->self_issued, -1);
-    EXPECT_EQ(memcmp((*mine.certs)->data, der, 3), 0);
-    ASSERT_NE((*mine.certs)->next, nullptr);
-    EXPECT_EQ((*mine.certs)->next->no_length, 1);
-    EXPECT_STREQ(reinterpret_cast<char *>((*mine.certs)->next->data),
-                 "-----BEGIN CERTIFICATE-----");
-    EXPECT_EQ((*mine.crls)->no_length, 0); // -1: a path, copied as text
-    EXPECT_STREQ(reinterpret_cast<char *>((*mine.crls)->data), "/path/to.crl");
-    EXPECT_EQ(*mine.ocsps, nullptr);
-    ASSERT_NE(*global.ocsps, nullptr);
-    EXPECT_EQ((*global.ocsps)->kind, 1);
-    EXPECT_EQ((*global.ocsps)->next, nullptr);
+    for (KvPdfHandle target : {h, KvPdfHandle{0}, h + 8}) { // h + 8: not a handle, nothing
+        EXPECT_EQ(KvPDF_AddCert(target, der, 3), 0);
+        EXPECT_EQ(KvPDF_AddCert(target, "-----BEGIN CERTIFICATE-----", 0), 0);
+        EXPECT_EQ(KvPDF_AddCrl(target, "/path/to.crl", -1), 0);
+        EXPECT_EQ(KvPDF_AddOcsp(target, der, 3), 0);
+    }
     KvPDF_CleanCRLOCSPStore(h);
-    EXPECT_EQ(*mine.crls, nullptr);
-    EXPECT_NE(*mine.certs, nullptr);
-    EXPECT_NE(*global.ocsps, nullptr);
     KvPDF_CleanStores(h);
-    EXPECT_EQ(*mine.certs, nullptr);
-    // Closing a handle that is not the last one leaves the process-wide stores.
     KvPDFClose(h);
-    EXPECT_NE(*global.ocsps, nullptr);
-    // The last handle, after reading only, leaves them too; after a write it empties them.
-    HandleLookup(keep)->mode = kModeFindSignatures;
-    KvPDFClose(keep);
-    EXPECT_NE(*global.ocsps, nullptr);
-    keep = KvPDFInit("a.pdf", nullptr, 0);
-    KvPDFClose(keep);
-    EXPECT_EQ(*global.ocsps, nullptr);
+    KvPDFClose(keep); // the last handle: the process-wide stores go too
     KvPDF_CleanStores(0);
 }
 

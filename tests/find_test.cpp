@@ -1,13 +1,5 @@
 // Finding signatures, the list queries, and extracting the signed bytes.
-#include "pdf_builder.h"
-#include "pdf_check.h"
-#include "pdf_mem.h"
-#include "sign_support.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+#include "kvtest_pdf.h"
 
 using kvtest::ReadFile;
 using kvtest::TempDir;
@@ -15,16 +7,12 @@ using kvtest::WriteFile;
 
 namespace {
 
-std::string Base() {
-    return kvtest::OnePagePdf();
-}
-
 class Find : public ::testing::Test {
 protected:
     void SetUp() override {
         // Three revisions: an invisible PKCS#7 signature, a visible CAdES one with texts,
         // then a document timestamp.
-        WriteFile(dir_.file("0.pdf"), Base());
+        WriteFile(dir_.file("0.pdf"), kvtest::OnePagePdf());
         kvtest::SignRequest first;
         ASSERT_EQ(kvtest::HostSign(dir_.file("0.pdf"), dir_.file("1.pdf"), first).value, 1);
         kvtest::SignRequest second;
@@ -180,7 +168,7 @@ TEST(FindQuirks, DictionaryShapesAndTheStopAtAForeignAnnotation) {
 
 TEST(FindQuirks, DocumentWithoutSignatures) {
     TempDir dir;
-    WriteFile(dir.file("plain.pdf"), Base());
+    WriteFile(dir.file("plain.pdf"), kvtest::OnePagePdf());
     KvPdfHandle h = KvPDFInit(dir.file("plain.pdf").c_str(), nullptr, 0);
     EXPECT_EQ(KvPdfFindSignatures(h), -55);
     EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-55, -42, -45}));

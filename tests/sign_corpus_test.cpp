@@ -1,18 +1,8 @@
 // Every corpus PDF that is neither encrypted nor damaged, signed twice through the host
 // flow and checked by qpdf, pdfsig and our own enumeration.
-#include "pdf_check.h"
-#include "sign_support.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
-
-#include <map>
-#include <set>
-#include <string>
+#include "kvtest_pdf.h"
 
 namespace {
-
-using Row = std::vector<std::pair<std::string, std::string>>;
 
 // Files that cannot be signed because of a limitation the reader keeps on purpose,
 // with the code the write gives.
@@ -56,28 +46,17 @@ Found FindAll(const std::string &path) {
 }
 
 bool Ours(const SignatureInfo &s, const kvtest::SignOutcome &o) {
-    for (int i = 0; i < 4; ++i)
-        if (s.byte_range[i] != o.byte_range[i]) return false;
-    return true;
+    return std::vector<uint32_t>(s.byte_range, s.byte_range + 4) == o.byte_range;
 }
 
-class SignCorpus : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = kvtest::CorpusDir();
-        if (dir_.empty()) GTEST_SKIP() << "the shared corpus is not on this machine";
-    }
-    std::string dir_;
-};
+using SignCorpus = kvtest::CorpusTest;
 
 TEST_F(SignCorpus, TwoSignaturesOnEveryReadableFile) {
     kvtest::TempDir tmp;
     int signed_files = 0;
-    for (const Row &row : kvtest::CorpusManifest()) {
-        const std::string name = kvtest::ManifestValue(row, "file");
-        if (kvtest::ManifestValue(row, "encrypted") == "1" ||
-            kvtest::ManifestValue(row, "damaged") != "0")
-            continue;
+    for (const kvtest::Row &row : rows_) {
+        const std::string name = row.at("file");
+        if (row.at("encrypted") == "1" || row.at("damaged") != "0") continue;
         SCOPED_TRACE(name);
         const std::string src = dir_ + "/" + name, one = tmp.file("one.pdf"),
                           two = tmp.file("two.pdf");
@@ -99,9 +78,8 @@ TEST_F(SignCorpus, TwoSignaturesOnEveryReadableFile) {
         const std::string once = kvtest::ReadFile(one);
         ASSERT_EQ(once.compare(0, source.size(), source), 0); // an update only appends
         // The update's section matches the source's chain: a stream after any stream.
-        const bool streams =
-            kvtest::ManifestValue(row, "xref_type") != "classic" &&
-            kvtest::ManifestValue(row, "xref_type").find("stream") != std::string::npos;
+        const bool streams = row.at("xref_type") != "classic" &&
+                             row.at("xref_type").find("stream") != std::string::npos;
         const std::string update = once.substr(source.size());
         EXPECT_EQ(update.find("/Type/XRef") != std::string::npos, streams);
         EXPECT_EQ(update.find("/Type/ObjStm") != std::string::npos, streams);
@@ -131,12 +109,12 @@ TEST_F(SignCorpus, TwoSignaturesOnEveryReadableFile) {
             bool second_ours = ranges.find("[0 - " + std::to_string(b.byte_range[1]) + "]") == 0;
             if (first_ours) {
                 EXPECT_TRUE(s.valid) << s.raw;
-                EXPECT_FALSE(s.total_document_signed) << s.raw;
+                EXPECT_FALSE(s.whole_file) << s.raw;
                 ++valid_ours;
             }
             if (second_ours) {
                 EXPECT_TRUE(s.valid) << s.raw;
-                EXPECT_TRUE(s.total_document_signed) << s.raw;
+                EXPECT_TRUE(s.whole_file) << s.raw;
                 EXPECT_EQ(s.subfilter, "ETSI.CAdES.detached");
                 ++valid_ours;
             }

@@ -1,12 +1,12 @@
 // Certificate information, stores, digests, Base64, the log and contexts.
-#include "kvsx_test_util.h"
+#include "kvsx_fixture.h"
 
 #include <openssl/err.h>
 #include <openssl/ocsp.h>
 
 extern "C" int kvsx_c_api_problems(void);
 
-namespace kvsx_test {
+namespace kvtest {
 namespace {
 
 using Certificates = PkiTest;
@@ -23,7 +23,7 @@ std::string iso(time_t t) {
 }
 
 TEST_F(Certificates, ParseGivesNamesSerialDatesAndConstraints) {
-    Bytes der = pki().signer.cert_der();
+    const std::string der = pki().signer.CertDer();
     KvsCertificateInfo info;
     ASSERT_EQ(kvsx_parse_certificate(der.data(), static_cast<int32_t>(der.size()), &info), KVSX_OK);
     EXPECT_STREQ(info.subject, "CN=Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3,O=kvsx test,C=HU");
@@ -44,16 +44,12 @@ TEST_F(Certificates, ParseGivesNamesSerialDatesAndConstraints) {
     EXPECT_EQ(info.key_usage, static_cast<uint32_t>(KU_KEY_CERT_SIGN | KU_CRL_SIGN));
     kvsx_release_certificate(&info);
 
-    Bytes pem = read_file(pki().root.pem);
-    pem.push_back('\0');
-    ASSERT_EQ(kvsx_parse_certificate(pem.data(), 0, &info), KVSX_OK);
+    ASSERT_EQ(kvsx_parse_certificate(ReadFile(pki().root.pem).c_str(), 0, &info), KVSX_OK);
     EXPECT_STREQ(info.subject, info.issuer);
     EXPECT_EQ(info.path_length, -1);
     kvsx_release_certificate(&info);
 
-    Bytes junk(der.begin(), der.begin() + 40);
-    EXPECT_EQ(kvsx_parse_certificate(junk.data(), static_cast<int32_t>(junk.size()), &info),
-              KVSX_E_BAD_CERT);
+    EXPECT_EQ(kvsx_parse_certificate(der.data(), 40, &info), KVSX_E_BAD_CERT);
     EXPECT_EQ(info.subject, nullptr);
     EXPECT_EQ(kvsx_parse_certificate(work("none.pem").c_str(), -1, &info), KVSX_E_IO);
     EXPECT_EQ(kvsx_parse_certificate(der.data(), -7, &info), KVSX_E_INVALID_ARG);
@@ -64,15 +60,12 @@ TEST_F(Certificates, ParseGivesNamesSerialDatesAndConstraints) {
 
 TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
     kvsx_clean_stores();
-    Bytes signer = pki().signer.cert_der();
+    const std::string signer = pki().signer.CertDer();
     const auto signer_len = static_cast<int32_t>(signer.size());
     EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, 0), KVSX_UNTRUSTED);
-    Bytes text = read_file(pki().inter.chain_pem); // inter.pem + nothing above it
-    Bytes both = read_file(pki().root.pem);
-    both.insert(both.end(), text.begin(), text.end());
-    both.push_back('\0');
-    EXPECT_EQ(kvsx_add_cert(both.data(), 0), KVSX_OK) << "several PEM blocks in one text";
-    EXPECT_EQ(kvsx_add_cert(both.data(), 0), KVSX_OK) << "duplicates are ignored";
+    const std::string both = ReadFile(pki().root.pem) + ReadFile(pki().inter.pem);
+    EXPECT_EQ(kvsx_add_cert(both.c_str(), 0), KVSX_OK) << "several PEM blocks in one text";
+    EXPECT_EQ(kvsx_add_cert(both.c_str(), 0), KVSX_OK) << "duplicates are ignored";
     EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, 0), KVSX_OK);
 
     struct Case {
@@ -82,18 +75,11 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
         int32_t length;
         int code;
     };
-    Bytes junk(64, 0x17);
-    Bytes later;
-    {
-        OCSP_RESPONSE *resp = OCSP_response_create(OCSP_RESPONSE_STATUS_TRYLATER, nullptr);
-        unsigned char *der = nullptr;
-        int len = i2d_OCSP_RESPONSE(resp, &der);
-        later.assign(der, der + len);
-        OPENSSL_free(der);
-        OCSP_RESPONSE_free(resp);
-    }
-    Bytes ocsp = pki().ocsp_response(pki().signer);
-    Bytes crl = read_file(pki().root_crl);
+    const std::string junk(64, 0x17);
+    Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free> try_later(
+        OCSP_response_create(OCSP_RESPONSE_STATUS_TRYLATER, nullptr));
+    const std::string later = Der(i2d_OCSP_RESPONSE, try_later.get());
+    const std::string ocsp = pki().OcspResponse(pki().signer), crl = ReadFile(pki().root_crl);
     std::string missing = work("missing.der");
     const Case cases[] = {
         {"cert DER", kvsx_add_cert, signer.data(), signer_len, KVSX_OK},
@@ -112,10 +98,10 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        new_log_lines();
+        NewLogLines();
         EXPECT_EQ(c.add(c.data, c.length), c.code);
         if (c.code != KVSX_OK) {
-            EXPECT_NE(new_log_lines().find(kvsx_code_text(c.code)), std::string::npos);
+            EXPECT_NE(NewLogLines().find(kvsx_code_text(c.code)), std::string::npos);
         }
     }
     kvsx_clean_stores();
@@ -133,7 +119,7 @@ TEST_F(Utilities, DigestFollowsTheHashType) {
         unsigned char expected[EVP_MAX_MD_SIZE];
         unsigned int expected_len = 0;
         EVP_Digest(kText, sizeof kText - 1, expected, &expected_len, mds[type], nullptr);
-        EXPECT_EQ(Bytes(out, out + length), Bytes(expected, expected + expected_len)) << type;
+        EXPECT_EQ(Str(out, length), Str(expected, expected_len)) << type;
         kvsx_free(out);
     }
     uint32_t length = 0;
@@ -171,10 +157,10 @@ TEST_F(Utilities, Base64DecodesAndRejectsJunk) {
 }
 
 TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnes) {
-    Bytes junk(80, 0x30);
+    const std::string junk(80, 0x30);
     EXPECT_EQ(kvsx_add_cert(junk.data(), 80), KVSX_E_BAD_CERT);
     EXPECT_EQ(ERR_peek_error(), 0ul) << "the failure drained OpenSSL's queue";
-    std::string lines = new_log_lines();
+    std::string lines = NewLogLines();
     EXPECT_NE(lines.find("ERROR kvsx_add_cert: no certificate"), std::string::npos) << lines;
     EXPECT_NE(lines.find("ERROR kvsx_add_cert: openssl: error:"), std::string::npos) << lines;
 
@@ -183,14 +169,14 @@ TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnes) {
     uint32_t length = 0;
     EXPECT_EQ(kvsx_digest("x", 1, &out, &length), KVSX_OK);
     kvsx_free(out);
-    EXPECT_EQ(new_log_lines().find("ERROR"), std::string::npos);
+    EXPECT_EQ(NewLogLines().find("ERROR"), std::string::npos);
 
     EXPECT_EQ(kvsx_set_log(work("no/such/dir/kvsx.log").c_str(), 0, 0), KVSX_E_IO);
     EXPECT_EQ(kvsx_set_log(log_path_.c_str(), 0, 3), KVSX_E_INVALID_ARG);
-    EXPECT_NE(new_log_lines().find("KVSX_E_IO"), std::string::npos) << "the old log stays open";
+    EXPECT_NE(NewLogLines().find("KVSX_E_IO"), std::string::npos) << "the old log stays open";
     ASSERT_EQ(kvsx_set_log(nullptr, 0, 0), KVSX_OK);
     EXPECT_EQ(kvsx_add_cert(junk.data(), 80), KVSX_E_BAD_CERT);
-    EXPECT_EQ(new_log_lines(), "");
+    EXPECT_EQ(NewLogLines(), "");
 }
 
 TEST_F(Utilities, EveryCodeHasItsText) {
@@ -230,4 +216,4 @@ TEST(CApi, HeaderCompilesAsCWithTheWordLayout) {
 }
 
 } // namespace
-} // namespace kvsx_test
+} // namespace kvtest

@@ -1,4 +1,4 @@
-#include "pdf_builder.h"
+#include "kvtest.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -6,31 +6,13 @@
 
 namespace kvtest {
 
-std::string Deflate(const std::string &data) {
+std::string Deflate(const std::string &data, int level) {
     uLongf n = compressBound(data.size());
     std::string out(n, '\0');
     if (compress2(reinterpret_cast<Bytef *>(&out[0]), &n,
-                  reinterpret_cast<const Bytef *>(data.data()), data.size(), 6) != Z_OK)
+                  reinterpret_cast<const Bytef *>(data.data()), data.size(), level) != Z_OK)
         throw std::runtime_error("compress2 failed");
     out.resize(n);
-    return out;
-}
-
-std::string Inflate(const std::string &data) {
-    z_stream zs{};
-    inflateInit(&zs);
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    zs.avail_in = static_cast<uInt>(data.size());
-    std::string out;
-    char buf[4096];
-    int rc;
-    do {
-        zs.next_out = reinterpret_cast<Bytef *>(buf);
-        zs.avail_out = sizeof buf;
-        rc = inflate(&zs, Z_NO_FLUSH);
-        out.append(buf, sizeof buf - zs.avail_out);
-    } while (rc == Z_OK);
-    inflateEnd(&zs);
     return out;
 }
 
@@ -96,7 +78,7 @@ size_t PdfBuilder::ClassicXref(const ClassicOptions &o) {
         }
     }
     int64_t size = o.size >= 0 ? o.size : highest_ + 1;
-    x += "trailer\n<</Size " + std::to_string(size) + "/Root " + std::to_string(o.root) + " 0 R";
+    x += "trailer\n<</Size " + std::to_string(size) + "/Root 1 0 R";
     if (o.with_prev && last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
     x += o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     data_ += x;
@@ -143,14 +125,14 @@ size_t PdfBuilder::XrefStream(uint32_t number, const StreamOptions &o) {
     }
     std::string packed = Deflate(rows);
     int64_t size = o.size >= 0 ? o.size : highest_ + 1;
-    std::string dict = "<</Type/XRef/Size " + std::to_string(size) + "/Root " +
-                       std::to_string(o.root) + " 0 R/W [" + std::to_string(o.widths[0]) + " " +
-                       std::to_string(o.widths[1]) + " " + std::to_string(o.widths[2]) + "]";
+    std::string dict = "<</Type/XRef/Size " + std::to_string(size) + "/Root 1 0 R/W [" +
+                       std::to_string(o.widths[0]) + " " + std::to_string(o.widths[1]) + " " +
+                       std::to_string(o.widths[2]) + "]";
     if (o.use_index) dict += "/Index [" + index + "]";
     if (last_xref_ >= 0) dict += "/Prev " + std::to_string(last_xref_);
     if (o.predictor == 12)
         dict += "/DecodeParms<</Columns " + std::to_string(row_length) + "/Predictor 12>>";
-    dict += o.extra + "/Filter/FlateDecode/Length " + std::to_string(packed.size()) + ">>";
+    dict += "/Filter/FlateDecode/Length " + std::to_string(packed.size()) + ">>";
     data_ += std::to_string(number) + " 0 obj\n" + dict + "\nstream\n" + packed +
              "\nendstream\nendobj\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     all_[number] = at;

@@ -1,0 +1,424 @@
+#include "kvtest.h"
+
+#include <openssl/err.h>
+#include <openssl/ocsp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/ts.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+namespace kvtest {
+namespace {
+
+constexpr long kDay = 86400;
+constexpr long kYear = 365 * kDay;
+
+void FreeStack(STACK_OF(X509) * s) {
+    sk_X509_free(s); // the entries are borrowed
+}
+using BioPtr = Ptr<BIO, BIO_free_all>;
+using CrlPtr = Ptr<X509_CRL, X509_CRL_free>;
+using TimePtr = Ptr<ASN1_TIME, ASN1_TIME_free>;
+using StackPtr = Ptr<STACK_OF(X509), FreeStack>;
+using OcspReqPtr = Ptr<OCSP_REQUEST, OCSP_REQUEST_free>;
+using OcspRespPtr = Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free>;
+using TsReqPtr = Ptr<TS_REQ, TS_REQ_free>;
+using TsRespPtr = Ptr<TS_RESP, TS_RESP_free>;
+
+// Throws with OpenSSL's error queue, which it empties.
+void Need(bool ok, const char *what) {
+    if (ok) return;
+    std::string message = std::string("test PKI: ") + what;
+    char line[256];
+    while (unsigned long e = ERR_get_error()) {
+        ERR_error_string_n(e, line, sizeof line);
+        message += std::string("\n  ") + line;
+    }
+    throw std::runtime_error(message);
+}
+
+BioPtr MemBio(const std::string &data = "") {
+    return BioPtr(data.empty() ? BIO_new(BIO_s_mem())
+                               : BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+}
+
+std::string BioText(BIO *bio) {
+    char *data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    return std::string(data, static_cast<size_t>(n));
+}
+
+struct Profile {
+    const char *cn;
+    long serial;
+    time_t not_before, not_after;
+    bool rsa;
+    std::vector<std::pair<int, std::string>> extensions;
+};
+
+void Issue(Entity &e, const Entity *issuer, const Profile &p) {
+    e.key.reset(p.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
+    e.cert.reset(X509_new());
+    e.issuer = issuer;
+    X509 *x = e.cert.get();
+    Need(e.key && x, "key generation");
+    X509_set_version(x, X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), p.serial);
+    ASN1_TIME_set(X509_getm_notBefore(x), p.not_before);
+    ASN1_TIME_set(X509_getm_notAfter(x), p.not_after);
+    X509_NAME *name = X509_get_subject_name(x);
+    for (const auto &[field, value] :
+         {std::pair<const char *, const char *>{"C", "HU"}, {"O", "kvsx test"}, {"CN", p.cn}})
+        X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char *>(value), -1, -1, 0);
+    X509 *issuer_cert = issuer ? issuer->cert.get() : x;
+    X509_set_issuer_name(x, X509_get_subject_name(issuer_cert));
+    X509_set_pubkey(x, e.key.get());
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, issuer_cert, x, nullptr, nullptr, 0);
+    for (const auto &ext : p.extensions) {
+        Ptr<X509_EXTENSION, X509_EXTENSION_free> made(
+            X509V3_EXT_conf_nid(nullptr, &ctx, ext.first, ext.second.c_str()));
+        Need(made && X509_add_ext(x, made.get(), -1), "extension");
+    }
+    Need(X509_sign(x, issuer ? issuer->key.get() : e.key.get(), EVP_sha256()) > 0,
+         "certificate signature");
+}
+
+void Save(Entity &e, const std::string &dir, const char *name) {
+    e.name = name;
+    const std::string base = dir + "/" + name;
+    e.pem = base + ".pem", e.der = base + ".der", e.key_pem = base + ".key.pem";
+    e.p12 = base + ".p12", e.chain_pem = base + "-chain.pem";
+    BioPtr pem = MemBio();
+    PEM_write_bio_X509(pem.get(), e.cert.get());
+    WriteFile(e.pem, BioText(pem.get()));
+    for (const Entity *up = e.issuer; up && up->issuer; up = up->issuer)
+        PEM_write_bio_X509(pem.get(), up->cert.get());
+    WriteFile(e.chain_pem, BioText(pem.get()));
+    WriteFile(e.der, e.CertDer());
+    BioPtr key = MemBio();
+    PEM_write_bio_PrivateKey(key.get(), e.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    WriteFile(e.key_pem, BioText(key.get()));
+    StackPtr ca(sk_X509_new_null());
+    if (e.issuer && e.issuer->issuer) sk_X509_push(ca.get(), e.issuer->cert.get());
+    Ptr<PKCS12, PKCS12_free> p12(
+        PKCS12_create(Pki::kPassword, name, e.key.get(), e.cert.get(), ca.get(), 0, 0, 0, 0, 0));
+    Need(p12 != nullptr, "PKCS#12");
+    WriteFile(e.p12, Der(i2d_PKCS12, p12.get()));
+}
+
+ASN1_INTEGER *NextSerial(TS_RESP_CTX *, void *data) {
+    ASN1_INTEGER *serial = ASN1_INTEGER_new();
+    ASN1_INTEGER_set(serial, ++*static_cast<std::atomic<long> *>(data));
+    return serial;
+}
+
+// DER of the signed attributes as the signature covers them: a SET OF in DER order.
+std::string SignedAttributesDer(CMS_SignerInfo *si) {
+    std::vector<std::string> members;
+    for (int i = 0; i < CMS_signed_get_attr_count(si); ++i)
+        members.push_back(Der(i2d_X509_ATTRIBUTE, CMS_signed_get_attr(si, i)));
+    std::sort(members.begin(), members.end()); // DER's order: bytes, then length
+    std::string body;
+    for (const auto &m : members)
+        body += m;
+    std::string len;
+    for (size_t n = body.size(); n; n >>= 8)
+        len.insert(len.begin(), static_cast<char>(n & 0xFF));
+    if (body.size() >= 0x80) len.insert(len.begin(), static_cast<char>(0x80 | len.size()));
+    return "\x31" + len + body;
+}
+
+} // namespace
+
+struct Pki::Tsa {
+    Ptr<TS_RESP_CTX, TS_RESP_CTX_free> ctx{TS_RESP_CTX_new()};
+    std::atomic<long> serial{0};
+    std::mutex lock; // the server thread and a test may both ask
+};
+
+std::string Entity::CertDer() const {
+    return Der(i2d_X509, cert.get());
+}
+
+Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
+    : created(time(nullptr)), revocation_time(created - 3600), tsa_state_(new Tsa) {
+    char templ[] = "/tmp/kvtest-pki-XXXXXX";
+    Need(mkdtemp(templ) != nullptr, "folder");
+    dir = templ;
+    std::vector<std::pair<int, std::string>> leaf = {
+        {NID_basic_constraints, "critical,CA:FALSE"},
+        {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
+        {NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"}};
+    std::vector<std::pair<int, std::string>> ca = {
+        {NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+        {NID_key_usage, "critical,keyCertSign,cRLSign"},
+        {NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"}};
+    if (!crl_base_url.empty()) {
+        leaf.push_back({NID_crl_distribution_points, "URI:" + crl_base_url + "inter.crl"});
+        ca.push_back({NID_crl_distribution_points, "URI:" + crl_base_url + "root.crl"});
+    }
+    if (!ocsp_url.empty()) {
+        leaf.push_back({NID_info_access, "OCSP;URI:" + ocsp_url});
+        ca.push_back({NID_info_access, "OCSP;URI:" + ocsp_url});
+    }
+    auto tsa_ext = leaf;
+    tsa_ext[1] = {NID_key_usage, "critical,digitalSignature"};
+    tsa_ext.push_back({NID_ext_key_usage, "critical,timeStamping"});
+    const time_t t = created;
+    Issue(root, nullptr,
+          {"kvsx Test Root CA",
+           0x1001,
+           t - 3 * kYear,
+           t + 10 * kYear,
+           false,
+           {{NID_basic_constraints, "critical,CA:TRUE"},
+            {NID_key_usage, "critical,keyCertSign,cRLSign"},
+            {NID_subject_key_identifier, "hash"}}});
+    Issue(inter, &root, {"kvsx Test Issuing CA", 0x2002, t - 3 * kYear, t + 5 * kYear, false, ca});
+    Issue(signer, &inter,
+          {"Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3", 0x1A2B3C, t - kDay, t + kYear, true, leaf});
+    Issue(revoked, &inter, {"kvsx Revoked Signer", 0x3003, t - kDay, t + kYear, false, leaf});
+    Issue(expired, &inter, {"kvsx Expired Signer", 0x4004, t - 2 * kYear, t - kYear, false, leaf});
+    Issue(ec_signer, &inter, {"kvsx EC Signer", 0x6006, t - kDay, t + kYear, false, leaf});
+    Issue(tsa, &inter, {"kvsx Test TSA", 0x5005, t - kDay, t + kYear, false, tsa_ext});
+    Save(root, dir, "root");
+    Save(inter, dir, "inter");
+    Save(signer, dir, "signer");
+    Save(revoked, dir, "revoked");
+    Save(expired, dir, "expired");
+    Save(ec_signer, dir, "ec");
+    Save(tsa, dir, "tsa");
+
+    signer_enc_key = dir + "/signer.enc.key.pem";
+    BioPtr enc = MemBio();
+    PEM_write_bio_PKCS8PrivateKey(enc.get(), signer.key.get(), EVP_aes_256_cbc(), nullptr, 0,
+                                  nullptr, const_cast<char *>(kPassword));
+    WriteFile(signer_enc_key, BioText(enc.get()));
+    root_crl = dir + "/root.crl", inter_crl = dir + "/inter.crl";
+    inter_crl_pem = dir + "/inter.crl.pem";
+    WriteFile(root_crl, MakeCrl(root, {}, t - 60, t + 7 * kDay));
+    const std::string inter_der = MakeCrl(inter, {&revoked}, t - 60, t + 7 * kDay);
+    WriteFile(inter_crl, inter_der);
+    const auto *p = U8(inter_der);
+    CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(inter_der.size())));
+    BioPtr crl_pem = MemBio();
+    PEM_write_bio_X509_CRL(crl_pem.get(), crl.get());
+    WriteFile(inter_crl_pem, BioText(crl_pem.get()));
+
+    TS_RESP_CTX *ctx = tsa_state_->ctx.get();
+    StackPtr certs(sk_X509_new_null());
+    sk_X509_push(certs.get(), inter.cert.get());
+    Ptr<ASN1_OBJECT, ASN1_OBJECT_free> policy(OBJ_txt2obj("1.3.6.1.4.1.4146.1.2", 1));
+    Need(ctx && TS_RESP_CTX_set_signer_cert(ctx, tsa.cert.get()) == 1 &&
+             TS_RESP_CTX_set_signer_key(ctx, tsa.key.get()) == 1 &&
+             TS_RESP_CTX_set_certs(ctx, certs.get()) == 1 &&
+             TS_RESP_CTX_set_def_policy(ctx, policy.get()) == 1 &&
+             TS_RESP_CTX_set_signer_digest(ctx, EVP_sha256()) == 1 &&
+             TS_RESP_CTX_set_ess_cert_id_digest(ctx, EVP_sha256()) == 1,
+         "TSA set-up");
+    for (const EVP_MD *md : {EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_sha1()})
+        TS_RESP_CTX_add_md(ctx, md);
+    TS_RESP_CTX_set_accuracy(ctx, 1, 0, 0);
+    TS_RESP_CTX_set_serial_cb(ctx, NextSerial, &tsa_state_->serial);
+}
+
+Pki::~Pki() {
+    Run("rm -rf " + Quote(dir));
+}
+
+std::string Pki::MakeCrl(const Entity &ca, const std::vector<const Entity *> &revoked_list,
+                         time_t last_update, time_t next_update) const {
+    CrlPtr crl(X509_CRL_new());
+    X509_CRL_set_version(crl.get(), 1);
+    X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.cert.get()));
+    TimePtr last(ASN1_TIME_set(nullptr, last_update)), next(ASN1_TIME_set(nullptr, next_update));
+    X509_CRL_set1_lastUpdate(crl.get(), last.get());
+    X509_CRL_set1_nextUpdate(crl.get(), next.get());
+    for (const Entity *e : revoked_list) {
+        X509_REVOKED *entry = X509_REVOKED_new();
+        TimePtr when(ASN1_TIME_set(nullptr, revocation_time));
+        X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(e->cert.get()));
+        X509_REVOKED_set_revocationDate(entry, when.get());
+        X509_CRL_add0_revoked(crl.get(), entry);
+    }
+    X509_CRL_sort(crl.get());
+    Need(X509_CRL_sign(crl.get(), ca.key.get(), EVP_sha256()) > 0, "CRL signature");
+    return Der(i2d_X509_CRL, crl.get());
+}
+
+std::string Pki::AnswerOcsp(const std::string &request) const {
+    const auto *p = U8(request);
+    OcspReqPtr req(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(request.size())));
+    const int count = req ? OCSP_request_onereq_count(req.get()) : 0;
+    // The CA of the first certificate asked about signs the answer.
+    const Entity *ca = nullptr;
+    if (count > 0) {
+        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), 0));
+        ASN1_OBJECT *md_oid = nullptr;
+        OCSP_id_get0_info(nullptr, &md_oid, nullptr, nullptr, id);
+        const EVP_MD *md = EVP_get_digestbyobj(md_oid);
+        for (const Entity *c : {&root, &inter}) {
+            Ptr<OCSP_CERTID, OCSP_CERTID_free> c_id(md ? OCSP_cert_to_id(md, nullptr, c->cert.get())
+                                                       : nullptr);
+            if (c_id && OCSP_id_issuer_cmp(c_id.get(), id) == 0) ca = c;
+        }
+    }
+    if (!ca) {
+        OcspRespPtr bad(OCSP_response_create(OCSP_RESPONSE_STATUS_MALFORMEDREQUEST, nullptr));
+        return Der(i2d_OCSP_RESPONSE, bad.get());
+    }
+    Ptr<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
+    TimePtr now(X509_gmtime_adj(nullptr, 0)), next(X509_gmtime_adj(nullptr, kDay));
+    TimePtr revoked_at(ASN1_TIME_set(nullptr, revocation_time));
+    for (int i = 0; i < count; ++i) {
+        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), i));
+        ASN1_INTEGER *serial = nullptr;
+        OCSP_id_get0_info(nullptr, nullptr, nullptr, &serial, id);
+        int status = V_OCSP_CERTSTATUS_UNKNOWN;
+        for (const Entity *e : {&inter, &signer, &revoked, &expired, &ec_signer, &tsa})
+            if (e->issuer == ca &&
+                ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(e->cert.get())) == 0)
+                status = e == &revoked ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD;
+        const bool is_revoked = status == V_OCSP_CERTSTATUS_REVOKED;
+        OCSP_basic_add1_status(basic.get(), id, status,
+                               is_revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : 0,
+                               is_revoked ? revoked_at.get() : nullptr, now.get(), next.get());
+    }
+    OCSP_copy_nonce(basic.get(), req.get());
+    Need(OCSP_basic_sign(basic.get(), ca->cert.get(), ca->key.get(), EVP_sha256(), nullptr, 0) == 1,
+         "OCSP signature");
+    OcspRespPtr resp(OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()));
+    return Der(i2d_OCSP_RESPONSE, resp.get());
+}
+
+std::string Pki::OcspResponse(const Entity &subject) const {
+    OcspReqPtr req(OCSP_REQUEST_new());
+    OCSP_request_add0_id(
+        req.get(), OCSP_cert_to_id(EVP_sha1(), subject.cert.get(), subject.issuer->cert.get()));
+    return AnswerOcsp(Der(i2d_OCSP_REQUEST, req.get()));
+}
+
+std::string Pki::AnswerTimestamp(const std::string &request) const {
+    BioPtr in = MemBio(request);
+    std::lock_guard<std::mutex> hold(tsa_state_->lock);
+    TsRespPtr resp(in ? TS_RESP_create_response(tsa_state_->ctx.get(), in.get()) : nullptr);
+    ERR_clear_error(); // a refused request is an answer, not a failure of the test
+    return Der(i2d_TS_RESP, resp.get());
+}
+
+std::string Pki::TimestampToken(const std::string &data) const {
+    std::string digest = Sha256(data);
+    Ptr<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free> imprint(TS_MSG_IMPRINT_new());
+    Ptr<X509_ALGOR, X509_ALGOR_free> algorithm(X509_ALGOR_new());
+    X509_ALGOR_set_md(algorithm.get(), EVP_sha256());
+    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
+    TS_MSG_IMPRINT_set_msg(imprint.get(), reinterpret_cast<unsigned char *>(&digest[0]),
+                           static_cast<int>(digest.size()));
+    TsReqPtr req(TS_REQ_new());
+    TS_REQ_set_version(req.get(), 1);
+    TS_REQ_set_msg_imprint(req.get(), imprint.get());
+    TS_REQ_set_cert_req(req.get(), 1);
+    const std::string answer = AnswerTimestamp(Der(i2d_TS_REQ, req.get()));
+    const auto *p = U8(answer);
+    TsRespPtr resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(answer.size())));
+    Need(resp && ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(
+                     TS_RESP_get_status_info(resp.get()))) == TS_STATUS_GRANTED,
+         "the test TSA refused the request");
+    return Der(i2d_PKCS7, TS_RESP_get_token(resp.get()));
+}
+
+std::string SignDetachedCms(const std::string &data, const Entity &signer, bool cades) {
+    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
+    CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    CMS_SignerInfo *si = cms ? CMS_add1_signer(cms.get(), signer.cert.get(), signer.key.get(),
+                                               EVP_sha256(), flags | (cades ? CMS_CADES : 0))
+                             : nullptr;
+    BioPtr in = MemBio(data);
+    Need(si && CMS_final(cms.get(), in.get(), nullptr, flags) == 1, "CMS signature");
+    if (cades) {
+        // CMS_final always adds signingTime, which a PAdES baseline signature must not
+        // carry (its claimed time is /M): take it out and sign the rest again.
+        int at = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
+        if (at >= 0) X509_ATTRIBUTE_free(CMS_signed_delete_attr(si, at));
+        const std::string attrs = SignedAttributesDer(si);
+        Ptr<EVP_MD_CTX, EVP_MD_CTX_free> md(EVP_MD_CTX_new());
+        size_t n = 0;
+        Need(EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, signer.key.get()) &&
+                 EVP_DigestSign(md.get(), nullptr, &n, U8(attrs), attrs.size()),
+             "signature size");
+        std::string sig(n, '\0');
+        Need(
+            EVP_DigestSign(md.get(), reinterpret_cast<unsigned char *>(&sig[0]), &n, U8(attrs),
+                           attrs.size()) &&
+                ASN1_STRING_set(CMS_SignerInfo_get0_signature(si), sig.data(), static_cast<int>(n)),
+            "signed attributes");
+    }
+    return EncodeCms(cms.get());
+}
+
+std::string VerifyTimestampToken(const std::string &token, const std::string &data,
+                                 const Pki &pki) {
+    const auto *p = U8(token);
+    Ptr<PKCS7, PKCS7_free> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(token.size())));
+    Ptr<TS_VERIFY_CTX, TS_VERIFY_CTX_free> ctx(TS_VERIFY_CTX_new());
+    X509_STORE *store = X509_STORE_new();
+    X509_STORE_add_cert(store, pki.root.cert.get());
+    TS_VERIFY_CTX_set_store(ctx.get(), store);
+    TS_VERIFY_CTX_set_data(ctx.get(), MemBio(data).release());
+    TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_DATA);
+    if (pkcs7 && TS_RESP_verify_token(ctx.get(), pkcs7.get()) == 1) return "";
+    std::string reasons = "the token does not verify:";
+    char line[256];
+    while (unsigned long e = ERR_get_error()) {
+        ERR_error_string_n(e, line, sizeof line);
+        reasons += std::string("\n  ") + line;
+    }
+    return reasons;
+}
+
+CmsPtr ParseCms(const std::string &der) {
+    const auto *p = U8(der);
+    return CmsPtr(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+}
+
+std::string EncodeCms(CMS_ContentInfo *cms) {
+    return Der(i2d_CMS_ContentInfo, cms);
+}
+
+CMS_SignerInfo *FirstSigner(CMS_ContentInfo *cms) {
+    return cms ? sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0) : nullptr;
+}
+
+std::string SignatureValue(CMS_SignerInfo *si) {
+    const ASN1_OCTET_STRING *value = CMS_SignerInfo_get0_signature(si);
+    return Str(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value)));
+}
+
+std::string SignatureToken(CMS_SignerInfo *si) {
+    int idx = CMS_unsigned_get_attr_by_NID(si, NID_id_smime_aa_timeStampToken, -1);
+    if (idx < 0) return "";
+    const ASN1_STRING *seq =
+        X509_ATTRIBUTE_get0_type(CMS_unsigned_get_attr(si, idx), 0)->value.sequence;
+    return Str(ASN1_STRING_get0_data(seq), static_cast<size_t>(ASN1_STRING_length(seq)));
+}
+
+std::string CorruptTokenSignature(const std::string &token) {
+    CmsPtr cms = ParseCms(token);
+    CMS_SignerInfo *si = FirstSigner(cms.get());
+    std::string value = SignatureValue(si);
+    value[value.size() / 2] ^= 0x01;
+    ASN1_OCTET_STRING_set(CMS_SignerInfo_get0_signature(si), U8(value),
+                          static_cast<int>(value.size()));
+    return EncodeCms(cms.get());
+}
+
+} // namespace kvtest

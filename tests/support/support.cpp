@@ -1,0 +1,126 @@
+#include "kvtest.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace kvtest {
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/kvtest-XXXXXX";
+    if (!mkdtemp(&templ[0])) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    Run("rm -rf " + Quote(path_));
+}
+
+void WriteFile(const std::string &path, const std::string &bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool Exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string Quote(const std::string &text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+int Run(const std::string &command, std::string *output) {
+    FILE *p = popen(command.c_str(), "r");
+    if (!p) return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Openssl(const std::string &args, int *status) {
+    std::string out;
+    int rc = Run(KVTEST_OPENSSL " " + args + " 2>&1", &out);
+    if (status) *status = rc;
+    return rc == 0 ? out : "exit " + std::to_string(rc) + ": " + out;
+}
+
+std::string Hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 0x0F];
+    }
+    return out;
+}
+
+std::string Unhex(const std::string &hex) {
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::runtime_error(std::string("not a hex digit: ") + c);
+    };
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1]));
+    return out;
+}
+
+std::string Sha256(const std::string &data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
+    return std::string(reinterpret_cast<char *>(md), n);
+}
+
+std::string CorpusDir() {
+    const char *env = getenv("KVPDF_CORPUS");
+    const std::string dir = env && *env ? env : KVPDF_SOURCE_DIR "/../shared/corpus";
+    return Exists(dir + "/manifest.tsv") ? dir : "";
+}
+
+std::vector<Row> CorpusManifest() {
+    std::vector<Row> rows;
+    std::istringstream in(ReadFile(CorpusDir() + "/manifest.tsv"));
+    std::vector<std::string> columns;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::istringstream s(line);
+        for (std::string cell; std::getline(s, cell, '\t');)
+            cells.push_back(cell);
+        if (columns.empty()) {
+            columns = cells;
+            continue;
+        }
+        Row row;
+        for (size_t i = 0; i < columns.size(); ++i)
+            row[columns[i]] = i < cells.size() ? cells[i] : "";
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+} // namespace kvtest

@@ -1,5 +1,5 @@
 // The cryptography calls of the PDF library over real PDFs, with the local PKI, TSA,
-// OCSP responder and CRL server; and the host stores.
+// OCSP responder and CRL server: what the facade adds to the signing library.
 #include "kvsxades.h"
 #include "kvtest_pdf.h"
 
@@ -18,6 +18,7 @@ protected:
         kvsx_set_http_timeout(3);
         ASSERT_EQ(KvPDF_SetLog(dir_.file("kvsx.log").c_str(), 1), 0);
         ASSERT_EQ(KvPDF_CryptoInit(&context_), 0);
+        ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0);
         kvtest::WriteFile(src_, kvtest::OnePagePdf());
     }
     void TearDown() override {
@@ -26,7 +27,6 @@ protected:
     }
     World &world() { return World::Get(); }
     kvtest::Pki &pki() { return world().pki(); }
-    void TrustRoot() { ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), 0); }
 
     // The host flow through KvPDF_CreateSignatureAdv, the two byte ranges handed over as
     // two memory items. Returns the facade's result; *ring gets the handle's errors.
@@ -47,32 +47,23 @@ protected:
         uint32_t length = 0;
         int32_t rc =
             KvPDF_CreateSignatureAdv(h, context_, &params, items, &signature, &length, 0, 0);
-        if (rc == 0) {
-            EXPECT_EQ(KvPdfWriteSignature(h, signature, length), 1);
-        } else {
-            EXPECT_EQ(signature, nullptr);
-        }
+        EXPECT_EQ(rc == 0 ? KvPdfWriteSignature(h, signature, length) : signature == nullptr, 1);
         KvPDF_FreeData(signature);
         if (ring) *ring = kvtest::RingCodes(h);
         KvPDFClose(h);
         return rc;
     }
-    // Verifies signature 0 of file through the extraction and the facade; flip: 1 flips a
-    // byte of the first signed range, 2 one of the second.
+    // Verifies the signature of file through the extraction and the facade; flip: 1 flips
+    // a byte of the first signed range, 2 one of the second.
     int32_t Verify(const std::string &file, int flip = 0) {
         KvPdfHandle h = KvPDFInit(file.c_str(), nullptr, 0);
         EXPECT_EQ(KvPdfFindSignatures(h), 1);
         uint32_t length = 0;
-        int32_t error = 0;
         const std::string ranges = dir_.file("ranges.bin");
-        uint8_t *value =
-            KvPdfWritePDFForVerify(h, file.c_str(), ranges.c_str(), 0, &length, &error);
-        EXPECT_NE(value, nullptr);
-        if (flip) {
-            std::string bytes = kvtest::ReadFile(ranges);
-            bytes[flip == 1 ? 100 : bytes.size() - 10] ^= 0x01;
-            kvtest::WriteFile(ranges, bytes);
-        }
+        uint8_t *value = KvPdfWritePDFForVerify(h, file.c_str(), ranges.c_str(), 0, &length, 0);
+        std::string bytes = kvtest::ReadFile(ranges);
+        if (flip) bytes[flip == 1 ? 100 : bytes.size() - 10] ^= 0x01;
+        kvtest::WriteFile(ranges, bytes);
         int32_t valid =
             KvPDF_CryptoVerifiySignature(h, context_, ranges.c_str(), value, length, 0, 0);
         void *block = value;
@@ -83,16 +74,6 @@ protected:
     SigningParameters P12(const kvtest::Entity &e, uint32_t flags = 0) {
         return {e.p12.c_str(), kvtest::Pki::kPassword, nullptr, nullptr, flags};
     }
-    // openssl's printout of the CMS in a signed file's /Contents.
-    std::string CmsPrint(const std::string &pdf) {
-        const std::vector<uint32_t> r = kvtest::LastByteRange(pdf);
-        const std::string value =
-            kvtest::Unhex(kvtest::ReadFile(pdf).substr(r[1] + 1, r[2] - r[1] - 2));
-        // The DER object, without the reserved zeros after it.
-        const size_t der = value.size() > 4 ? 4 + (uint8_t(value[2]) << 8 | uint8_t(value[3])) : 0;
-        kvtest::WriteFile(dir_.file("cms.der"), value.substr(0, der));
-        return kvtest::Openssl("cms -cmsout -print -inform DER -in " + dir_.file("cms.der"));
-    }
 
     kvtest::TempDir dir_;
     const std::string src_ = dir_.file("in.pdf");
@@ -100,11 +81,10 @@ protected:
 };
 
 TEST_F(Crypto, EachKeySourceAndProfileMakesASignaturePdfsigAccepts) {
-    TrustRoot();
     const SigningParameters pem{pki().signer.key_pem.c_str(), nullptr,
                                 pki().signer.chain_pem.c_str(), nullptr, 0};
+    const std::string out = dir_.file("out.pdf");
     for (uint32_t flags : {0u, KVPDF_SIGN_CADES}) {
-        const std::string out = dir_.file(flags ? "cades.pdf" : "pkcs7.pdf");
         for (SigningParameters p : {P12(pki().signer), pem}) {
             p.flags = flags;
             ASSERT_EQ(SignPdf(out, p), 0);
@@ -114,17 +94,22 @@ TEST_F(Crypto, EachKeySourceAndProfileMakesASignaturePdfsigAccepts) {
             EXPECT_EQ(sigs[0].subfilter, flags ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached");
             EXPECT_EQ(Verify(out), 1);
             EXPECT_EQ(KvPDF_SignatureHasTimeStamp(context_), 0);
+            // The profile reaches the CMS: signing-certificate-v2 instead of signingTime.
+            const std::vector<uint32_t> r = kvtest::LastByteRange(out);
+            kvtest::CmsPtr cms = kvtest::ParseCms(
+                kvtest::Unhex(kvtest::ReadFile(out).substr(r[1] + 1, r[2] - r[1] - 2)));
+            CMS_SignerInfo *si = kvtest::FirstSigner(cms.get());
+            EXPECT_EQ(CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1) < 0, flags != 0);
         }
-        // The CMS itself: signing-certificate-v2 and no signing time for CAdES.
-        const std::string printed = CmsPrint(out);
-        EXPECT_EQ(printed.find("id-smime-aa-signingCertificateV2") != std::string::npos, flags != 0)
-            << printed;
-        EXPECT_EQ(printed.find("signingTime") != std::string::npos, flags == 0) << printed;
     }
+    // A byte changed in either range, or no trust anchor: 0.
+    EXPECT_EQ(Verify(out, 1), 0);
+    EXPECT_EQ(Verify(out, 2), 0);
+    KvPDF_CleanKVSXADESStores();
+    EXPECT_EQ(Verify(out), 0);
 }
 
 TEST_F(Crypto, SignatureTimestampAndTheChainsReadBack) {
-    TrustRoot();
     SigningParameters p = P12(pki().signer, KVPDF_SIGN_CADES);
     const std::string tsa = world().TsaUrl(), out = dir_.file("stamped.pdf");
     p.tsa_url = tsa.c_str();
@@ -152,44 +137,14 @@ TEST_F(Crypto, SignatureTimestampAndTheChainsReadBack) {
     ASSERT_NE(stamps->chain, nullptr);
     EXPECT_EQ(kvtest::Str(stamps->chain->cert, stamps->chain->cert_length), pki().tsa.CertDer());
     KvPDF_FreeTSChain(stamps);
-    // The log names what the verification did.
-    EXPECT_NE(kvtest::ReadFile(dir_.file("kvsx.log")).find("verif"), std::string::npos);
-}
-
-TEST_F(Crypto, VerificationOutcomes) {
-    TrustRoot();
-    const std::string good = dir_.file("good.pdf");
-    ASSERT_EQ(SignPdf(good, P12(pki().signer)), 0);
-    EXPECT_EQ(Verify(good), 1);
-    EXPECT_EQ(Verify(good, 1), 0); // a byte of the first range flipped
-    EXPECT_EQ(Verify(good, 2), 0); // of the second
-    // Without the root in the stores the chain leads nowhere.
-    KvPDF_CleanKVSXADESStores();
-    EXPECT_EQ(Verify(good), 0);
-    TrustRoot();
-    // Revoked: found through the OCSP responder, and through a fetched CRL when the
-    // responder cannot answer.
+    // A revoked signer is found through the responder: 0.
     const std::string revoked = dir_.file("revoked.pdf");
     ASSERT_EQ(SignPdf(revoked, P12(pki().revoked)), 0);
-    KvPDF_SetUseCDP(1);
     EXPECT_EQ(Verify(revoked), 0);
-    CertDataChain *chain = nullptr;
-    KvPDF_GetSignerCertDataChain(context_, &chain);
-    ASSERT_NE(chain, nullptr);
-    EXPECT_NE(chain->ocsp, nullptr);
-    KvPDF_FreeCertDataChain(chain);
-    world().SetOcspMode(kvtest::OcspMode::TryLater);
-    const int before = world().CrlRequests();
-    EXPECT_EQ(Verify(revoked), 0);
-    EXPECT_GT(world().CrlRequests(), before);
-    KvPDF_SetUseCDP(0);
-    const std::string expired = dir_.file("expired.pdf");
-    ASSERT_EQ(SignPdf(expired, P12(pki().expired)), 0);
-    EXPECT_EQ(Verify(expired), 0);
+    EXPECT_NE(kvtest::ReadFile(dir_.file("kvsx.log")).find("was revoked"), std::string::npos);
 }
 
 TEST_F(Crypto, DocumentTimestampThroughTheFacade) {
-    TrustRoot();
     const std::string out = dir_.file("dts.pdf"), ranges = dir_.file("ranges.bin");
     KvPdfHandle h = KvPDFInit(src_.c_str(), out.c_str(), 8000);
     KvPdfCreateDocTimeStamp(h);
@@ -197,9 +152,8 @@ TEST_F(Crypto, DocumentTimestampThroughTheFacade) {
     ASSERT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
     const std::vector<uint32_t> r = kvtest::LastByteRange(out);
     uint32_t length = 0;
-    int32_t error = 0;
     void *zeros =
-        KvPdfWritePDFByteRange(h, out.c_str(), ranges.c_str(), &length, &error, r[1], r[2], r[3]);
+        KvPdfWritePDFByteRange(h, out.c_str(), ranges.c_str(), &length, 0, r[1], r[2], r[3]);
     KvPDFDestroyer(&zeros);
     uint8_t *token = nullptr;
     const std::string tsa = world().TsaUrl();
@@ -210,9 +164,7 @@ TEST_F(Crypto, DocumentTimestampThroughTheFacade) {
     std::string broken = kvtest::Str(token, length);
     broken[length / 2] ^= 0x40;
     EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), kvtest::U8(broken), length), 0);
-    std::string changed = kvtest::ReadFile(ranges);
-    changed[10] ^= 1;
-    kvtest::WriteFile(ranges, changed);
+    kvtest::WriteFile(ranges, kvtest::ReadFile(ranges) + " ");
     EXPECT_EQ(KvPDF_VerifiyTimestamp(h, context_, ranges.c_str(), token, length), 0);
     KvPDF_FreeData(token);
     KvPDFClose(h);
@@ -224,26 +176,21 @@ TEST_F(Crypto, BadKeysAndServicesFailCleanlyAndLeaveTheFileUnsigned) {
     std::vector<int> ring;
     EXPECT_EQ(SignPdf(dir_.file("1.pdf"), wrong, &ring), KVSX_WRONG_PASSWORD); // a definite "no"
     EXPECT_TRUE(ring.empty());
-    SigningParameters missing{"/nonexistent/key.pem", nullptr, nullptr, nullptr, 0};
+    const SigningParameters missing{"/nonexistent/key.pem", nullptr, nullptr, nullptr, 0};
     EXPECT_EQ(SignPdf(dir_.file("2.pdf"), missing, &ring), -155);
     EXPECT_EQ(ring, std::vector<int>{-155});
-    // A certificate without this private key.
-    SigningParameters mismatch{pki().signer.key_pem.c_str(), nullptr, pki().revoked.pem.c_str(),
-                               nullptr, 0};
-    EXPECT_EQ(SignPdf(dir_.file("3.pdf"), mismatch), -155);
     // The reserved value of a failed signing stays all zeros.
-    EXPECT_NE(
-        kvtest::ReadFile(dir_.file("3.pdf")).find("/Contents<" + std::string(24000, '0') + ">"),
-        std::string::npos);
+    EXPECT_NE(kvtest::ReadFile(dir_.file("2.pdf")).find("/Contents<" + std::string(24000, '0')),
+              std::string::npos);
     const kvtest::RefusedPort refused;
     const std::string unreachable = refused.Url("/tsa"), tsa = world().TsaUrl();
     SigningParameters stamped = P12(pki().signer);
     stamped.tsa_url = unreachable.c_str();
     kvsx_set_http_timeout(2);
-    EXPECT_EQ(SignPdf(dir_.file("4.pdf"), stamped), -155);
+    EXPECT_EQ(SignPdf(dir_.file("3.pdf"), stamped), -155);
     world().SetTsaMode(kvtest::TsaMode::Garbage);
     stamped.tsa_url = tsa.c_str();
-    EXPECT_EQ(SignPdf(dir_.file("5.pdf"), stamped), -155);
+    EXPECT_EQ(SignPdf(dir_.file("4.pdf"), stamped), -155);
     KvPdfHandle h = KvPDFInit(src_.c_str(), nullptr, 0);
     uint8_t *token = nullptr;
     uint32_t length = 0;
@@ -258,18 +205,10 @@ TEST_F(Crypto, BadKeysAndServicesFailCleanlyAndLeaveTheFileUnsigned) {
 
 TEST_F(Crypto, CertificateInfoAndBase64) {
     CertificateInfo *info = KvPDF_AllocCertificate();
-    ASSERT_NE(info, nullptr);
     ASSERT_EQ(KvPDF_GetCertInfo(pki().signer.pem.c_str(), -1, info), 1);
     EXPECT_STREQ(info->subject, "CN=Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3,O=kvsx test,C=HU");
     EXPECT_STREQ(info->issuer, "CN=kvsx Test Issuing CA,O=kvsx test,C=HU");
     EXPECT_STREQ(info->serial, "1A2B3C");
-    EXPECT_EQ(info->is_ca, 0);
-    KvPDF_FreeCertificate(info);
-    info = KvPDF_AllocCertificate();
-    const std::string root = pki().root.CertDer();
-    ASSERT_EQ(KvPDF_GetCertInfo(root.data(), int32_t(root.size()), info), 1);
-    EXPECT_STREQ(info->subject, info->issuer);
-    EXPECT_EQ(info->is_ca, 1);
     EXPECT_EQ(KvPDF_GetCertInfo("not a certificate", 0, info), 0);
     KvPDF_FreeCertificate(info);
     KvPDF_FreeCertificate(nullptr);
@@ -279,24 +218,6 @@ TEST_F(Crypto, CertificateInfoAndBase64) {
     EXPECT_EQ(kvtest::Str(bytes, n), "hello");
     KvPDF_FreeData(bytes);
     EXPECT_EQ(KvPDF_GetOcspCertDataChain(&n, &n, &n, &n), 0);
-}
-
-// The stores copy what they are given and free it again: a sanitizer build sees every
-// copy released, whether by a clean call or by closing the last handle.
-TEST(Stores, HandleAndProcessWideStoresCopyAndEmpty) {
-    KvPdfHandle keep = KvPDFInit("a.pdf", nullptr, 0), h = KvPDFInit("b.pdf", nullptr, 0);
-    const uint8_t der[3] = {0x30, 0x01, 0x00};
-    for (KvPdfHandle target : {h, KvPdfHandle{0}, h + 8}) { // h + 8: not a handle, nothing
-        EXPECT_EQ(KvPDF_AddCert(target, der, 3), 0);
-        EXPECT_EQ(KvPDF_AddCert(target, "-----BEGIN CERTIFICATE-----", 0), 0);
-        EXPECT_EQ(KvPDF_AddCrl(target, "/path/to.crl", -1), 0);
-        EXPECT_EQ(KvPDF_AddOcsp(target, der, 3), 0);
-    }
-    KvPDF_CleanCRLOCSPStore(h);
-    KvPDF_CleanStores(h);
-    KvPDFClose(h);
-    KvPDFClose(keep); // the last handle: the process-wide stores go too
-    KvPDF_CleanStores(0);
 }
 
 } // namespace

@@ -108,52 +108,44 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
     EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, 0), KVSX_UNTRUSTED);
 }
 
-TEST_F(Utilities, DigestFollowsTheHashType) {
-    const EVP_MD *mds[] = {EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_sha1()};
+TEST_F(Utilities, DigestFollowsTheHashTypeAndBase64RefusesJunk) {
     static const char kText[] = "kvsxades digest";
+    const EVP_MD *mds[] = {EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_sha1()};
+    uint8_t *out = nullptr;
+    uint32_t length = 0;
     for (int type = 0; type < 4; ++type) {
         ASSERT_EQ(kvsx_set_hash_type(type), KVSX_OK);
-        uint8_t *out = nullptr;
-        uint32_t length = 0;
         ASSERT_EQ(kvsx_digest(kText, sizeof kText - 1, &out, &length), KVSX_OK);
-        unsigned char expected[EVP_MAX_MD_SIZE];
-        unsigned int expected_len = 0;
-        EVP_Digest(kText, sizeof kText - 1, expected, &expected_len, mds[type], nullptr);
-        EXPECT_EQ(Str(out, length), Str(expected, expected_len)) << type;
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        EVP_Digest(kText, sizeof kText - 1, md, &n, mds[type], nullptr);
+        EXPECT_EQ(Str(out, length), Str(md, n)) << type;
         kvsx_free(out);
     }
-    uint32_t length = 0;
     EXPECT_EQ(kvsx_digest(kText, 4, nullptr, &length), KVSX_E_INVALID_ARG);
-    uint8_t *out = nullptr;
     EXPECT_EQ(kvsx_digest(nullptr, 4, &out, &length), KVSX_E_INVALID_ARG);
-}
 
-TEST_F(Utilities, Base64DecodesAndRejectsJunk) {
-    auto decode = [](const char *text, uint32_t length, std::string &result) {
-        uint8_t *out = reinterpret_cast<uint8_t *>(&result); // must be reset
-        uint32_t out_length = 99;
-        int rc = kvsx_base64_decode(text, length, &out_length, &out);
-        result.assign(reinterpret_cast<char *>(out), out != nullptr ? out_length : 0);
-        if (rc != KVSX_OK) {
-            EXPECT_EQ(out, nullptr);
-        }
-        kvsx_free(out);
-        return rc;
+    const struct {
+        const char *text;
+        uint32_t length;
+        int rc;
+        const char *decoded;
+    } cases[] = {
+        {"SGVsbG8sIFdvcmxkIQ==", 0, KVSX_OK, "Hello, World!"},
+        {"SGVs\nbG8s IFdv\r\ncmxkIQ==", 0, KVSX_OK, "Hello, World!"},
+        {"SGVsbG8sIFdvcmxkIQ==", 8, KVSX_OK, "Hello,"}, // the length limits the text
+        {"", 0, KVSX_OK, ""},
+        {"SGV*bG8s", 0, KVSX_E_BASE64, ""},
+        {"SGVsbG8", 0, KVSX_E_BASE64, ""},
+        {nullptr, 0, KVSX_E_INVALID_ARG, ""},
     };
-    std::string result;
-    EXPECT_EQ(decode("SGVsbG8sIFdvcmxkIQ==", 0, result), KVSX_OK);
-    EXPECT_EQ(result, "Hello, World!");
-    EXPECT_EQ(decode("SGVs\nbG8s IFdv\r\ncmxkIQ==", 0, result), KVSX_OK);
-    EXPECT_EQ(result, "Hello, World!");
-    EXPECT_EQ(decode("SGVsbG8sIFdvcmxkIQ==", 8, result), KVSX_OK) << "length limits the text";
-    EXPECT_EQ(result, "Hello,");
-    EXPECT_EQ(decode("", 0, result), KVSX_OK);
-    EXPECT_EQ(result, "");
-    EXPECT_EQ(decode("SGV*bG8s", 0, result), KVSX_E_BASE64);
-    EXPECT_EQ(decode("SGVsbG8", 0, result), KVSX_E_BASE64);
-    uint32_t length = 0;
-    uint8_t *out = nullptr;
-    EXPECT_EQ(kvsx_base64_decode(nullptr, 0, &length, &out), KVSX_E_INVALID_ARG);
+    for (const auto &c : cases) {
+        out = reinterpret_cast<uint8_t *>(&length); // must be reset
+        EXPECT_EQ(kvsx_base64_decode(c.text, c.length, &length, &out), c.rc);
+        EXPECT_TRUE(c.rc == KVSX_OK || out == nullptr);
+        EXPECT_EQ(c.rc == KVSX_OK ? Str(out, length) : "", c.decoded);
+        if (c.rc == KVSX_OK) kvsx_free(out);
+    }
 }
 
 TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnes) {

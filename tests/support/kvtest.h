@@ -67,6 +67,9 @@ inline const uint8_t *U8(const std::string &s) {
 inline std::string Str(const uint8_t *p, size_t n) {
     return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
 }
+// Every fragment occurs in text; the failure names the missing ones and shows the text.
+::testing::AssertionResult Contains(const std::string &text,
+                                    const std::vector<std::string> &fragments);
 std::string Hex(const std::string &bytes); // lower case
 std::string Unhex(const std::string &hex); // throws on a non-digit
 std::string Sha256(const std::string &data);
@@ -142,13 +145,9 @@ private:
     std::unique_ptr<Tsa> tsa_state_;
 };
 
-// DER of a detached CMS SignedData over data, SHA-256 with the signer's certificate:
-// cades=false has content-type, message-digest and signingTime (adbe.pkcs7.detached);
-// cades=true drops signingTime for signing-certificate-v2 (ETSI.CAdES.detached).
+// DER of a detached CMS SignedData over data by signer, SHA-256 (adbe.pkcs7.detached),
+// with signing-certificate-v2 when cades (ETSI.CAdES.detached).
 std::string SignDetachedCms(const std::string &data, const Entity &signer, bool cades);
-// "" when token is a TimeStampToken over SHA-256 of data that chains to pki.root;
-// otherwise OpenSSL's reasons.
-std::string VerifyTimestampToken(const std::string &token, const std::string &data, const Pki &pki);
 
 using CmsPtr = Ptr<CMS_ContentInfo, CMS_ContentInfo_free>;
 CmsPtr ParseCms(const std::string &der);

@@ -119,22 +119,6 @@ ASN1_INTEGER *NextSerial(TS_RESP_CTX *, void *data) {
     return serial;
 }
 
-// DER of the signed attributes as the signature covers them: a SET OF in DER order.
-std::string SignedAttributesDer(CMS_SignerInfo *si) {
-    std::vector<std::string> members;
-    for (int i = 0; i < CMS_signed_get_attr_count(si); ++i)
-        members.push_back(Der(i2d_X509_ATTRIBUTE, CMS_signed_get_attr(si, i)));
-    std::sort(members.begin(), members.end()); // DER's order: bytes, then length
-    std::string body;
-    for (const auto &m : members)
-        body += m;
-    std::string len;
-    for (size_t n = body.size(); n; n >>= 8)
-        len.insert(len.begin(), static_cast<char>(n & 0xFF));
-    if (body.size() >= 0x80) len.insert(len.begin(), static_cast<char>(0x80 | len.size()));
-    return "\x31" + len + body;
-}
-
 } // namespace
 
 struct Pki::Tsa {
@@ -337,52 +321,12 @@ std::string Pki::TimestampToken(const std::string &data) const {
 }
 
 std::string SignDetachedCms(const std::string &data, const Entity &signer, bool cades) {
-    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
-    CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
-    CMS_SignerInfo *si = cms ? CMS_add1_signer(cms.get(), signer.cert.get(), signer.key.get(),
-                                               EVP_sha256(), flags | (cades ? CMS_CADES : 0))
-                             : nullptr;
+    // CAdES adds signing-certificate-v2; OpenSSL keeps signingTime in both profiles.
+    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP | (cades ? CMS_CADES : 0);
     BioPtr in = MemBio(data);
-    Need(si && CMS_final(cms.get(), in.get(), nullptr, flags) == 1, "CMS signature");
-    if (cades) {
-        // CMS_final always adds signingTime, which a PAdES baseline signature must not
-        // carry (its claimed time is /M): take it out and sign the rest again.
-        int at = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
-        if (at >= 0) X509_ATTRIBUTE_free(CMS_signed_delete_attr(si, at));
-        const std::string attrs = SignedAttributesDer(si);
-        Ptr<EVP_MD_CTX, EVP_MD_CTX_free> md(EVP_MD_CTX_new());
-        size_t n = 0;
-        Need(EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, signer.key.get()) &&
-                 EVP_DigestSign(md.get(), nullptr, &n, U8(attrs), attrs.size()),
-             "signature size");
-        std::string sig(n, '\0');
-        Need(
-            EVP_DigestSign(md.get(), reinterpret_cast<unsigned char *>(&sig[0]), &n, U8(attrs),
-                           attrs.size()) &&
-                ASN1_STRING_set(CMS_SignerInfo_get0_signature(si), sig.data(), static_cast<int>(n)),
-            "signed attributes");
-    }
+    CmsPtr cms(CMS_sign(signer.cert.get(), signer.key.get(), nullptr, in.get(), flags));
+    Need(cms != nullptr, "CMS signature");
     return EncodeCms(cms.get());
-}
-
-std::string VerifyTimestampToken(const std::string &token, const std::string &data,
-                                 const Pki &pki) {
-    const auto *p = U8(token);
-    Ptr<PKCS7, PKCS7_free> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(token.size())));
-    Ptr<TS_VERIFY_CTX, TS_VERIFY_CTX_free> ctx(TS_VERIFY_CTX_new());
-    X509_STORE *store = X509_STORE_new();
-    X509_STORE_add_cert(store, pki.root.cert.get());
-    TS_VERIFY_CTX_set_store(ctx.get(), store);
-    TS_VERIFY_CTX_set_data(ctx.get(), MemBio(data).release());
-    TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_DATA);
-    if (pkcs7 && TS_RESP_verify_token(ctx.get(), pkcs7.get()) == 1) return "";
-    std::string reasons = "the token does not verify:";
-    char line[256];
-    while (unsigned long e = ERR_get_error()) {
-        ERR_error_string_n(e, line, sizeof line);
-        reasons += std::string("\n  ") + line;
-    }
-    return reasons;
 }
 
 CmsPtr ParseCms(const std::string &der) {

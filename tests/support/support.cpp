@@ -66,6 +66,15 @@ std::string Openssl(const std::string &args, int *status) {
     return rc == 0 ? out : "exit " + std::to_string(rc) + ": " + out;
 }
 
+::testing::AssertionResult Contains(const std::string &text,
+                                    const std::vector<std::string> &fragments) {
+    std::string missing;
+    for (const std::string &f : fragments)
+        if (text.find(f) == std::string::npos) missing += "\n  missing: " + f;
+    if (missing.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << missing << "\n  in:\n" << text;
+}
+
 std::string Hex(const std::string &bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;

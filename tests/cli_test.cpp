@@ -125,9 +125,7 @@ TEST(Cli, SignTimestampAndVerifyWithTheLocalPki) {
          {"password"}},
     });
     EXPECT_FALSE(kvtest::Exists(dir.file("failed.pdf")));
-    auto sigs = kvtest::RunPdfsig(dir.file("three.pdf"));
-    ASSERT_EQ(sigs.size(), 3u);
-    EXPECT_TRUE(sigs[0].valid && sigs[1].valid) << sigs[0].raw << sigs[1].raw;
+    EXPECT_TRUE(kvtest::CheckersAccept(dir.file("three.pdf"), 3));
 
     // A changed byte inside the first signature's range: not intact. Signing in place
     // that fails takes the revision back out.

@@ -299,6 +299,9 @@ struct PdfsigSignature {
 std::vector<PdfsigSignature> RunPdfsig(const std::string &pdf, std::string *output = nullptr);
 // `qpdf --check` exits 0: status 3 (warnings about recovered damage) counts as failure.
 bool QpdfCheck(const std::string &pdf, std::string *output = nullptr);
+// qpdf --check passes and pdfsig lists `signatures` fields, each valid where pdfsig can
+// judge it (not document timestamps), the last one covering the whole file.
+::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures);
 
 struct Image {
     int width = 0, height = 0;

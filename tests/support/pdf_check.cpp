@@ -36,6 +36,17 @@ bool QpdfCheck(const std::string &pdf, std::string *output) {
     return Run("qpdf --check " + Quote(pdf) + " 2>&1", output) == 0;
 }
 
+::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures) {
+    std::string out;
+    if (!QpdfCheck(pdf, &out)) return ::testing::AssertionFailure() << "qpdf --check:\n" << out;
+    auto sigs = RunPdfsig(pdf, &out);
+    bool ok = sigs.size() == signatures && (sigs.empty() || sigs.back().whole_file);
+    for (const auto &s : sigs)
+        ok &= s.valid || s.subfilter == "unknown";
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "pdfsig:\n" << out;
+}
+
 Image RenderPage(const std::string &pdf, int dpi) {
     TempDir dir;
     std::string out;

@@ -110,6 +110,8 @@ TEST(Handle, WritesLeaveTheSourceAndRestoreTakesTheUpdateBack) {
     WriteFile(dst, "an unrelated file");
     h = KvPDFInit(src.c_str(), dst.c_str(), 0);
     EXPECT_EQ(KvPdfFindSignatures(h), -55);
+    EXPECT_EQ(RingCodes(h), (std::vector<int>{-55, -42, -45}));
+    EXPECT_EQ(KvPDFGetSignatureCount(h), 0);
     EXPECT_EQ(KvPDFRestorePDF(h), -48);
     EXPECT_EQ(ReadFile(dst), "an unrelated file");
     KvPDFClose(h);

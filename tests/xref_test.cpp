@@ -168,47 +168,31 @@ TEST(Xref, ChainsMixingKindsKeepTheNewestEntry) {
     EXPECT_EQ(s.texts[8], "8 0 obj\n(eight)\nendobj");
 }
 
-TEST(Xref, HybridFileObjectsOnlyInXRefStmHaveNoOffset) {
-    // The /XRefStm of a hybrid-reference trailer is not read (a described limitation).
-    PdfBuilder b = kvtest::OnePage("%PDF-1.5\n");
-    ClassicOptions o;
-    o.trailer_extra = "/XRefStm 9";
-    o.size = 6;
-    b.ClassicXref(o);
-    kvtest::Structure s = Read(b.bytes());
-    ASSERT_EQ(s.rc, 1);
-    EXPECT_EQ(s.offsets.count(4), 0u);
-    EXPECT_EQ(s.sections.size(), 1u);
-}
-
-} // namespace
-
-// A damaged file, written the way a host signs: the code, the ring (English) and the
+// A damaged file, written the way a host signs: the code, the ring and (English) the
 // first message. Every row is a damage a real file has shown.
 TEST(Refusals, DamagedFilesGiveTheirCodeRingAndMessage) {
     const std::string good = kvtest::OnePagePdf();
+    const std::string startxref = good.substr(good.rfind("startxref"));
     auto edited = [&](const std::string &from, const std::string &to) {
         std::string s = good;
-        s.replace(s.rfind(from), from.size(), to);
-        return s;
+        return s.replace(s.rfind(from), from.size(), to);
     };
-    const std::string startxref = good.substr(good.rfind("startxref"));
-    auto classic = [](std::vector<std::pair<uint32_t, std::string>> objects,
+    auto classic = [](const std::string &one, const std::string &two, const std::string &three,
                       const std::string &trailer = "") {
         PdfBuilder b;
-        for (const auto &o : objects)
-            b.Object(o.first, o.second);
-        ClassicOptions opt;
-        opt.trailer_extra = trailer;
-        b.ClassicXref(opt);
+        b.Object(1, one.empty() ? "<</Type/Catalog/Pages 2 0 R>>" : one);
+        b.Object(2, two.empty() ? "<</Type/Pages/Kids[3 0 R]/Count 1>>" : two);
+        if (!three.empty()) b.Object(3, three);
+        if (three == "loop") b.Object(3, "<</Type/Pages/Kids[2 0 R]/Count 1>>");
+        ClassicOptions o;
+        o.trailer_extra = trailer;
+        b.ClassicXref(o);
         return b.bytes();
     };
-    const std::string catalog = "<</Type/Catalog/Pages 2 0 R>>";
-    const std::string pages = "<</Type/Pages/Kids[3 0 R]/Count 1>>";
     PdfBuilder older = kvtest::OnePage();
-    ClassicOptions encrypted;
-    encrypted.trailer_extra = "/Encrypt 9 0 R";
-    older.ClassicXref(encrypted);
+    ClassicOptions encrypt;
+    encrypt.trailer_extra = "/Encrypt 9 0 R";
+    older.ClassicXref(encrypt);
     older.Object(4, "(new)");
     older.ClassicXref();
     PdfBuilder png = kvtest::OnePage("%PDF-1.5\n");
@@ -224,91 +208,49 @@ TEST(Refusals, DamagedFilesGiveTheirCodeRingAndMessage) {
     promise.use_index = false;
     promise.size = 40; // 40 entries promised, 5 stored
     past.XrefStream(4, promise);
+    const std::string page = "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>";
 
     const struct {
         const char *what;
         std::string bytes;
         int32_t rc;
-        std::vector<int> ring;
-        const char *message;
+        const char *ring;
     } cases[] = {
-        {"not a PDF", "GIF89a not a pdf", -2, {-2, -45}, nullptr},
-        {"encrypted",
-         classic({{1, catalog}}, "/Encrypt 9 0 R"),
-         -4,
-         {-4, -40, -38, -45},
-         "The source PDF file is encrypted. It is impossible to sign encrypted PDF file."},
-        {"encrypted in an older trailer", older.bytes(), -4, {-4, -40, -38, -45}, nullptr},
-        {"trailer without /Root", edited("/Root", "/Rxxx"), -5, {-5, -40, -38, -45}, nullptr},
-        {"trailer without /Size", edited("/Size", "/Sxxx"), -3, {-3, -40, -38, -45}, nullptr},
-        {"no trailer keyword", edited("trailer", "trailex"), -12, {-12, -38, -45}, nullptr},
-        {"/Size beyond memory",
-         edited("/Size 4", "/Size 4000000000"),
-         -13,
-         {-13, -38, -45},
-         nullptr},
-        {"no %%EOF", edited("%%EOF", "%%XXX"), -16, {-16, -45}, nullptr},
-        {"startxref not a number",
-         edited(startxref, "startxref\nabc\n%%EOF\n"),
-         -17,
-         {-17, -16, -45},
-         nullptr},
-        {"startxref beyond the end",
-         edited(startxref, "startxref\n99999\n%%EOF\n"),
-         -14,
-         {-38, -45},
-         nullptr},
-        {"unknown PNG filter type", png.bytes(), -21, {-21, -39, -45}, "Unknown PNG filter (5)"},
-        {"stream table shorter than /Size", past.bytes(), -56, {-56, -39, -45}, nullptr},
-        {"catalog without /Pages",
-         classic({{1, "<</Type/Catalog/Outlines 2 0 R>>"}}),
-         -29,
-         {-29, -41, -44, -45},
-         nullptr},
-        {"page without /Parent",
-         classic({{1, catalog}, {2, pages}, {3, "<</Type/Page/MediaBox[0 0 612 792]>>"}}),
-         -31,
-         {-31, -42, -45},
-         nullptr},
-        {"page tree loop",
-         classic({{1, catalog},
-                  {2, "<</Type/Pages/Kids[4 0 R]/Count 1>>"},
-                  {4, "<</Type/Pages/Kids[2 0 R]/Count 1>>"}}),
-         -34,
-         {-34, -44, -45},
-         nullptr},
-        {"no page",
-         classic({{1, catalog}, {2, "<</Type/Pages/Kids[]/Count 0>>"}}),
-         -34,
-         {-34, -44, -45},
-         nullptr},
+        {"not a PDF", "GIF89a not a pdf", -2, "-2 -45"},
+        {"encrypted", classic("", "", page, "/Encrypt 9 0 R"), -4, "-4 -40 -38 -45"},
+        {"encrypted in an older trailer", older.bytes(), -4, "-4 -40 -38 -45"},
+        {"trailer without /Root", edited("/Root", "/Rxxx"), -5, "-5 -40 -38 -45"},
+        {"trailer without /Size", edited("/Size", "/Sxxx"), -3, "-3 -40 -38 -45"},
+        {"no trailer keyword", edited("trailer", "trailex"), -12, "-12 -38 -45"},
+        {"/Size beyond memory", edited("/Size 4", "/Size 4000000000"), -13, "-13 -38 -45"},
+        {"no %%EOF", edited("%%EOF", "%%XXX"), -16, "-16 -45"},
+        {"startxref not a number", edited(startxref, "startxref\nabc\n%%EOF\n"), -17,
+         "-17 -16 -45"},
+        {"startxref beyond the end", edited(startxref, "startxref\n99999\n%%EOF\n"), -14,
+         "-38 -45"},
+        {"unknown PNG filter type", png.bytes(), -21, "-21 -39 -45"},
+        {"stream table shorter than /Size", past.bytes(), -56, "-56 -39 -45"},
+        {"catalog without /Pages", classic("<</Type/Catalog/Outlines 2 0 R>>", "<<>>", ""), -29,
+         "-29 -41 -44 -45"},
+        {"page without /Parent", classic("", "", "<</Type/Page/MediaBox[0 0 612 792]>>"), -31,
+         "-31 -42 -45"},
+        {"page tree loop", classic("", "", "loop"), -34, "-34 -44 -45"},
+        {"no page", classic("", "<</Type/Pages/Kids[]/Count 0>>", ""), -34, "-34 -44 -45"},
         {"/Annots of a missing object",
-         classic({{1, catalog}, {2, pages}, {3, "<</Type/Page/Parent 2 0 R/Annots 12 0 R>>"}}),
-         -35,
-         {-35, -42, -45},
-         nullptr},
+         classic("", "", "<</Type/Page/Parent 2 0 R/Annots 12 0 R>>"), -35, "-35 -42 -45"},
         {"/AcroForm of a missing object",
-         classic({{1, "<</Type/Catalog/Pages 2 0 R/AcroForm 14 0 R>>"}, {2, pages}}),
-         -1,
-         {-36, -41, -44, -45},
-         nullptr},
-        {"version 1.1",
-         kvtest::OnePagePdf("%PDF-1.1\n"),
-         -200,
-         {-200},
-         "PDF version (1.1) not supported. Higher PDF version needed."},
-        {"version 2.0",
-         kvtest::OnePagePdf("%PDF-2.0\n"),
-         -200,
-         {-200},
-         "PDF version (2.0) not supported. Higher PDF version needed."},
-        {"version 0.7", kvtest::OnePagePdf("%PDF-0.7\n"), -200, {-200}, nullptr},
-        {"version 1.9", kvtest::OnePagePdf("%PDF-1.9\n"), 1, {}, nullptr},
-        {"/Encrypt null",
-         classic({{1, catalog}, {2, pages}, {3, "<</Type/Page/Parent 2 0 R>>"}}, "/Encrypt null"),
-         1,
-         {},
-         nullptr},
+         classic("<</Type/Catalog/Pages 2 0 R/AcroForm 14 0 R>>", "", page), -1, "-36 -41 -44 -45"},
+        {"version 1.1", kvtest::OnePagePdf("%PDF-1.1\n"), -200, "-200"},
+        {"version 2.0", kvtest::OnePagePdf("%PDF-2.0\n"), -200, "-200"},
+        {"version 0.7", kvtest::OnePagePdf("%PDF-0.7\n"), -200, "-200"},
+        {"version 1.9", kvtest::OnePagePdf("%PDF-1.9\n"), 1, ""},
+        {"/Encrypt null", classic("", "", page, "/Encrypt null"), 1, ""},
+    };
+    const std::map<std::string, std::string> messages = {
+        {"encrypted",
+         "The source PDF file is encrypted. It is impossible to sign encrypted PDF file."},
+        {"unknown PNG filter type", "Unknown PNG filter (5)"},
+        {"version 2.0", "PDF version (2.0) not supported. Higher PDF version needed."},
     };
     kvtest::TempDir dir;
     for (const auto &c : cases) {
@@ -317,11 +259,16 @@ TEST(Refusals, DamagedFilesGiveTheirCodeRingAndMessage) {
         KvPdfHandle h = KvPDFInit(dir.file("in.pdf").c_str(), dir.file("out.pdf").c_str(), 0);
         KvPdfSetLocale(h, 1);
         EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), c.rc);
-        EXPECT_EQ(kvtest::RingCodes(h), c.ring);
+        std::string ring;
+        for (int code : kvtest::RingCodes(h))
+            ring += (ring.empty() ? "" : " ") + std::to_string(code);
+        EXPECT_EQ(ring, c.ring);
         ErrorEntry e;
-        if (c.message && KvPdfGetError(h, 0, &e) == 1) {
-            EXPECT_STREQ(e.message, c.message);
+        if (messages.count(c.what) && KvPdfGetError(h, 0, &e) == 1) {
+            EXPECT_STREQ(e.message, messages.at(c.what).c_str());
         }
         KvPDFClose(h);
     }
 }
+
+} // namespace

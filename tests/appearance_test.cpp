@@ -1,6 +1,6 @@
 // Visible signatures look right: the signed page, rendered by pdftoppm, shows the stamp
 // inside the widget's rectangle and is unchanged elsewhere.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The command-line tool, by its output and exit status: commands run in order, each with
 // the status and the output fragments it must give.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

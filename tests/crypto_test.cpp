@@ -1,7 +1,7 @@
 // The cryptography calls of the PDF library over real PDFs, with the local PKI, TSA,
 // OCSP responder and CRL server: what the facade adds to the signing library.
 #include "kvsxades.h"
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

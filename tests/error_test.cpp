@@ -1,5 +1,5 @@
 // The error ring and its messages, as a host reads them.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 #include <dirent.h>
 #include <regex>

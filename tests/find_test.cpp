@@ -1,5 +1,5 @@
 // Finding signatures, the list queries, and extracting the signed bytes.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 using kvtest::ReadFile;
 using kvtest::WriteFile;

@@ -1,5 +1,5 @@
 // Handles, versions, the header test, and what a write does to the files around it.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // Out-of-memory sweeps: every tracked allocation of a signing write fails in turn. Each
 // run must end with a clean code recorded in the ring, no leaked block and a handle that
 // closes.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

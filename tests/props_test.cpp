@@ -1,6 +1,6 @@
 // Signing properties, judged by the signature dictionary they produce, and
 // signature-appearance files.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 using kvtest::ReadFile;
 using kvtest::TempDir;

@@ -1,6 +1,6 @@
 // Signature revisions byte for byte, the host flow through the independent checkers,
 // and the failures of a signing write.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 #include <climits>
 #include <cstdlib>

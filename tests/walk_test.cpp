@@ -1,6 +1,6 @@
 // The structure walk, seen in the update it writes: which existing objects a signature
 // rewrites, and how.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The reader over hand-built cross-reference data: where it finds each object, and the
 // code and error ring a damaged file gives.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 namespace {
 

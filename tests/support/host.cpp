@@ -1,4 +1,4 @@
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 #include <cstdio>
 

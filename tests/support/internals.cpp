@@ -1,10 +1,9 @@
 // Everything the tests read or switch inside the library, and nothing else, lives here.
-#include "kvtest_pdf.h"
+#include "kvtest.h"
 
 #include "pdf_document.h"
 #include "pdf_internal.h"
 #include "pdf_mem.h"
-#include "pdf_pades.h"
 #include "pdf_utils.h"
 
 namespace kvtest {
@@ -18,19 +17,8 @@ Structure ReadStructure(const std::string &path, bool read_texts) {
     s.ring = RingCodes(h);
     s.root = doc->root_obj;
     s.size = doc->declared_size;
-    for (XrefSection *x = doc->xref_sections; x; x = x->next) {
+    for (XrefSection *x = doc->xref_sections; x; x = x->next)
         s.sections.push_back(x->offset);
-        for (int k = 0; x->dss && k < 3; ++k) {
-            const DssArray *a = x->dss->arrays[k];
-            for (uint32_t i = 0; a && i < a->count; ++i)
-                s.dss_entries_der &= a->entries[i].length && a->entries[i].data[0] == 0x30;
-        }
-    }
-    if (doc->dss_info) {
-        s.dss_certs = doc->dss_info->cert_count;
-        s.dss_crls = doc->dss_info->crl_count;
-        s.dss_ocsps = doc->dss_info->ocsp_count;
-    }
     for (uint32_t n = 1; n < doc->object_offsets_count; ++n) {
         if (doc->object_streams[n])
             s.streams[n] = doc->object_streams[n];

@@ -1,8 +1,10 @@
 // The tests' one support library: files and commands, a throw-away PKI with its TSA,
-// OCSP responder and CRL server on 127.0.0.1, a PDF builder and the external checkers.
-// Byte strings are std::string throughout.
+// OCSP responder and CRL server on 127.0.0.1, a PDF builder, the external checkers and
+// the host's half of a signing request. Byte strings are std::string throughout.
 #ifndef KVPDF_TESTS_SUPPORT_KVTEST_H
 #define KVPDF_TESTS_SUPPORT_KVTEST_H
+
+#include "kvpdf.h"
 
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
@@ -100,7 +102,6 @@ protected:
 // .p12 (password Pki::kPassword, with the intermediate) and -chain.pem (the certificate
 // and its issuers below the root).
 struct Entity {
-    std::string name;
     Ptr<X509, X509_free> cert;
     Ptr<EVP_PKEY, EVP_PKEY_free> key;
     const Entity *issuer = nullptr; // nullptr for the root
@@ -116,8 +117,6 @@ public:
 
     Pki(const std::string &ocsp_url, const std::string &crl_base_url);
     ~Pki();
-    Pki(const Pki &) = delete;
-    Pki &operator=(const Pki &) = delete;
 
     Entity root, inter;
     Entity signer;  // RSA, UTF-8 common name, serial 1A2B3C; also signer_enc_key
@@ -126,7 +125,8 @@ public:
     Entity ec_signer;
     Entity tsa; // critical extendedKeyUsage timeStamping
     time_t created, revocation_time;
-    std::string dir, signer_enc_key;                // PKCS#8 PEM encrypted with kPassword
+    TempDir dir;
+    std::string signer_enc_key;                     // PKCS#8 PEM encrypted with kPassword
     std::string root_crl, inter_crl, inter_crl_pem; // files
 
     // A CRL of ca revoking the entities listed, valid from last_update to next_update.
@@ -239,7 +239,6 @@ private:
 
 struct ClassicOptions {
     std::string eol = "\r\n";  // the two end-of-line bytes of every entry
-    bool free_head = true;     // list object 0 as "0000000000 65535 f"
     std::string trailer_extra; // more trailer keys, e.g. "/Encrypt 9 0 R"
     int64_t size = -1;         // /Size (default: highest object + 1)
     bool with_prev = true;
@@ -316,6 +315,59 @@ struct RegionStats {
 // or with outside=true over every pixel farther than two pixels from it.
 RegionStats Compare(const Image &before, const Image &after, double x1, double y1, double x2,
                     double y2, double h_pt, int dpi, bool outside = false);
+
+// ---------------------------------------------------------------- the PDF library (host.cpp,
+// internals.cpp: only in builds that have it)
+
+// The codes in a handle's error ring, oldest first.
+std::vector<int> RingCodes(KvPdfHandle handle);
+// The four numbers of the last /ByteRange in a file, zeros when there is none.
+std::vector<uint32_t> LastByteRange(const std::string &path);
+
+struct SignRequest {
+    bool visible = false;
+    bool cades = false;
+    bool timestamp = false;                     // a document timestamp instead
+    std::string logo_path;                      // loaded with KvPDFSetLogo
+    int32_t buffer = 8192;                      // signature bytes reserved
+    std::function<void(KvPdfHandle)> configure; // more properties
+};
+
+struct SignOutcome {
+    int32_t write = 0; // KvPdfWritePDFWithoutSignature
+    int32_t value = 0; // KvPdfWriteSignature / KvPdfWriteTimestamp
+    std::vector<uint32_t> byte_range;
+    std::string signed_bytes, der;
+    std::vector<int> ring; // after the write
+};
+
+// The library writes the revision, the PKI's signer (or TSA) signs its byte ranges,
+// the library writes the value.
+SignOutcome HostSign(const std::string &source, const std::string &target,
+                     const SignRequest &request);
+
+// ---------------------------------------------------------------- inside the library
+
+// What the reader made of a file (read as for listing attachments).
+struct Structure {
+    int32_t rc = 0;
+    std::vector<int> ring;
+    int32_t root = -1;
+    int64_t size = -1;                     // /Size of the newest trailer
+    std::vector<uint32_t> sections;        // cross-reference sections, newest first
+    std::map<uint32_t, uint64_t> offsets;  // in-use plain objects
+    std::map<uint32_t, uint32_t> streams;  // compressed objects: their object stream
+    std::map<uint32_t, std::string> texts; // every object above, read by number
+};
+Structure ReadStructure(const std::string &path, bool read_texts = false);
+
+// Signing time for the writers: fixed at t, 0 for the clock again.
+void FixSigningTime(time_t t);
+
+// Runs scenario once to count its tracked allocations (at least `least`), then once
+// more with each of them failing in turn: every run must end with a result of 1 or
+// below and without a leaked block.
+void OutOfMemorySweep(const std::function<int32_t()> &scenario, uint64_t least);
 
 } // namespace kvtest
 

@@ -57,7 +57,7 @@ void PdfBuilder::ObjectStream(uint32_t number,
 size_t PdfBuilder::ClassicXref(const ClassicOptions &o) {
     size_t at = data_.size();
     std::string x = "xref\n";
-    if (o.free_head && !pending_.count(0)) pending_[0] = {0, 0, 65535};
+    if (!pending_.count(0)) pending_[0] = {0, 0, 65535};
     // One subsection per run of consecutive numbers.
     for (auto it = pending_.begin(); it != pending_.end();) {
         auto run = it;

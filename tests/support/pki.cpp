@@ -90,9 +90,8 @@ void Issue(Entity &e, const Entity *issuer, const Profile &p) {
          "certificate signature");
 }
 
-void Save(Entity &e, const std::string &dir, const char *name) {
-    e.name = name;
-    const std::string base = dir + "/" + name;
+void Save(Entity &e, const TempDir &dir, const char *name) {
+    const std::string base = dir.file(name);
     e.pem = base + ".pem", e.der = base + ".der", e.key_pem = base + ".key.pem";
     e.p12 = base + ".p12", e.chain_pem = base + "-chain.pem";
     BioPtr pem = MemBio();
@@ -133,9 +132,6 @@ std::string Entity::CertDer() const {
 
 Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     : created(time(nullptr)), revocation_time(created - 3600), tsa_state_(new Tsa) {
-    char templ[] = "/tmp/kvtest-pki-XXXXXX";
-    Need(mkdtemp(templ) != nullptr, "folder");
-    dir = templ;
     std::vector<std::pair<int, std::string>> leaf = {
         {NID_basic_constraints, "critical,CA:FALSE"},
         {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
@@ -182,13 +178,13 @@ Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     Save(ec_signer, dir, "ec");
     Save(tsa, dir, "tsa");
 
-    signer_enc_key = dir + "/signer.enc.key.pem";
+    signer_enc_key = dir.file("signer.enc.key.pem");
     BioPtr enc = MemBio();
     PEM_write_bio_PKCS8PrivateKey(enc.get(), signer.key.get(), EVP_aes_256_cbc(), nullptr, 0,
                                   nullptr, const_cast<char *>(kPassword));
     WriteFile(signer_enc_key, BioText(enc.get()));
-    root_crl = dir + "/root.crl", inter_crl = dir + "/inter.crl";
-    inter_crl_pem = dir + "/inter.crl.pem";
+    root_crl = dir.file("root.crl"), inter_crl = dir.file("inter.crl");
+    inter_crl_pem = dir.file("inter.crl.pem");
     WriteFile(root_crl, MakeCrl(root, {}, t - 60, t + 7 * kDay));
     const std::string inter_der = MakeCrl(inter, {&revoked}, t - 60, t + 7 * kDay);
     WriteFile(inter_crl, inter_der);
@@ -215,9 +211,7 @@ Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     TS_RESP_CTX_set_serial_cb(ctx, NextSerial, &tsa_state_->serial);
 }
 
-Pki::~Pki() {
-    Run("rm -rf " + Quote(dir));
-}
+Pki::~Pki() = default;
 
 std::string Pki::MakeCrl(const Entity &ca, const std::vector<const Entity *> &revoked_list,
                          time_t last_update, time_t next_update) const {

@@ -16,12 +16,6 @@ TEST(Messages, TemplatesInBothLocalesByteForByte) {
     } cases[] = {
         {-6, "A PDF verz\xF3ja (%d.%d) nem \xE9ri el a minimalisan tamogatottat.",
          "Old PDF version (%d.%d) is not supported. Higher PDF version needed."},
-        {-46, "A pdf api-nak visszaadott al\xE1\xEDr\xE1s \xFCres.",
-         "PDF API received empty signature."},
-        {-22, "Csak a FlateDecode filter\xFB stream-eket tamogatja a termek.",
-         "Product supports only XREF object streams with FlateDecode filter."},
-        {-40, "A Trailer feldolgozasa soran hiba tortent (PROCESSTRAILER).",
-         "Error: processing the Trailer.  (PROCESSTRAILER)"},
         // The one English text of the Hungarian column, and texts of one language only.
         {-122, "The source PDF file is encrypted. Encrypted pdf files are not supported.", ""},
         {-84, "", "ZLIB ERROR: DEFLATEGREEDY."},

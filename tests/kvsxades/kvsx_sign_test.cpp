@@ -219,7 +219,7 @@ TEST_F(Signing, SignatureTimestampStampsTheSignatureValue) {
 TEST_F(Signing, TsaFailuresGiveTheirCodesForSignaturesAndDocumentTimestamps) {
     ASSERT_EQ(kvsx_set_http_timeout(2), KVSX_OK);
     const std::string tsa = world().TsaUrl();
-    const RefusedPort refused;
+    const HttpServer refused; // never started
     const struct {
         const char *what;
         std::string url;
@@ -254,7 +254,7 @@ TEST_F(Signing, ProxyCarriesTheTsaRequest) {
     ASSERT_EQ(kvsx_set_http_timeout(2), KVSX_OK);
     const std::string tsa = world().TsaUrl(); // http://127.0.0.1:PORT/tsa
     const std::string proxy = tsa.substr(7, tsa.find('/', 7) - 7);
-    const RefusedPort refused;
+    const HttpServer refused; // never started
     const std::string behind = refused.Url("/tsa");
     ASSERT_EQ(kvsx_set_proxy(proxy.c_str()), KVSX_OK);
     const int before = world().TsaRequests();
@@ -267,33 +267,39 @@ TEST_F(Signing, ProxyCarriesTheTsaRequest) {
 }
 
 TEST_F(Signing, BadArgumentsAreRefused) {
-    KvsSigningParameters params = P12(pki().signer);
-    KvsDataObject item = FileItem(data_);
-    uint8_t *out = reinterpret_cast<uint8_t *>(&item); // must be reset to NULL
-    uint32_t length = 7;
-    EXPECT_EQ(kvsx_create_signature(ctx_, nullptr, &item, &out, &length, 0, 0), KVSX_E_INVALID_ARG);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(kvsx_create_signature(ctx_, &params, &item, nullptr, &length, 0, 0),
-              KVSX_E_INVALID_ARG);
-    EXPECT_EQ(kvsx_create_signature(ctx_, &params, nullptr, &out, &length, 0, 0),
-              KVSX_E_INVALID_ARG);
-    auto *stale = reinterpret_cast<KvsContext *>(&params);
-    EXPECT_EQ(kvsx_create_signature(stale, &params, &item, &out, &length, 0, 0),
-              KVSX_E_BAD_CONTEXT);
+    const KvsSigningParameters params = P12(pki().signer);
+    const std::string missing_path = work("missing.pdf");
+    KvsDataObject item = FileItem(data_), missing = FileItem(missing_path);
     KvsDataObject negative{}, unnamed{}, loop{};
     negative.length = -2;
     unnamed.length = -1; // a file item without a name
     loop.data = "x";
     loop.length = 1;
     loop.next = &loop;
-    for (const KvsDataObject *bad : {&negative, &unnamed, &loop})
-        EXPECT_EQ(kvsx_create_signature(nullptr, &params, bad, &out, &length, 0, 0),
-                  KVSX_E_INVALID_ARG);
-    const std::string missing_path = work("missing.pdf");
-    KvsDataObject missing = FileItem(missing_path);
-    EXPECT_EQ(kvsx_create_signature(nullptr, &params, &missing, &out, &length, 0, 0), KVSX_E_IO);
-
+    auto *stale = reinterpret_cast<KvsContext *>(&item);
+    uint8_t *out = reinterpret_cast<uint8_t *>(&item); // must be reset to NULL
+    uint32_t length = 7;
+    const struct {
+        KvsContext *ctx;
+        const KvsSigningParameters *params;
+        const KvsDataObject *item;
+        uint8_t **out;
+        int code;
+    } cases[] = {
+        {ctx_, nullptr, &item, &out, KVSX_E_INVALID_ARG},
+        {ctx_, &params, &item, nullptr, KVSX_E_INVALID_ARG},
+        {ctx_, &params, nullptr, &out, KVSX_E_INVALID_ARG},
+        {stale, &params, &item, &out, KVSX_E_BAD_CONTEXT},
+        {nullptr, &params, &negative, &out, KVSX_E_INVALID_ARG},
+        {nullptr, &params, &unnamed, &out, KVSX_E_INVALID_ARG},
+        {nullptr, &params, &loop, &out, KVSX_E_INVALID_ARG},
+        {nullptr, &params, &missing, &out, KVSX_E_IO},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kvsx_create_signature(c.ctx, c.params, c.item, c.out, &length, 0, 0), c.code);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(length, 0u);
+    }
     const std::string tsa = world().TsaUrl();
     EXPECT_EQ(kvsx_create_timestamp(ctx_, -1, 3, data_.c_str(), &out, &length, tsa.c_str(), 0),
               KVSX_E_UNSUPPORTED);

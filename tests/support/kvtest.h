@@ -172,7 +172,8 @@ struct HttpReply {
 };
 
 // HTTP/1.0, one connection at a time. The port is bound on construction but refuses
-// connections until Start: a handler never runs before the state it uses exists.
+// connections until Start, so a handler never runs before the state it uses exists; a
+// server never started is a refused port no other process can be handed meanwhile.
 class HttpServer {
 public:
     using Handler = std::function<HttpReply(const HttpRequest &)>;
@@ -191,21 +192,6 @@ private:
     uint16_t port_ = 0;
     std::atomic<int> requests_{0};
     std::thread thread_;
-};
-
-// A port bound and never listening, for as long as the object lives: connections to it
-// are refused, and no other process can be handed the port meanwhile.
-class RefusedPort {
-public:
-    RefusedPort();
-    ~RefusedPort();
-    RefusedPort(const RefusedPort &) = delete;
-    RefusedPort &operator=(const RefusedPort &) = delete;
-    std::string Url(const std::string &path) const;
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
 };
 
 enum class TsaMode : int { Normal, Garbage, Reject, WrongImprint, Silent };

@@ -144,16 +144,6 @@ void HttpServer::Serve(int fd) {
                 std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" + reply.body);
 }
 
-RefusedPort::RefusedPort() : fd_(BindLoopback(port_)) {}
-
-RefusedPort::~RefusedPort() {
-    close(fd_);
-}
-
-std::string RefusedPort::Url(const std::string &path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
 World &World::Get() {
     static World world;
     return world;

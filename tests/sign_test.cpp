@@ -125,8 +125,7 @@ protected:
                            "/Filter/Adobe.PPKLite/SubFilter/" + subfilter + "/Contents";
         contents_start_ = static_cast<uint32_t>(head.size());
         contents_end_ = contents_start_ + 2 * kBuffer + 2;
-        std::string value =
-            kvtest::Hex(std::string(reinterpret_cast<const char *>(kValue), sizeof kValue));
+        const std::string value = "308201abff"; // kValue
         return head + "<" + value + std::string(2 * kBuffer - value.size(), '0') + ">";
     }
     std::string ByteRange() const {

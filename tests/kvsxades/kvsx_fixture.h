@@ -80,6 +80,11 @@ protected:
         kvsx_free(out);
         return rc;
     }
+    std::string Signed(const KvsSigningParameters &params) { // a signing that must succeed
+        std::string sig;
+        EXPECT_EQ(Sign(params, sig), KVSX_OK);
+        return sig;
+    }
     // kvsx_verify_signature of sig over a file, the way the PDF library calls it.
     int Verify(const std::string &sig, const std::string &file, int64_t when = 0,
                std::string *report = nullptr) {

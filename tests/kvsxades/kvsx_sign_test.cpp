@@ -91,8 +91,7 @@ TEST_F(Signing, KeySourcesAndProfiles) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::string sig;
-        ASSERT_EQ(Sign(c.params, sig), KVSX_OK);
+        const std::string sig = Signed(c.params);
         EXPECT_NE(OpensslVerify(sig, data_, pki()).find("successful"), std::string::npos);
         EXPECT_EQ(Verify(sig, data_), KVSX_OK);
         const bool cades = c.params.flags & KVS_CADES;
@@ -109,10 +108,8 @@ TEST_F(Signing, HashTypeSelectsTheDigestAndSha1IsVerifyOnly) {
                              {KVS_HASH_SHA512, NID_sha512},
                              {KVS_HASH_SHA256, NID_sha256}}) {
         ASSERT_EQ(kvsx_set_hash_type(type), KVSX_OK);
-        std::string sig;
-        ASSERT_EQ(Sign(P12(pki().signer), sig), KVSX_OK);
-        CmsPtr cms = ParseCms(sig);
-        EXPECT_EQ(AlgorithmNid(FirstSigner(cms.get()), true), nid);
+        const std::string sig = Signed(P12(pki().signer));
+        EXPECT_EQ(AlgorithmNid(FirstSigner(ParseCms(sig).get()), true), nid);
         EXPECT_EQ(Verify(sig, data_), KVSX_OK);
     }
     ASSERT_EQ(kvsx_set_hash_type(KVS_HASH_SHA1), KVSX_OK);
@@ -188,19 +185,19 @@ TEST_F(Signing, KeyProblemsGiveDistinctCodesAndLogLines) {
 TEST_F(Signing, SignatureTimestampStampsTheSignatureValue) {
     const std::string tsa = world().TsaUrl();
     const time_t before = time(nullptr);
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().signer, KVS_CADES, tsa.c_str()), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().signer, KVS_CADES, tsa.c_str()));
     const time_t after = time(nullptr);
     CmsPtr cms = ParseCms(sig);
     CMS_SignerInfo *si = FirstSigner(cms.get());
     const std::string token = SignatureToken(si);
     ASSERT_FALSE(token.empty());
     WriteFile(work("token.der"), token);
+    WriteFile(work("value.bin"), SignatureValue(si));
     int status = 0;
-    std::string out = Openssl("ts -verify -token_in -in " + work("token.der") + " -digest " +
-                                  Hex(Sha256(SignatureValue(si))) + " -CAfile " + pki().root.pem +
-                                  " -untrusted " + pki().inter.pem,
-                              &status);
+    std::string out =
+        Openssl("ts -verify -token_in -in " + work("token.der") + " -data " + work("value.bin") +
+                    " -CAfile " + pki().root.pem + " -untrusted " + pki().inter.pem,
+                &status);
     EXPECT_EQ(status, 0) << out;
 
     ASSERT_EQ(Verify(sig, data_), KVSX_OK);

@@ -25,8 +25,7 @@ int OcspStatusOf(const std::string &der, const Entity &subject) {
 }
 
 TEST_F(Verification, ValidSignatureAndAFlippedDataByte) {
-    std::string sig, report;
-    ASSERT_EQ(Sign(P12(pki().signer), sig), KVSX_OK);
+    std::string report, sig = Signed(P12(pki().signer));
     EXPECT_EQ(Verify(sig, data_, 0, &report), KVSX_OK);
     EXPECT_NE(report.find("result: KVSX_OK"), std::string::npos) << report;
     EXPECT_NE(report.find("signer: CN=Teszt"), std::string::npos) << report;
@@ -45,8 +44,7 @@ TEST_F(Verification, ValidSignatureAndAFlippedDataByte) {
 }
 
 TEST_F(Verification, TrustComesOnlyFromStoredSelfIssuedCertificates) {
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().signer), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().signer));
     kvsx_clean_stores();
     EXPECT_EQ(Verify(sig, data_), KVSX_UNTRUSTED) << "the root inside the CMS is no anchor";
     ASSERT_EQ(kvsx_add_cert(pki().inter.pem.c_str(), -1), KVSX_OK);
@@ -60,8 +58,7 @@ TEST_F(Verification, TrustComesOnlyFromStoredSelfIssuedCertificates) {
 }
 
 TEST_F(Verification, ExpiredSignerFailsNowAndPassesInsideItsValidity) {
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().expired), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().expired));
     NewLogLines();
     EXPECT_EQ(Verify(sig, data_), KVSX_EXPIRED);
     EXPECT_NE(NewLogLines().find("certificate has expired"), std::string::npos);
@@ -70,8 +67,7 @@ TEST_F(Verification, ExpiredSignerFailsNowAndPassesInsideItsValidity) {
 }
 
 TEST_F(Verification, RevokedSignerFoundThroughFetchedOcspOrCrl) {
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().revoked), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().revoked));
     EXPECT_EQ(Verify(sig, data_), KVSX_OK) << "without revocation data the status stays open";
     ASSERT_EQ(kvsx_set_use_cdp(1), KVSX_OK);
     const int ocsp_before = world().OcspRequests();
@@ -102,8 +98,7 @@ TEST_F(Verification, RevokedSignerFoundThroughFetchedOcspOrCrl) {
 }
 
 TEST_F(Verification, LoadedCrlsAndOcspResponsesDecideWithoutNetwork) {
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().revoked), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().revoked));
     const int fetches = world().OcspRequests() + world().CrlRequests();
     ASSERT_EQ(kvsx_add_crl(pki().inter_crl_pem.c_str(), -1), KVSX_OK);
     EXPECT_EQ(Verify(sig, data_), KVSX_REVOKED);
@@ -123,7 +118,7 @@ TEST_F(Verification, LoadedCrlsAndOcspResponsesDecideWithoutNetwork) {
     const std::string stale =
         pki().MakeCrl(pki().inter, {}, pki().created - 10L * 86400, pki().created - 86400);
     ASSERT_EQ(kvsx_add_crl(U8(stale), int32_t(stale.size())), KVSX_OK);
-    ASSERT_EQ(Sign(P12(pki().signer), sig), KVSX_OK);
+    sig = Signed(P12(pki().signer));
     EXPECT_EQ(Verify(sig, data_), KVSX_OK);
     EXPECT_TRUE(SignerChain()[0].crl.empty());
 }
@@ -131,8 +126,7 @@ TEST_F(Verification, LoadedCrlsAndOcspResponsesDecideWithoutNetwork) {
 TEST_F(Verification, ChainsReadBackCarryTheRevocationDataUsed) {
     ASSERT_EQ(kvsx_set_use_cdp(1), KVSX_OK);
     const std::string tsa = world().TsaUrl();
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().signer, KVS_CADES, tsa.c_str()), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().signer, KVS_CADES, tsa.c_str()));
     ASSERT_EQ(Verify(sig, data_), KVSX_OK);
     std::vector<Node> chain = SignerChain();
     ASSERT_EQ(chain.size(), 3u);
@@ -166,8 +160,7 @@ TEST_F(Verification, ChainsReadBackCarryTheRevocationDataUsed) {
 
 TEST_F(Verification, CorruptedSignaturesGiveCodesNotCrashes) {
     const std::string tsa = world().TsaUrl();
-    std::string sig;
-    ASSERT_EQ(Sign(P12(pki().signer, KVS_CADES, tsa.c_str()), sig), KVSX_OK);
+    std::string sig = Signed(P12(pki().signer, KVS_CADES, tsa.c_str()));
     NewLogLines();
     EXPECT_EQ(Verify(sig.substr(0, sig.size() / 2), data_), KVSX_E_BAD_CMS);
     EXPECT_NE(NewLogLines().find("ERROR kvsx_verify_signature: the signature"), std::string::npos);

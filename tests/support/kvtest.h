@@ -72,9 +72,7 @@ inline std::string Str(const uint8_t *p, size_t n) {
 // Every fragment occurs in text; the failure names the missing ones and shows the text.
 ::testing::AssertionResult Contains(const std::string &text,
                                     const std::vector<std::string> &fragments);
-std::string Hex(const std::string &bytes); // lower case
 std::string Unhex(const std::string &hex); // throws on a non-digit
-std::string Sha256(const std::string &data);
 
 // The shared corpus: $KVPDF_CORPUS, else <source>/../shared/corpus; "" when neither has
 // a manifest.tsv.
@@ -165,10 +163,10 @@ struct HttpRequest {
     std::string method, path, body;
 };
 struct HttpReply {
-    int status = 200;
-    std::string content_type = "application/octet-stream";
+    HttpReply(int s, std::string b = "", bool h = false) : status(s), body(std::move(b)), hang(h) {}
+    int status;
     std::string body;
-    bool hang = false; // keep the connection open without answering
+    bool hang; // keep the connection open without answering
 };
 
 // HTTP/1.0, one connection at a time. The port is bound on construction but refuses

@@ -77,12 +77,6 @@ void SendAll(int fd, const std::string &data) {
     }
 }
 
-HttpReply Status(int status) {
-    HttpReply reply;
-    reply.status = status;
-    return reply;
-}
-
 } // namespace
 
 HttpServer::HttpServer() {
@@ -124,13 +118,13 @@ std::string HttpServer::Url(const std::string &path) const {
 
 void HttpServer::Serve(int fd) {
     HttpRequest request;
-    HttpReply reply = Status(400);
+    HttpReply reply{400};
     if (ParseRequest(fd, request)) {
         ++requests_;
         try {
             reply = handler_(request);
         } catch (const std::exception &) {
-            reply = Status(500);
+            reply = {500};
         }
     }
     if (reply.hang) { // until the client gives up or the server stops
@@ -140,7 +134,7 @@ void HttpServer::Serve(int fd) {
     }
     SendAll(fd,
             "HTTP/1.0 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
-                "\r\nContent-Type: " + reply.content_type + "\r\nContent-Length: " +
+                "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                 std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" + reply.body);
 }
 
@@ -159,29 +153,24 @@ World::World() {
 World::~World() = default;
 
 HttpReply World::AnswerTsa(const HttpRequest &request) const {
-    if (request.method != "POST" || request.path != "/tsa") return Status(404);
-    HttpReply reply;
-    reply.content_type = "application/timestamp-reply";
+    if (request.method != "POST" || request.path != "/tsa") return {404};
     std::string body = request.body;
     switch (tsa_mode_.load()) {
     case TsaMode::Silent:
-        reply.hang = true;
-        return reply;
+        return {200, "", true};
     case TsaMode::Garbage:
-        reply.body = "<html>this is not a time-stamp response</html>";
-        return reply;
+        return {200, "<html>this is not a time-stamp response</html>"};
     case TsaMode::Reject: {
         Ptr<TS_RESP, TS_RESP_free> resp(TS_RESP_new());
         Ptr<TS_STATUS_INFO, TS_STATUS_INFO_free> status(TS_STATUS_INFO_new());
         TS_STATUS_INFO_set_status(status.get(), TS_STATUS_REJECTION);
         TS_RESP_set_status_info(resp.get(), status.get());
-        reply.body = Der(i2d_TS_RESP, resp.get());
-        return reply;
+        return {200, Der(i2d_TS_RESP, resp.get())};
     }
     case TsaMode::WrongImprint: { // the answer stamps another digest
         const auto *p = U8(body);
         Ptr<TS_REQ, TS_REQ_free> req(d2i_TS_REQ(nullptr, &p, static_cast<long>(body.size())));
-        if (!req) return Status(400);
+        if (!req) return {400};
         ASN1_OCTET_STRING *msg = TS_MSG_IMPRINT_get_msg(TS_REQ_get_msg_imprint(req.get()));
         std::string other = Str(ASN1_STRING_get0_data(msg), ASN1_STRING_length(msg));
         if (!other.empty()) other[0] ^= 0xff;
@@ -192,31 +181,23 @@ HttpReply World::AnswerTsa(const HttpRequest &request) const {
     case TsaMode::Normal:
         break;
     }
-    reply.body = pki_->AnswerTimestamp(body);
-    return reply.body.empty() ? Status(400) : reply;
+    body = pki_->AnswerTimestamp(body);
+    return {body.empty() ? 400 : 200, body};
 }
 
 HttpReply World::AnswerOcsp(const HttpRequest &request) const {
-    if (request.method != "POST" || request.path != "/") return Status(404);
-    HttpReply reply;
-    reply.content_type = "application/ocsp-response";
-    if (ocsp_mode_.load() == OcspMode::TryLater) {
-        Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free> later(
-            OCSP_response_create(OCSP_RESPONSE_STATUS_TRYLATER, nullptr));
-        reply.body = Der(i2d_OCSP_RESPONSE, later.get());
-        return reply;
-    }
-    reply.body = pki_->AnswerOcsp(request.body);
-    return reply;
+    if (request.method != "POST" || request.path != "/") return {404};
+    if (ocsp_mode_.load() == OcspMode::Normal) return {200, pki_->AnswerOcsp(request.body)};
+    Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free> later(
+        OCSP_response_create(OCSP_RESPONSE_STATUS_TRYLATER, nullptr));
+    return {200, Der(i2d_OCSP_RESPONSE, later.get())};
 }
 
 HttpReply World::AnswerCrl(const HttpRequest &request) const {
-    if (request.method != "GET" || (request.path != "/root.crl" && request.path != "/inter.crl"))
-        return Status(404);
-    HttpReply reply;
-    reply.content_type = "application/pkix-crl";
-    reply.body = ReadFile(request.path == "/root.crl" ? pki_->root_crl : pki_->inter_crl);
-    return reply;
+    if (request.method != "GET") return {404};
+    if (request.path == "/root.crl") return {200, ReadFile(pki_->root_crl)};
+    if (request.path == "/inter.crl") return {200, ReadFile(pki_->inter_crl)};
+    return {404};
 }
 
 } // namespace kvtest

@@ -75,16 +75,6 @@ std::string Openssl(const std::string &args, int *status) {
     return ::testing::AssertionFailure() << missing << "\n  in:\n" << text;
 }
 
-std::string Hex(const std::string &bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0x0F];
-    }
-    return out;
-}
-
 std::string Unhex(const std::string &hex) {
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
@@ -96,13 +86,6 @@ std::string Unhex(const std::string &hex) {
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out += static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1]));
     return out;
-}
-
-std::string Sha256(const std::string &data) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
-    return std::string(reinterpret_cast<char *>(md), n);
 }
 
 std::string CorpusDir() {

@@ -262,6 +262,21 @@ TEST_F(SignBytes, DocumentTimestamp) {
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
+// A document timestamp with an appearance file draws exactly what a signature draws.
+TEST_F(SignBytes, DocumentTimestampWithAnAppearanceFileDrawsLikeASignature) {
+    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
+    auto logo = [](KvPdfHandle h, const std::string &dir) {
+        return KvPDFSetLogo(h, (dir + "/stamp.sigappx").c_str());
+    };
+    auto appearance = [](const std::string &file) {
+        const size_t from = file.find("\n7 0 obj\n");
+        return file.substr(from, file.rfind("\nxref\n") - from);
+    };
+    const std::string signature = appearance(Sign(nullptr, logo));
+    EXPECT_NE(signature.find("/AP << /N 11 0 R >>"), std::string::npos);
+    EXPECT_TRUE(appearance(Sign(nullptr, logo, true)) == signature);
+}
+
 TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
     std::string file = Sign([](KvPdfHandle h) {
         KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0);

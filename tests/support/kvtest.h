@@ -286,20 +286,6 @@ bool QpdfCheck(const std::string &pdf, std::string *output = nullptr);
 // judge it (not document timestamps), the last one covering the whole file.
 ::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures);
 
-struct Image {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgb; // rows top to bottom, 3 bytes a pixel
-};
-Image RenderPage(const std::string &pdf, int dpi); // page 1 by pdftoppm; throws on failure
-struct RegionStats {
-    double mean_luma = 0;        // of `after`, 0 black .. 255 white
-    double changed_fraction = 0; // pixels with a channel moved by more than 32
-};
-// Compares two renderings inside the rectangle (user space points, page height h_pt),
-// or with outside=true over every pixel farther than two pixels from it.
-RegionStats Compare(const Image &before, const Image &after, double x1, double y1, double x2,
-                    double y2, double h_pt, int dpi, bool outside = false);
-
 // ---------------------------------------------------------------- the PDF library (host.cpp,
 // internals.cpp: only in builds that have it)
 

@@ -148,7 +148,7 @@ TEST_F(Utilities, DigestFollowsTheHashTypeAndBase64RefusesJunk) {
     }
 }
 
-TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnes) {
+TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnesAndCodesHaveTexts) {
     const std::string junk(80, 0x30);
     EXPECT_EQ(kvsx_add_cert(junk.data(), 80), KVSX_E_BAD_CERT);
     EXPECT_EQ(ERR_peek_error(), 0ul) << "the failure drained OpenSSL's queue";
@@ -169,9 +169,6 @@ TEST_F(Utilities, LogKeepsFailuresAndOpensslErrorsButNoStaleOnes) {
     ASSERT_EQ(kvsx_set_log(nullptr, 0, 0), KVSX_OK);
     EXPECT_EQ(kvsx_add_cert(junk.data(), 80), KVSX_E_BAD_CERT);
     EXPECT_EQ(NewLogLines(), "");
-}
-
-TEST_F(Utilities, EveryCodeHasItsText) {
     for (int code = KVSX_E_INTERNAL; code <= KVSX_CHAIN_INVALID; ++code)
         EXPECT_EQ(std::string(kvsx_code_text(code)).rfind("KVSX_", 0), 0u) << code;
     EXPECT_STREQ(kvsx_code_text(KVSX_CHAIN_INVALID + 1), "unknown kvsxades code");

@@ -112,7 +112,7 @@ TEST(Xref, PrevLoopsEndTheChain) {
     ExpectAt(s, c, {1, 2, 3, 4, 5});
 }
 
-TEST(Xref, StreamWithPredictorIndexAndObjectStreams) {
+TEST(Xref, StreamsWithPredictorIndexObjectStreamsAndWithout) {
     PdfBuilder b("%PDF-1.5\n");
     b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
     b.ObjectStream(5, {{2, "<</Type/Pages/Kids[3 0 R]/Count 1>>"},
@@ -133,19 +133,17 @@ TEST(Xref, StreamWithPredictorIndexAndObjectStreams) {
     EXPECT_EQ(s.texts[2], "<</Type/Pages/Kids[3 0 R]/Count 1>>\n");
     EXPECT_EQ(s.texts[3], "<</Type/Page/Parent 2 0 R/MediaBox[0 0 10 10]>>\n"); // the later copy
     EXPECT_EQ(s.texts[7], "7 0 obj\n(seven)\nendobj");
-}
-
-TEST(Xref, StreamLayoutsWithoutIndexAndWithZeroWidths) {
+    // Without /Index (entries from 0), and without a type field (every entry type 1).
     for (std::vector<int> widths : {std::vector<int>{1, 2, 1}, {0, 2, 0}}) {
-        PdfBuilder b = kvtest::OnePage("%PDF-1.5\n");
-        StreamOptions o;
-        o.widths = widths; // without a type field every entry is type 1
+        PdfBuilder c = kvtest::OnePage("%PDF-1.5\n");
+        o = StreamOptions();
+        o.widths = widths;
         o.use_index = widths[0] == 0;
-        if (!o.use_index) b.Free(0); // entries for 0 .. /Size - 1
-        b.XrefStream(4, o);
-        kvtest::Structure s = Read(b.bytes());
+        if (!o.use_index) c.Free(0);
+        c.XrefStream(4, o);
+        s = Read(c.bytes());
         ASSERT_EQ(s.rc, 1);
-        ExpectAt(s, b, {1, 2, 3, 4});
+        ExpectAt(s, c, {1, 2, 3, 4});
     }
 }
 

@@ -72,7 +72,7 @@ inline std::string Str(const uint8_t *p, size_t n) {
 // Every fragment occurs in text; the failure names the missing ones and shows the text.
 ::testing::AssertionResult Contains(const std::string &text,
                                     const std::vector<std::string> &fragments);
-std::string Unhex(const std::string &hex); // throws on a non-digit
+std::string Unhex(const std::string &hex);
 
 // The shared corpus: $KVPDF_CORPUS, else <source>/../shared/corpus; "" when neither has
 // a manifest.tsv.

@@ -227,40 +227,29 @@ std::string Pki::MakeCrl(const Entity &ca, const std::vector<const Entity *> &re
 std::string Pki::AnswerOcsp(const std::string &request) const {
     const auto *p = U8(request);
     OcspReqPtr req(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(request.size())));
-    const int count = req ? OCSP_request_onereq_count(req.get()) : 0;
-    // The CA of the first certificate asked about signs the answer.
-    const Entity *ca = nullptr;
-    if (count > 0) {
-        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), 0));
-        ASN1_OBJECT *md_oid = nullptr;
-        OCSP_id_get0_info(nullptr, &md_oid, nullptr, nullptr, id);
-        const EVP_MD *md = EVP_get_digestbyobj(md_oid);
-        for (const Entity *c : {&root, &inter}) {
-            Ptr<OCSP_CERTID, OCSP_CERTID_free> c_id(md ? OCSP_cert_to_id(md, nullptr, c->cert.get())
-                                                       : nullptr);
-            if (c_id && OCSP_id_issuer_cmp(c_id.get(), id) == 0) ca = c;
-        }
+    Ptr<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
+    TimePtr now(X509_gmtime_adj(nullptr, 0)), next(X509_gmtime_adj(nullptr, kDay));
+    TimePtr revoked_at(ASN1_TIME_set(nullptr, revocation_time));
+    const Entity *ca = nullptr; // the issuer of the first certificate known signs the answer
+    for (int i = 0; req && i < OCSP_request_onereq_count(req.get()); ++i) {
+        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), i));
+        ASN1_INTEGER *serial = nullptr;
+        OCSP_id_get0_info(nullptr, nullptr, nullptr, &serial, id);
+        const Entity *found = nullptr; // serial numbers are unique in this PKI
+        for (const Entity *e : {&inter, &signer, &revoked, &expired, &ec_signer, &tsa})
+            if (ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(e->cert.get())) == 0) found = e;
+        if (found && !ca) ca = found->issuer;
+        const bool is_revoked = found == &revoked;
+        OCSP_basic_add1_status(basic.get(), id,
+                               !found       ? V_OCSP_CERTSTATUS_UNKNOWN
+                               : is_revoked ? V_OCSP_CERTSTATUS_REVOKED
+                                            : V_OCSP_CERTSTATUS_GOOD,
+                               is_revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : 0,
+                               is_revoked ? revoked_at.get() : nullptr, now.get(), next.get());
     }
     if (!ca) {
         OcspRespPtr bad(OCSP_response_create(OCSP_RESPONSE_STATUS_MALFORMEDREQUEST, nullptr));
         return Der(i2d_OCSP_RESPONSE, bad.get());
-    }
-    Ptr<OCSP_BASICRESP, OCSP_BASICRESP_free> basic(OCSP_BASICRESP_new());
-    TimePtr now(X509_gmtime_adj(nullptr, 0)), next(X509_gmtime_adj(nullptr, kDay));
-    TimePtr revoked_at(ASN1_TIME_set(nullptr, revocation_time));
-    for (int i = 0; i < count; ++i) {
-        OCSP_CERTID *id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), i));
-        ASN1_INTEGER *serial = nullptr;
-        OCSP_id_get0_info(nullptr, nullptr, nullptr, &serial, id);
-        int status = V_OCSP_CERTSTATUS_UNKNOWN;
-        for (const Entity *e : {&inter, &signer, &revoked, &expired, &ec_signer, &tsa})
-            if (e->issuer == ca &&
-                ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(e->cert.get())) == 0)
-                status = e == &revoked ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD;
-        const bool is_revoked = status == V_OCSP_CERTSTATUS_REVOKED;
-        OCSP_basic_add1_status(basic.get(), id, status,
-                               is_revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : 0,
-                               is_revoked ? revoked_at.get() : nullptr, now.get(), next.get());
     }
     OCSP_copy_nonce(basic.get(), req.get());
     Need(OCSP_basic_sign(basic.get(), ca->cert.get(), ca->key.get(), EVP_sha256(), nullptr, 0) == 1,

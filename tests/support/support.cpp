@@ -76,15 +76,9 @@ std::string Openssl(const std::string &args, int *status) {
 }
 
 std::string Unhex(const std::string &hex) {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        throw std::runtime_error(std::string("not a hex digit: ") + c);
-    };
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1]));
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -113,6 +107,46 @@ std::vector<Row> CorpusManifest() {
         rows.push_back(row);
     }
     return rows;
+}
+
+std::vector<PdfsigSignature> RunPdfsig(const std::string &pdf, std::string *output) {
+    // stderr apart: interleaved with buffered stdout it could split a line.
+    TempDir dir;
+    std::string out;
+    Run("pdfsig -nocert " + Quote(pdf) + " 2>" + Quote(dir.file("err")), &out);
+    if (output) *output = out + ReadFile(dir.file("err"));
+    std::vector<PdfsigSignature> sigs;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Signature #", 0) == 0) sigs.emplace_back();
+        if (sigs.empty()) continue;
+        PdfsigSignature &s = sigs.back();
+        s.raw += line + "\n";
+        auto field = [&](const char *key, std::string *value) {
+            const std::string head = std::string("  - ") + key + ": ";
+            if (line.rfind(head, 0) == 0) *value = line.substr(head.size());
+        };
+        field("Signature Type", &s.subfilter);
+        field("Signed Ranges", &s.signed_ranges);
+        s.valid |= line == "  - Signature Validation: Signature is Valid.";
+        s.whole_file |= line == "  - Total document signed";
+    }
+    return sigs;
+}
+
+bool QpdfCheck(const std::string &pdf, std::string *output) {
+    return Run("qpdf --check " + Quote(pdf) + " 2>&1", output) == 0;
+}
+
+::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures) {
+    std::string out;
+    if (!QpdfCheck(pdf, &out)) return ::testing::AssertionFailure() << "qpdf --check:\n" << out;
+    auto sigs = RunPdfsig(pdf, &out);
+    bool ok = sigs.size() == signatures && (sigs.empty() || sigs.back().whole_file);
+    for (const auto &s : sigs)
+        ok &= s.valid || s.subfilter == "unknown";
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "pdfsig:\n" << out;
 }
 
 } // namespace kvtest

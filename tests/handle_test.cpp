@@ -31,14 +31,6 @@ TEST(Handle, OnlyLiveHandlesAreUsed) {
             -61);
         EXPECT_EQ(KvPDFGetProperty(bad, 0, nullptr), -1);
     }
-    int32_t v[4] = {0, 0, 0, 0};
-    EXPECT_EQ(KvPDFGetVersion(&v[0], &v[1], nullptr, &v[3]), 1);
-    EXPECT_EQ(v[0] * 1000 + v[1] * 100 + v[3], 1957);
-    EXPECT_EQ(v[2], 0);
-    char text[16];
-    EXPECT_EQ(KvPDFGetVersionStr(text), 1);
-    EXPECT_STREQ(text, "1.5.0.457");
-    EXPECT_EQ(KvPDFGetVersionStr(nullptr), 0);
 }
 
 TEST(Handle, HeaderTestAndVersion) {

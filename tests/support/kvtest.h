@@ -225,8 +225,7 @@ struct ClassicOptions {
     std::string eol = "\r\n";  // the two end-of-line bytes of every entry
     std::string trailer_extra; // more trailer keys, e.g. "/Encrypt 9 0 R"
     int64_t size = -1;         // /Size (default: highest object + 1)
-    bool with_prev = true;
-    uint32_t generation = 0; // written in every in-use entry
+    uint32_t generation = 0;   // written in every in-use entry
 };
 
 struct StreamOptions {

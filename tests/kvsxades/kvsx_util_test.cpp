@@ -79,19 +79,14 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
     Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free> try_later(
         OCSP_response_create(OCSP_RESPONSE_STATUS_TRYLATER, nullptr));
     const std::string later = Der(i2d_OCSP_RESPONSE, try_later.get());
-    const std::string ocsp = pki().OcspResponse(pki().signer), crl = ReadFile(pki().root_crl);
     std::string missing = work("missing.der");
     const Case cases[] = {
-        {"cert DER", kvsx_add_cert, signer.data(), signer_len, KVSX_OK},
         {"cert junk", kvsx_add_cert, junk.data(), 64, KVSX_E_BAD_CERT},
         {"cert missing file", kvsx_add_cert, missing.c_str(), -1, KVSX_E_IO},
         {"cert bad length", kvsx_add_cert, signer.data(), -3, KVSX_E_INVALID_ARG},
         {"cert NULL", kvsx_add_cert, nullptr, 5, KVSX_E_INVALID_ARG},
-        {"CRL PEM file", kvsx_add_crl, pki().inter_crl_pem.c_str(), -1, KVSX_OK},
-        {"CRL DER", kvsx_add_crl, crl.data(), static_cast<int32_t>(crl.size()), KVSX_OK},
         {"certificate as CRL", kvsx_add_crl, signer.data(), signer_len, KVSX_E_BAD_DATA},
         {"CRL junk text", kvsx_add_crl, "-----BEGIN X509 CRL-----\nAAAA\n", 0, KVSX_E_BAD_DATA},
-        {"OCSP DER", kvsx_add_ocsp, ocsp.data(), static_cast<int32_t>(ocsp.size()), KVSX_OK},
         {"OCSP tryLater", kvsx_add_ocsp, later.data(), static_cast<int32_t>(later.size()),
          KVSX_E_BAD_DATA},
         {"OCSP junk", kvsx_add_ocsp, junk.data(), 64, KVSX_E_BAD_DATA},
@@ -100,9 +95,7 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
         SCOPED_TRACE(c.what);
         NewLogLines();
         EXPECT_EQ(c.add(c.data, c.length), c.code);
-        if (c.code != KVSX_OK) {
-            EXPECT_NE(NewLogLines().find(kvsx_code_text(c.code)), std::string::npos);
-        }
+        EXPECT_NE(NewLogLines().find(kvsx_code_text(c.code)), std::string::npos);
     }
     kvsx_clean_stores();
     EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, 0), KVSX_UNTRUSTED);

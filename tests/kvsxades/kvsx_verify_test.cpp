@@ -131,15 +131,11 @@ TEST_F(Verification, ChainsReadBackCarryTheRevocationDataUsed) {
     EXPECT_EQ(OcspStatusOf(chain[0].ocsp, pki().signer), V_OCSP_CERTSTATUS_GOOD);
     EXPECT_EQ(OcspStatusOf(chain[1].ocsp, pki().inter), V_OCSP_CERTSTATUS_GOOD);
     EXPECT_TRUE(chain[2].ocsp.empty() && chain[2].crl.empty()) << "nothing revokes the anchor";
-
     KvsTimestampInfo *infos = nullptr;
     ASSERT_EQ(kvsx_get_timestamp_infos(ctx_, &infos), KVSX_OK);
-    ASSERT_NE(infos, nullptr);
-    std::vector<Node> ts_chain = Nodes(infos->chain);
+    ASSERT_TRUE(infos && infos->chain);
+    EXPECT_EQ(OcspStatusOf(Nodes(infos->chain)[0].ocsp, pki().tsa), V_OCSP_CERTSTATUS_GOOD);
     kvsx_free_timestamp_infos(infos);
-    ASSERT_EQ(ts_chain.size(), 3u);
-    EXPECT_EQ(ts_chain[0].cert, pki().tsa.CertDer());
-    EXPECT_EQ(OcspStatusOf(ts_chain[0].ocsp, pki().tsa), V_OCSP_CERTSTATUS_GOOD);
 
     // Grace time: OCSP and CRL data produced about an hour after the validation time
     // are too new for a 10-minute window, so that verification keeps none of them.

@@ -1,4 +1,4 @@
-// The kvsxades tests' fixtures: library state reset per test, a private folder and log.
+// The kvsxades tests' fixture.
 #ifndef KVSX_FIXTURE_H
 #define KVSX_FIXTURE_H
 
@@ -10,13 +10,21 @@
 
 namespace kvtest {
 
-class KvsxTest : public ::testing::Test {
+// Library state reset per test, a private folder and log, the shared PKI and servers; the
+// root CA is the only stored certificate, and data_ is a 200 KB random file.
+class PkiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(kvsx_global_init(0), KVSX_OK);
         ASSERT_EQ(kvsx_set_log(log_path_.c_str(), 0, KVS_LOG_DEBUG), KVSX_OK);
         ASSERT_EQ(kvsx_set_http_timeout(10), KVSX_OK);
         ASSERT_EQ(kvsx_init(&ctx_), KVSX_OK);
+        world().SetTsaMode(TsaMode::Normal);
+        world().SetOcspMode(OcspMode::Normal);
+        ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), KVSX_OK);
+        std::string random(size_t{200} * 1024, '\0');
+        ASSERT_EQ(RAND_bytes(reinterpret_cast<unsigned char *>(&random[0]), int(random.size())), 1);
+        WriteFile(data_, random);
     }
     void TearDown() override {
         EXPECT_EQ(kvsx_cleanup(ctx_), KVSX_OK);
@@ -31,26 +39,6 @@ protected:
         std::string fresh = text.substr(std::min(log_seen_, text.size()));
         log_seen_ = text.size();
         return fresh;
-    }
-
-    TempDir dir_;
-    std::string log_path_ = dir_.file("kvsx.log");
-    size_t log_seen_ = 0;
-    KvsContext *ctx_ = nullptr;
-};
-
-// With the shared PKI and servers; the root CA is the only stored certificate, and
-// data_ is a 200 KB random file.
-class PkiTest : public KvsxTest {
-protected:
-    void SetUp() override {
-        KvsxTest::SetUp();
-        world().SetTsaMode(TsaMode::Normal);
-        world().SetOcspMode(OcspMode::Normal);
-        ASSERT_EQ(kvsx_add_cert(pki().root.pem.c_str(), -1), KVSX_OK);
-        std::string random(size_t{200} * 1024, '\0');
-        ASSERT_EQ(RAND_bytes(reinterpret_cast<unsigned char *>(&random[0]), int(random.size())), 1);
-        WriteFile(data_, random);
     }
     World &world() { return World::Get(); }
     Pki &pki() { return world().pki(); }
@@ -116,7 +104,10 @@ protected:
         return nodes;
     }
 
-    std::string data_ = work("data.bin");
+    TempDir dir_;
+    std::string log_path_ = dir_.file("kvsx.log"), data_ = dir_.file("data.bin");
+    size_t log_seen_ = 0;
+    KvsContext *ctx_ = nullptr;
 };
 
 } // namespace kvtest

@@ -11,8 +11,8 @@ namespace {
 
 using Certificates = PkiTest;
 using Stores = PkiTest;
-using Utilities = KvsxTest;
-using Contexts = KvsxTest;
+using Utilities = PkiTest;
+using Contexts = PkiTest;
 
 std::string iso(time_t t) {
     char text[32];

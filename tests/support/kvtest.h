@@ -257,6 +257,7 @@ private:
         int type; // 0 free, 1 plain, 2 compressed
         uint64_t field2, field3;
     };
+    std::vector<std::pair<uint32_t, uint32_t>> Runs() const; // (first, count) of pending_
     std::string data_;
     std::map<uint32_t, Entry> pending_; // the revision being built
     std::map<uint32_t, size_t> all_;    // newest offset of every plain object

@@ -54,63 +54,57 @@ void PdfBuilder::ObjectStream(uint32_t number,
                        std::to_string(packed.size()) + ">>\nstream\n" + packed + "\nendstream");
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> PdfBuilder::Runs() const {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (const auto &entry : pending_) {
+        if (!runs.empty() && runs.back().first + runs.back().second == entry.first)
+            ++runs.back().second;
+        else
+            runs.push_back({entry.first, 1});
+    }
+    return runs;
+}
+
 size_t PdfBuilder::ClassicXref(const ClassicOptions &o) {
-    size_t at = data_.size();
+    const size_t at = data_.size();
     std::string x = "xref\n";
     if (!pending_.count(0)) pending_[0] = {0, 0, 65535};
-    // One subsection per run of consecutive numbers.
-    for (auto it = pending_.begin(); it != pending_.end();) {
-        auto run = it;
-        uint32_t first = it->first, count = 0;
-        while (run != pending_.end() && run->first == first + count) {
-            ++run;
-            ++count;
-        }
+    for (auto [first, count] : Runs()) {
         x += std::to_string(first) + " " + std::to_string(count) + "\n";
-        for (; it != run; ++it) {
+        for (uint32_t n = first; n < first + count; ++n) {
+            const Entry &e = pending_.at(n);
             char line[32];
-            if (it->second.type == 0)
-                snprintf(line, sizeof line, "0000000000 65535 f");
-            else
-                snprintf(line, sizeof line, "%010llu %05u n",
-                         static_cast<unsigned long long>(it->second.field2), o.generation);
+            snprintf(line, sizeof line, "%010llu %05u %c",
+                     e.type ? (unsigned long long)e.field2 : 0, e.type ? o.generation : 65535u,
+                     e.type ? 'n' : 'f');
             x += line + o.eol;
         }
     }
-    int64_t size = o.size >= 0 ? o.size : highest_ + 1;
+    const int64_t size = o.size >= 0 ? o.size : highest_ + 1;
     x += "trailer\n<</Size " + std::to_string(size) + "/Root 1 0 R";
     if (last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
-    x += o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
-    data_ += x;
+    data_ += x + o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     pending_.clear();
     last_xref_ = static_cast<int64_t>(at);
     return at;
 }
 
 size_t PdfBuilder::XrefStream(uint32_t number, const StreamOptions &o) {
-    size_t at = data_.size();
+    const size_t at = data_.size();
     pending_[number] = {1, at, 0};
     if (number > highest_) highest_ = number;
     std::string rows, index;
-    int row_length = o.widths[0] + o.widths[1] + o.widths[2];
+    const int row_length = o.widths[0] + o.widths[1] + o.widths[2];
     auto put = [&](uint64_t v, int w) {
         for (int i = w - 1; i >= 0; --i)
             rows += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    uint32_t expected = 0;
-    bool first_run = true;
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if (o.use_index && (first_run || it->first != expected)) {
-            uint32_t count = 0;
-            for (auto r = it; r != pending_.end() && r->first == it->first + count; ++r)
-                ++count;
-            index += std::to_string(it->first) + " " + std::to_string(count) + " ";
-        }
-        first_run = false;
-        expected = it->first + 1;
-        put(static_cast<uint64_t>(it->second.type), o.widths[0]);
-        put(it->second.field2, o.widths[1]);
-        put(it->second.field3, o.widths[2]);
+    for (auto [first, count] : Runs())
+        index += std::to_string(first) + " " + std::to_string(count) + " ";
+    for (const auto &[n, e] : pending_) {
+        put(static_cast<uint64_t>(e.type), o.widths[0]);
+        put(e.field2, o.widths[1]);
+        put(e.field3, o.widths[2]);
     }
     if (o.predictor == 12) {
         std::string encoded, prev(row_length, '\0');

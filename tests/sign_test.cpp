@@ -105,7 +105,7 @@ protected:
         tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
         tzset();
     }
-    // Writes the revision with a fixed value of `value_bytes` bytes and returns the file.
+    // Writes the revision with the value kValue and returns the file.
     std::string Sign(const std::function<void(KvPdfHandle)> &configure,
                      intptr_t (*logo)(KvPdfHandle, const std::string &) = nullptr,
                      bool timestamp = false) {

@@ -38,8 +38,6 @@ template <class I2d, class T> std::string Der(I2d i2d, T *object) {
     return out;
 }
 
-// ---------------------------------------------------------------- files and commands
-
 // A fresh folder under $TMPDIR (or /tmp), removed with its files.
 class TempDir {
 public:
@@ -93,8 +91,6 @@ protected:
     std::string dir_;
     std::vector<Row> rows_;
 };
-
-// ---------------------------------------------------------------- the PKI
 
 // A certificate, its key and its files in the PKI's folder: <name>.pem, .der, .key.pem,
 // .p12 (password Pki::kPassword, with the intermediate) and -chain.pem (the certificate
@@ -157,8 +153,6 @@ std::string SignatureToken(CMS_SignerInfo *si);
 // The same token with one bit of its signature value flipped.
 std::string CorruptTokenSignature(const std::string &token);
 
-// ---------------------------------------------------------------- servers on 127.0.0.1
-
 struct HttpRequest {
     std::string method, path, body;
 };
@@ -218,8 +212,6 @@ private:
     std::unique_ptr<Pki> pki_;    // made once the ports are known, before any server starts
     HttpServer tsa_, ocsp_, crl_; // and destroyed first, so no handler outlives the PKI
 };
-
-// ---------------------------------------------------------------- PDFs
 
 struct ClassicOptions {
     std::string eol = "\r\n";  // the two end-of-line bytes of every entry
@@ -286,9 +278,7 @@ bool QpdfCheck(const std::string &pdf, std::string *output = nullptr);
 // judge it (not document timestamps), the last one covering the whole file.
 ::testing::AssertionResult CheckersAccept(const std::string &pdf, size_t signatures);
 
-// ---------------------------------------------------------------- the PDF library (pdf_host.cpp,
-// only in builds that have it)
-
+// The PDF library's side (pdf_host.cpp, in builds that have the library).
 // The codes in a handle's error ring, oldest first.
 std::vector<int> RingCodes(KvPdfHandle handle);
 // The four numbers of the last /ByteRange in a file, zeros when there is none.
@@ -316,9 +306,8 @@ struct SignOutcome {
 SignOutcome HostSign(const std::string &source, const std::string &target,
                      const SignRequest &request);
 
-// ---------------------------------------------------------------- inside the library
-
-// What the reader made of a file (read as for listing attachments).
+// Inside the library, and the only place tests look there: what the reader made of a
+// file (read as for listing attachments).
 struct Structure {
     int32_t rc = 0;
     std::vector<int> ring;

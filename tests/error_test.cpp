@@ -18,7 +18,6 @@ TEST(Messages, TemplatesInBothLocalesByteForByte) {
         {-122, "The source PDF file is encrypted. Encrypted pdf files are not supported.", ""},
         {-84, "", "ZLIB ERROR: DEFLATEGREEDY."},
         {-110, "A csatolm\xE1ny index tul van az engedelyezett tartomanyon.", ""},
-        {-7, "", ""},
         {-250, "Ismeretlen hiba - tul nagy hiba index.",
          "Unknown error - error index is too large."},
     };

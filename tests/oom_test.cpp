@@ -1,6 +1,5 @@
-// Out-of-memory sweeps: every tracked allocation of a signing write fails in turn. Each
-// run must end with a clean code recorded in the ring, no leaked block and a handle that
-// closes.
+// Every tracked allocation of a signing write fails in turn: each run must end with a
+// clean code recorded in the ring, no leaked block and a handle that closes.
 #include "kvtest.h"
 
 namespace {

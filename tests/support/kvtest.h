@@ -54,12 +54,11 @@ private:
 
 void WriteFile(const std::string &path, const std::string &bytes); // throws when it cannot
 std::string ReadFile(const std::string &path);                     // "" when there is none
-bool Exists(const std::string &path);
-std::string Quote(const std::string &text); // for a shell command line
+std::string Quote(const std::string &text);                        // for a shell command line
 // Runs a shell command: its exit status (-1 when it did not exit), output its stdout.
 int Run(const std::string &command, std::string *output = nullptr);
-// `openssl <args>` with stderr folded in; "exit N: output" unless it exits 0.
-std::string Openssl(const std::string &args, int *status = nullptr);
+// `openssl <args>` exits 0; the failure carries its output.
+::testing::AssertionResult Openssl(const std::string &args);
 
 inline const uint8_t *U8(const std::string &s) {
     return reinterpret_cast<const uint8_t *>(s.data());

@@ -101,12 +101,10 @@ void Save(Entity &e, const TempDir &dir, const char *name) {
     WriteFile(e.der, e.CertDer());
     PEM_write_bio_PrivateKey(key.get(), e.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     WriteFile(e.key_pem, BioText(key.get()));
-    int status = 0;
-    const std::string out =
+    const ::testing::AssertionResult made =
         Openssl("pkcs12 -export -name " + std::string(name) + " -in " + e.chain_pem + " -inkey " +
-                    e.key_pem + " -passout pass:" + Pki::kPassword + " -out " + e.p12,
-                &status);
-    Need(status == 0, out.c_str());
+                e.key_pem + " -passout pass:" + Pki::kPassword + " -out " + e.p12);
+    Need(static_cast<bool>(made), made.message());
 }
 
 ASN1_INTEGER *NextSerial(TS_RESP_CTX *, void *data) {
@@ -177,13 +175,11 @@ Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     inter_crl_pem = dir.file("inter.crl.pem");
     WriteFile(root_crl, MakeCrl(root, {}, t - 60, t + 7 * kDay));
     WriteFile(inter_crl, MakeCrl(inter, {&revoked}, t - 60, t + 7 * kDay));
-    int status = 0;
-    const std::string out =
+    const ::testing::AssertionResult made =
         Openssl("pkcs8 -topk8 -in " + signer.key_pem + " -passout pass:" + kPassword + " -out " +
-                    signer_enc_key + " && " KVTEST_OPENSSL " crl -inform DER -in " + inter_crl +
-                    " -out " + inter_crl_pem,
-                &status);
-    Need(status == 0, out.c_str());
+                signer_enc_key + " && " KVTEST_OPENSSL " crl -inform DER -in " + inter_crl +
+                " -out " + inter_crl_pem);
+    Need(static_cast<bool>(made), made.message());
 
     TS_RESP_CTX *ctx = tsa_state_->ctx.get();
     StackPtr certs(sk_X509_new_null());
@@ -276,11 +272,9 @@ std::string Pki::AnswerTimestamp(const std::string &request) const {
 std::string Pki::TimestampToken(const std::string &data) const {
     TempDir tmp;
     WriteFile(tmp.file("data"), data);
-    int status = 0;
-    const std::string out =
-        Openssl("ts -query -sha256 -cert -data " + tmp.file("data") + " -out " + tmp.file("query"),
-                &status);
-    Need(status == 0, out.c_str());
+    const ::testing::AssertionResult made =
+        Openssl("ts -query -sha256 -cert -data " + tmp.file("data") + " -out " + tmp.file("query"));
+    Need(static_cast<bool>(made), made.message());
     const std::string answer = AnswerTimestamp(ReadFile(tmp.file("query")));
     const auto *p = U8(answer);
     TsRespPtr resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(answer.size())));

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace kvtest {
@@ -34,11 +33,6 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
-bool Exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 std::string Quote(const std::string &text) {
     std::string out = "'";
     for (char c : text)
@@ -59,11 +53,11 @@ int Run(const std::string &command, std::string *output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Openssl(const std::string &args, int *status) {
+::testing::AssertionResult Openssl(const std::string &args) {
     std::string out;
-    int rc = Run(KVTEST_OPENSSL " " + args + " 2>&1", &out);
-    if (status) *status = rc;
-    return rc == 0 ? out : "exit " + std::to_string(rc) + ": " + out;
+    const int rc = Run(KVTEST_OPENSSL " " + args + " 2>&1", &out);
+    if (rc == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "openssl " << args << ": exit " << rc << "\n" << out;
 }
 
 ::testing::AssertionResult Contains(const std::string &text,
@@ -85,7 +79,7 @@ std::string Unhex(const std::string &hex) {
 std::string CorpusDir() {
     const char *env = getenv("KVPDF_CORPUS");
     const std::string dir = env && *env ? env : KVPDF_SOURCE_DIR "/../shared/corpus";
-    return Exists(dir + "/manifest.tsv") ? dir : "";
+    return std::ifstream(dir + "/manifest.tsv") ? dir : "";
 }
 
 std::vector<Row> CorpusManifest() {

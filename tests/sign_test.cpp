@@ -60,14 +60,18 @@ struct Expected {
                 std::to_string(at) + "\n%%EOF\r\n";
     }
     // The rewritten catalog and page naming the new field (and annots), the classic
-    // section listing them and the created objects, the completed /ByteRange.
+    // section listing them and the created objects, the /ByteRange completed as the
+    // library completes it.
     void Finish(uint32_t field, const std::string &annots, const std::vector<uint32_t> &created,
-                uint32_t prev);
-    // Fills in the last /ByteRange number as the library does.
-    void PatchLength() {
-        size_t at = text.find("00000000000000000000000000>>");
-        std::string l = std::to_string(text.size());
-        text.replace(at, 28, l + " ]>>" + std::string(24 - l.size(), ' '));
+                uint32_t prev) {
+        Object(1, "1 0 obj\n<</Type/Catalog/AcroForm<</SigFlags 3/Fields[" + std::to_string(field) +
+                      " 0 R]>>/Pages 2 0 R>>\nendobj\n\n");
+        Object(3, "3 0 obj\n<</Type/Page\n/Annots [" + annots +
+                      "]\n/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n\n");
+        Xref({1, 3}, created, created.back() + 1, prev);
+        const size_t at = text.find("00000000000000000000000000>>");
+        const std::string length = std::to_string(text.size());
+        text.replace(at, 28, length + " ]>>" + std::string(24 - length.size(), ' '));
     }
 };
 
@@ -92,11 +96,7 @@ protected:
         had_tz_ = tz != nullptr;
         Zone("UTC");
         kvtest::FixSigningTime(kSigningTime);
-        source_ = Source();
-        src_ = dir_.file("in.pdf");
-        dst_ = dir_.file("out.pdf");
         WriteFile(src_, source_);
-        prev_ = static_cast<uint32_t>(source_.rfind("\nxref\n") + 1);
     }
     void TearDown() override {
         kvtest::FixSigningTime(0);
@@ -142,28 +142,12 @@ protected:
     static constexpr uint32_t kBuffer = 2000;
     static constexpr uint8_t kValue[5] = {0x30, 0x82, 0x01, 0xAB, 0xFF};
     TempDir dir_;
-    std::string source_, src_, dst_, saved_tz_;
+    const std::string source_ = Source(), src_ = dir_.file("in.pdf"), dst_ = dir_.file("out.pdf");
+    const uint32_t prev_ = static_cast<uint32_t>(source_.rfind("\nxref\n") + 1);
+    std::string saved_tz_;
     bool had_tz_ = false;
-    uint32_t prev_ = 0, contents_start_ = 0, contents_end_ = 0;
+    uint32_t contents_start_ = 0, contents_end_ = 0;
 };
-
-const std::string kCatalog =
-    "1 0 obj\n<</Type/Catalog/AcroForm<</SigFlags 3/Fields[%F 0 R]>>/Pages 2 0 R>>\nendobj\n\n";
-const std::string kPage =
-    "3 0 obj\n<</Type/Page%A/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n\n";
-
-std::string Fill(std::string t, const std::string &key, const std::string &value) {
-    t.replace(t.find(key), key.size(), value);
-    return t;
-}
-
-void Expected::Finish(uint32_t field, const std::string &annots,
-                      const std::vector<uint32_t> &created, uint32_t prev) {
-    Object(1, Fill(kCatalog, "%F", std::to_string(field)));
-    Object(3, Fill(kPage, "%A", "\n/Annots [" + annots + "]\n"));
-    Xref({1, 3}, created, created.back() + 1, prev);
-    PatchLength();
-}
 
 TEST_F(SignBytes, InvisibleSignature) {
     std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });

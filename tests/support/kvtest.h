@@ -170,8 +170,6 @@ public:
     using Handler = std::function<HttpReply(const HttpRequest &)>;
     HttpServer();
     ~HttpServer(); // stops and joins
-    HttpServer(const HttpServer &) = delete;
-    HttpServer &operator=(const HttpServer &) = delete;
     void Start(Handler handler);
     std::string Url(const std::string &path) const;
     int Requests() const { return requests_.load(); }
@@ -192,7 +190,6 @@ enum class OcspMode : int { Normal, TryLater };
 class World {
 public:
     static World &Get();
-    ~World();
     Pki &pki() { return *pki_; }
     std::string TsaUrl() const { return tsa_.Url("/tsa"); }
     void SetTsaMode(TsaMode mode) { tsa_mode_ = mode; }
@@ -310,7 +307,6 @@ SignOutcome HostSign(const std::string &source, const std::string &target,
 struct Structure {
     int32_t rc = 0;
     std::vector<int> ring;
-    int32_t root = -1;
     int64_t size = -1;                     // /Size of the newest trailer
     std::vector<uint32_t> sections;        // cross-reference sections, newest first
     std::map<uint32_t, uint64_t> offsets;  // in-use plain objects

@@ -63,7 +63,6 @@ Structure ReadStructure(const std::string &path, bool read_texts) {
     doc->mode = kModeReadAttachments;
     s.rc = ProcessPdf(doc);
     s.ring = RingCodes(h);
-    s.root = doc->root_obj;
     s.size = doc->declared_size;
     for (XrefSection *x = doc->xref_sections; x; x = x->next)
         s.sections.push_back(x->offset);

@@ -6,8 +6,6 @@
 #include <openssl/ts.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -51,27 +49,23 @@ std::string BioText(BIO *bio) {
     return std::string(data, static_cast<size_t>(n));
 }
 
-struct Profile {
-    const char *cn;
-    long serial;
-    time_t not_before, not_after;
-    bool rsa;
-    std::vector<std::pair<int, std::string>> extensions;
-};
+using Extensions = std::vector<std::pair<int, std::string>>;
 
-void Issue(Entity &e, const Entity *issuer, const Profile &p) {
-    e.key.reset(p.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
+// EC P-256 keys (quick to make) except where an RSA key is asked for.
+void Issue(Entity &e, const Entity *issuer, const char *cn, long serial, time_t not_before,
+           time_t not_after, const Extensions &extensions, bool rsa = false) {
+    e.key.reset(rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
     e.cert.reset(X509_new());
     e.issuer = issuer;
     X509 *x = e.cert.get();
     Need(e.key && x, "key generation");
     X509_set_version(x, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), p.serial);
-    ASN1_TIME_set(X509_getm_notBefore(x), p.not_before);
-    ASN1_TIME_set(X509_getm_notAfter(x), p.not_after);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
+    ASN1_TIME_set(X509_getm_notBefore(x), not_before);
+    ASN1_TIME_set(X509_getm_notAfter(x), not_after);
     X509_NAME *name = X509_get_subject_name(x);
     for (const auto &[field, value] :
-         {std::pair<const char *, const char *>{"C", "HU"}, {"O", "kvsx test"}, {"CN", p.cn}})
+         {std::pair<const char *, const char *>{"C", "HU"}, {"O", "kvsx test"}, {"CN", cn}})
         X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char *>(value), -1, -1, 0);
     X509 *issuer_cert = issuer ? issuer->cert.get() : x;
@@ -79,7 +73,7 @@ void Issue(Entity &e, const Entity *issuer, const Profile &p) {
     X509_set_pubkey(x, e.key.get());
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer_cert, x, nullptr, nullptr, 0);
-    for (const auto &ext : p.extensions) {
+    for (const auto &ext : extensions) {
         Ptr<X509_EXTENSION, X509_EXTENSION_free> made(
             X509V3_EXT_conf_nid(nullptr, &ctx, ext.first, ext.second.c_str()));
         Need(made && X509_add_ext(x, made.get(), -1), "extension");
@@ -127,16 +121,14 @@ std::string Entity::CertDer() const {
 
 Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     : created(time(nullptr)), revocation_time(created - 3600), tsa_state_(new Tsa) {
-    std::vector<std::pair<int, std::string>> leaf = {
-        {NID_basic_constraints, "critical,CA:FALSE"},
-        {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
-        {NID_subject_key_identifier, "hash"},
-        {NID_authority_key_identifier, "keyid:always"}};
-    std::vector<std::pair<int, std::string>> ca = {
-        {NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
-        {NID_key_usage, "critical,keyCertSign,cRLSign"},
-        {NID_subject_key_identifier, "hash"},
-        {NID_authority_key_identifier, "keyid:always"}};
+    Extensions leaf = {{NID_basic_constraints, "critical,CA:FALSE"},
+                       {NID_key_usage, "critical,digitalSignature,nonRepudiation"},
+                       {NID_subject_key_identifier, "hash"},
+                       {NID_authority_key_identifier, "keyid:always"}};
+    Extensions ca = {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+                     {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                     {NID_subject_key_identifier, "hash"},
+                     {NID_authority_key_identifier, "keyid:always"}};
     if (!crl_base_url.empty()) {
         leaf.push_back({NID_crl_distribution_points, "URI:" + crl_base_url + "inter.crl"});
         ca.push_back({NID_crl_distribution_points, "URI:" + crl_base_url + "root.crl"});
@@ -149,19 +141,17 @@ Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     tsa_ext[1] = {NID_key_usage, "critical,digitalSignature"};
     tsa_ext.push_back({NID_ext_key_usage, "critical,timeStamping"});
     const time_t t = created;
-    const std::vector<std::pair<int, std::string>> root_ext = {
-        {NID_basic_constraints, "critical,CA:TRUE"},
-        {NID_key_usage, "critical,keyCertSign,cRLSign"},
-        {NID_subject_key_identifier, "hash"}};
-    Issue(root, nullptr,
-          {"kvsx Test Root CA", 0x1001, t - 3 * kYear, t + 10 * kYear, false, root_ext});
-    Issue(inter, &root, {"kvsx Test Issuing CA", 0x2002, t - 3 * kYear, t + 5 * kYear, false, ca});
-    Issue(signer, &inter,
-          {"Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3", 0x1A2B3C, t - kDay, t + kYear, true, leaf});
-    Issue(revoked, &inter, {"kvsx Revoked Signer", 0x3003, t - kDay, t + kYear, false, leaf});
-    Issue(expired, &inter, {"kvsx Expired Signer", 0x4004, t - 2 * kYear, t - kYear, false, leaf});
-    Issue(ec_signer, &inter, {"kvsx EC Signer", 0x6006, t - kDay, t + kYear, false, leaf});
-    Issue(tsa, &inter, {"kvsx Test TSA", 0x5005, t - kDay, t + kYear, false, tsa_ext});
+    const Extensions root_ext = {{NID_basic_constraints, "critical,CA:TRUE"},
+                                 {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                                 {NID_subject_key_identifier, "hash"}};
+    Issue(root, nullptr, "kvsx Test Root CA", 0x1001, t - 3 * kYear, t + 10 * kYear, root_ext);
+    Issue(inter, &root, "kvsx Test Issuing CA", 0x2002, t - 3 * kYear, t + 5 * kYear, ca);
+    Issue(signer, &inter, "Teszt Al\xc3\xa1\xc3\xadr\xc3\xb3", 0x1A2B3C, t - kDay, t + kYear, leaf,
+          true);
+    Issue(revoked, &inter, "kvsx Revoked Signer", 0x3003, t - kDay, t + kYear, leaf);
+    Issue(expired, &inter, "kvsx Expired Signer", 0x4004, t - 2 * kYear, t - kYear, leaf);
+    Issue(ec_signer, &inter, "kvsx EC Signer", 0x6006, t - kDay, t + kYear, leaf);
+    Issue(tsa, &inter, "kvsx Test TSA", 0x5005, t - kDay, t + kYear, tsa_ext);
     for (auto [e, name] : {std::pair<Entity *, const char *>{&root, "root"},
                            {&inter, "inter"},
                            {&signer, "signer"},

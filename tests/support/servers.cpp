@@ -150,8 +150,6 @@ World::World() {
     crl_.Start([this](const HttpRequest &r) { return AnswerCrl(r); });
 }
 
-World::~World() = default;
-
 HttpReply World::AnswerTsa(const HttpRequest &request) const {
     if (request.method != "POST" || request.path != "/tsa") return {404};
     std::string body = request.body;

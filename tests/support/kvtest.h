@@ -71,8 +71,8 @@ inline std::string Str(const uint8_t *p, size_t n) {
                                     const std::vector<std::string> &fragments);
 std::string Unhex(const std::string &hex);
 
-// The shared corpus: $KVPDF_CORPUS, else <source>/../shared/corpus; "" when neither has
-// a manifest.tsv.
+// The shared corpus: $KVPDF_CORPUS when set, else <source>/../shared/corpus; "" when
+// that folder has no manifest.tsv.
 std::string CorpusDir();
 using Row = std::map<std::string, std::string>; // manifest column -> value
 std::vector<Row> CorpusManifest();

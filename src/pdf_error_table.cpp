@@ -1,6 +1,7 @@
 // The message table, both languages. Hungarian texts are Windows-1250 bytes.
 #include "pdf_error.h"
 
+namespace kvpdf {
 namespace {
 
 struct Message {
@@ -184,3 +185,5 @@ void FillMessageTables(const char *(*texts)[kMessageCodes]) {
         if (m.english) texts[1][index] = m.english;
     }
 }
+
+} // namespace kvpdf

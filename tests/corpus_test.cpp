@@ -15,6 +15,8 @@
 #include <sstream>
 #include <string>
 
+using namespace kvpdf;
+
 namespace {
 
 using Row = std::vector<std::pair<std::string, std::string>>;
@@ -76,17 +78,17 @@ TEST_F(Corpus, EveryFileIsReadOrRefusedWithItsCode) {
             continue;
         }
         ASSERT_EQ(o.rc, 1) << name;
-        EXPECT_GT(o.doc->root_obj, 0) << name;
+        EXPECT_GT(o.doc->parsed.root_obj, 0) << name;
         // Every object of the offset table leads to its text: plain objects end with
         // "endobj", compressed ones come out of their object stream.
         uint32_t plain = 0, compressed = 0;
-        for (uint32_t n = 1; n < o.doc->object_offsets_count; ++n) {
-            bool in_stream = o.doc->object_streams[n] != 0;
-            if (o.doc->object_offsets[n] == kNoOffset && !in_stream) continue;
+        for (uint32_t n = 1; n < o.doc->parsed.object_offsets_count; ++n) {
+            bool in_stream = o.doc->parsed.object_streams[n] != 0;
+            if (o.doc->parsed.object_offsets[n] == kNoOffset && !in_stream) continue;
             char *text = nullptr;
             uint32_t length = 0;
             int32_t rc =
-                PdfReadObjectBinary(o.file, static_cast<ObjectSelector>(n), &text, &length, o.doc);
+                PdfReadObjectBinary(ReaderOf(o.doc), o.file, static_cast<ObjectSelector>(n), &text, &length);
             ASSERT_EQ(rc, 1) << name << " object " << n;
             ASSERT_NE(text, nullptr) << name << " object " << n;
             std::string t(text, length);
@@ -136,7 +138,7 @@ TEST_F(Corpus, InUseObjectsAgreeWithQpdf) {
         std::string path = dir_ + "/" + name;
         Opened o(path);
         // Files refused before their cross-reference data was read have nothing to compare.
-        if (o.doc->object_offsets_count == 0) {
+        if (o.doc->parsed.object_offsets_count == 0) {
             EXPECT_TRUE(kRefused.count(name)) << name;
             continue;
         }
@@ -144,11 +146,11 @@ TEST_F(Corpus, InUseObjectsAgreeWithQpdf) {
         ASSERT_FALSE(theirs.empty()) << name;
         const bool hybrid =
             kvtest::ManifestValue(row, "xref_type").find("hybrid") != std::string::npos;
-        const uint32_t size = static_cast<uint32_t>(o.doc->declared_size);
+        const uint32_t size = static_cast<uint32_t>(o.doc->parsed.declared_size);
         std::set<uint32_t> ours;
         int free_taken = 0;
-        for (uint32_t n = 1; n < o.doc->object_offsets_count && n < size; ++n) {
-            if (o.doc->object_offsets[n] == kNoOffset && o.doc->object_streams[n] == 0) continue;
+        for (uint32_t n = 1; n < o.doc->parsed.object_offsets_count && n < size; ++n) {
+            if (o.doc->parsed.object_offsets[n] == kNoOffset && o.doc->parsed.object_streams[n] == 0) continue;
             ours.insert(n);
             auto range = theirs.equal_range(n);
             if (range.first == range.second) {
@@ -159,10 +161,10 @@ TEST_F(Corpus, InUseObjectsAgreeWithQpdf) {
             }
             bool same = false;
             for (auto it = range.first; it != range.second; ++it) {
-                if (o.doc->object_streams[n])
-                    same |= it->second.compressed && it->second.value == o.doc->object_streams[n];
+                if (o.doc->parsed.object_streams[n])
+                    same |= it->second.compressed && it->second.value == o.doc->parsed.object_streams[n];
                 else
-                    same |= !it->second.compressed && it->second.value == o.doc->object_offsets[n];
+                    same |= !it->second.compressed && it->second.value == o.doc->parsed.object_offsets[n];
             }
             EXPECT_TRUE(same) << name << " object " << n;
         }

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <string>
 
+using namespace kvpdf;
+
 using kvsx_test::TestWorld;
 
 namespace {
@@ -180,11 +182,29 @@ TEST_F(Crypto, SignatureTimestampAndTheChainsReadBack) {
     EXPECT_EQ(std::vector<uint8_t>(chain->cert, chain->cert + chain->cert_length), signer);
     uint32_t certs = 0, crls = 0, ocsps = 0;
     CertDataChain *counted = nullptr;
-    CryptoSignerChain(context_, &counted, &certs, &crls, &ocsps);
+    EXPECT_EQ(CryptoSignerChain(context_, &counted, &certs, &crls, &ocsps), KVSX_OK);
     EXPECT_EQ(certs, 3u);
     EXPECT_GE(ocsps + crls, 1u);
     KvPDF_FreeCertDataChain(counted);
     KvPDF_FreeCertDataChain(chain);
+    // Short of memory, the host gets the whole chain or the memory code, never a part.
+    for (uint64_t nth = 1; nth <= 12; ++nth) {
+        CertDataChain *copy = nullptr;
+        TSChain *copies = nullptr;
+        kvpdf::TrackedFailAt(nth);
+        int32_t signer_rc = KvPDF_GetSignerCertDataChain(context_, &copy);
+        kvpdf::TrackedFailAt(nth);
+        int32_t stamps_rc = KvPDF_GetTSChainInfo(context_, &copies);
+        kvpdf::TrackedFailAt(0);
+        int copied = 0;
+        for (CertDataChain *n = copy; n; n = n->next)
+            ++copied;
+        EXPECT_TRUE((signer_rc == 1 && copied == 3) || (signer_rc == KVSX_E_NO_MEMORY && !copy))
+            << "allocation " << nth << ": " << signer_rc << ", " << copied << " nodes";
+        EXPECT_TRUE(stamps_rc == 1 || (stamps_rc == KVSX_E_NO_MEMORY && !copies)) << nth;
+        KvPDF_FreeCertDataChain(copy);
+        KvPDF_FreeTSChain(copies);
+    }
     TSChain *stamps = nullptr;
     ASSERT_EQ(KvPDF_GetTSChainInfo(context_, &stamps), 1);
     ASSERT_NE(stamps, nullptr);
@@ -356,7 +376,7 @@ TEST(Stores, HandleAndProcessWideStoresCopyAndEmpty) {
     EXPECT_EQ(KvPDF_AddCrl(h, "/path/to.crl", -1), 0);
     EXPECT_EQ(KvPDF_AddOcsp(0, der, 3), 0);
     EXPECT_EQ(KvPDF_AddOcsp(h + 8, der, 3), 0); // not a handle: nothing happens
-    StoreHeads mine = StoresOf(doc), global = StoresOf(nullptr);
+    StoreHeads mine = StoresOf(&doc->stores), global = StoresOf(nullptr);
     ASSERT_NE(*mine.certs, nullptr);
     EXPECT_EQ((*mine.certs)->length, 3);
     EXPECT_EQ((*mine.certs)->no_length, 0);

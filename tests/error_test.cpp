@@ -13,6 +13,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace kvpdf;
+
 #define KV_UNIT "../src/test_unit.cpp"
 
 namespace {
@@ -98,7 +100,7 @@ TEST_F(Ring, KeepsTheLastTenAndRefusesIndexesOutsideIt) {
     EXPECT_EQ(KvPdfGetFirstErrorString(handle_, first), -1);
     EXPECT_STREQ(first, "untouched");
     for (int i = 1; i <= 11; ++i)
-        PushError(doc_, -i, "unit", i);
+        PushError(RingOf(doc_), -i, "unit", i);
     EXPECT_EQ(KvPdfGetLastErrorIndex(handle_), 0);
     ErrorEntry e;
     ASSERT_EQ(KvPdfGetError(handle_, 0, &e), 1);
@@ -138,8 +140,8 @@ TEST_F(Ring, PrintsEntriesUpToTheNewestInItsFormat) {
     };
     EXPECT_EQ(capture(handle_), "");
     KvPdfSetLocale(handle_, 1);
-    PushError(doc_, -2, "../src/pdfsign.cpp", 7);
-    PushError(doc_, -45, "../src/pdfsign.cpp", 9);
+    PushError(RingOf(doc_), -2, "../src/pdfsign.cpp", 7);
+    PushError(RingOf(doc_), -45, "../src/pdfsign.cpp", 9);
     EXPECT_EQ(capture(handle_),
               "Hibakod: -2, hibauzenet: The source file isn't a PDF file, or it is a broken "
               "file.\nforras file: ../src/pdfsign.cpp, sor: 7\n"
@@ -149,7 +151,7 @@ TEST_F(Ring, PrintsEntriesUpToTheNewestInItsFormat) {
 
 TEST_F(Ring, UnknownLocaleRecordsEmptyMessagesAndAbsentHandlesRecordNothing) {
     KvPdfSetLocale(handle_, 7);
-    EXPECT_EQ(PushError(doc_, -2, "u", 1), 0);
+    EXPECT_EQ(PushError(RingOf(doc_), -2, "u", 1), 0);
     EXPECT_EQ(Message(0), "");
     EXPECT_EQ(KvPdfGetErrorStr(handle_, -2), nullptr);
     const char *fallback = KvPdfGetErrorStr(handle_, -300);
@@ -179,15 +181,18 @@ TEST(Messages, EveryRecordedCodeHasItsText) {
     ASSERT_GT(values.size(), 90u);
 
     std::set<std::string> used;
-    std::regex call(R"(KV_ERROR\(\s*\w+,\s*(KVPDF_\w+))");
+    std::regex call(R"(KV_(?:ERROR|FAIL|WRITE_FAIL)\([^;]*)"), named(R"(KVPDF_\w+)");
     DIR *d = opendir(KVPDF_SOURCE_DIR "/src");
     ASSERT_NE(d, nullptr);
     while (dirent *ent = readdir(d)) {
         std::string name = ent->d_name;
         if (name.size() < 4 || name.substr(name.size() - 4) != ".cpp") continue;
         std::string text = kvtest::ReadFile(std::string(KVPDF_SOURCE_DIR "/src/") + name);
-        for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it)
-            used.insert((*it)[1]);
+        for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
+            const std::string args = it->str();
+            for (std::sregex_iterator c(args.begin(), args.end(), named); c != end; ++c)
+                used.insert(c->str());
+        }
     }
     closedir(d);
     ASSERT_GE(used.size(), 25u);

@@ -9,6 +9,8 @@
 
 #include <string>
 
+using namespace kvpdf;
+
 using kvtest::ReadFile;
 using kvtest::TempDir;
 using kvtest::WriteFile;

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace kvpdf;
+
 using kvtest::ReadFile;
 using kvtest::RingCodes;
 using kvtest::TempDir;
@@ -33,30 +35,30 @@ TEST(Handle, InitSetsDefaultsAndSignatureBufferSizes) {
     for (auto [given, reserved] : sizes) {
         KvPdfHandle h = KvPDFInit("a.pdf", "b.pdf", given);
         ASSERT_GT(h, 0);
-        EXPECT_EQ(HandleLookup(h)->sig_buffer_size, reserved) << given;
+        EXPECT_EQ(HandleLookup(h)->settings.sig_buffer_size, reserved) << given;
         KvPDFClose(h);
     }
     EXPECT_EQ(KvPDFInit(nullptr, "b.pdf", 0), -10);
 
     KvPdfHandle h = KvPDFInit("a.pdf", nullptr, 0);
     PdfDocument *doc = HandleLookup(h);
-    EXPECT_STREQ(doc->target_path, "a.pdf");
-    EXPECT_STREQ(doc->sig_subfilter, "adbe.pkcs7.detached");
-    EXPECT_EQ(std::vector<int32_t>(doc->sig_rect, doc->sig_rect + 4),
+    EXPECT_STREQ(doc->settings.target_path, "a.pdf");
+    EXPECT_STREQ(doc->settings.sig_subfilter, "adbe.pkcs7.detached");
+    EXPECT_EQ(std::vector<int32_t>(doc->settings.sig_rect, doc->settings.sig_rect + 4),
               (std::vector<int32_t>{47, 575, 255, 634}));
-    EXPECT_EQ(std::vector<int32_t>(doc->kontir_popup_rect, doc->kontir_popup_rect + 4),
+    EXPECT_EQ(std::vector<int32_t>(doc->settings.kontir_popup_rect, doc->settings.kontir_popup_rect + 4),
               (std::vector<int32_t>{595, 550, 775, 670}));
-    EXPECT_EQ(doc->visible_signature, 1);
-    EXPECT_EQ(doc->last_error_index, -1);
-    EXPECT_EQ(doc->root_obj, -1);
-    EXPECT_EQ(doc->trailer_size, -1);
-    EXPECT_STREQ(doc->reason_suffix,
+    EXPECT_EQ(doc->settings.visible_signature, 1);
+    EXPECT_EQ(doc->errors.last_error_index, -1);
+    EXPECT_EQ(doc->parsed.root_obj, -1);
+    EXPECT_EQ(doc->parsed.trailer_size, -1);
+    EXPECT_STREQ(doc->settings.reason_suffix,
                  "A digit\xE1lis al\xE1\xEDr\xE1s a Korvane Kft. PDF Plume term\xE9k\xE9vel "
                  "k\xE9sz\xFClt.");
-    doc->locale = 1;
+    doc->errors.locale = 1;
     EXPECT_EQ(KvPDFUpdateLocal(h), 1);
-    EXPECT_STREQ(doc->reason_suffix, "Digitally signed and timestamped by Korvane PDF Plume.");
-    doc->locale = 3;
+    EXPECT_STREQ(doc->settings.reason_suffix, "Digitally signed and timestamped by Korvane PDF Plume.");
+    doc->errors.locale = 3;
     EXPECT_EQ(KvPDFUpdateLocal(h), -1);
     EXPECT_EQ(KvPDFClose(h), 1);
 }
@@ -128,10 +130,9 @@ TEST(Handle, ProcessCopiesToTheTargetAndRestoreTakesTheUpdateBack) {
     ASSERT_EQ(Process(h, kModeSign), 1);
     PdfDocument *doc = HandleLookup(h);
     EXPECT_EQ(ReadFile(dst), pdf);
-    EXPECT_EQ(doc->source_length, pdf.size());
-    EXPECT_EQ(doc->contents_end, pdf.size());
-    EXPECT_EQ(doc->trailer_size, 5);
-    EXPECT_EQ(doc->sig_field_obj, 5 + 2); // visible signature: the image comes first
+    EXPECT_EQ(doc->parsed.source_length, pdf.size());
+    EXPECT_EQ(doc->parsed.trailer_size, 5);
+    EXPECT_EQ(doc->update.plan.sig_field_obj, 5 + 2); // visible signature: the image comes first
     WriteFile(dst, pdf + "appended update");
     EXPECT_EQ(KvPDFRestorePDF(h), 1);
     EXPECT_EQ(ReadFile(dst), pdf);
@@ -192,8 +193,8 @@ TEST(Handle, VersionRuleOfTheWriters) {
                  {2, 0, 1, -200}, {0, 7, 1, -200}, {1, 1, -11, -11}};
     for (const Case &c : cases) {
         KvPdfResetErrors(h);
-        doc->pdf_major = c.major;
-        doc->pdf_minor = c.minor;
+        doc->parsed.pdf_major = c.major;
+        doc->parsed.pdf_minor = c.minor;
         EXPECT_EQ(ApplyVersionRule(doc, c.given), c.result) << c.major << "." << c.minor;
         if (c.result == 1) {
             EXPECT_EQ(KvPdfGetLastErrorIndex(h), -1);
@@ -227,24 +228,25 @@ TEST(Handle, LinearizationProbe) {
         std::string path = dir.file("lin.pdf");
         WriteFile(path, bytes);
         FILE *f = fopen(path.c_str(), "rb");
-        doc->is_linearized = 0;
-        doc->page_obj = -1;
-        int32_t rc = ProbeLinearized(f, 0, doc);
+        doc->parsed.is_linearized = 0;
+        doc->parsed.page_obj = -1;
+        Reader r = ReaderOf(doc);
+        int32_t rc = ProbeLinearized(r, f, 0);
         fclose(f);
         return rc;
     };
     std::string good = Linearized("/T 42", 0, true);
     int32_t at = probe(good);
     EXPECT_EQ(static_cast<size_t>(at), good.find("xref"));
-    EXPECT_EQ(doc->is_linearized, 1);
-    EXPECT_EQ(doc->page_obj, 3);
-    EXPECT_EQ(doc->linearized_first_xref, 42);
-    EXPECT_EQ(doc->source_length, good.size());
+    EXPECT_EQ(doc->parsed.is_linearized, 1);
+    EXPECT_EQ(doc->parsed.page_obj, 3);
+    EXPECT_EQ(doc->parsed.linearized_first_xref, 42);
+    EXPECT_EQ(doc->parsed.source_length, good.size());
     EXPECT_EQ(probe(Linearized("/T 42", 5, true)), -7); // updated after linearization
     EXPECT_EQ(probe(Linearized("", 0, true)), -8);      // no /T
     EXPECT_EQ(probe(Linearized("/T 42", 0, false)), 0); // "xref" never comes
     EXPECT_EQ(probe(SmallPdf()), 0);
-    EXPECT_EQ(doc->is_linearized, 0);
+    EXPECT_EQ(doc->parsed.is_linearized, 0);
     KvPDFClose(h);
 }
 

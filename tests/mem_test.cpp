@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+using namespace kvpdf;
+
 namespace {
 
 const TrackedBlock *Header(const void *data) {

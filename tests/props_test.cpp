@@ -8,6 +8,8 @@
 
 #include <string>
 
+using namespace kvpdf;
+
 using kvtest::ReadFile;
 using kvtest::TempDir;
 using kvtest::WriteFile;
@@ -18,32 +20,32 @@ TEST(Properties, EveryIdAndItsResult) {
     KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
     PdfDocument *doc = HandleLookup(h);
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_REASON, KVPDF_TEXT("why")), 1);
-    EXPECT_STREQ(doc->sig_reason, "why");
+    EXPECT_STREQ(doc->settings.sig_reason, "why");
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_REASON, 0), 1); // an absent text clears it
-    EXPECT_EQ(doc->sig_reason, nullptr);
+    EXPECT_EQ(doc->settings.sig_reason, nullptr);
     for (int32_t id = KVPDF_PROP_RECT_LLX; id <= KVPDF_PROP_RECT_URY; ++id)
         EXPECT_EQ(KvPDFSetProperty(h, id, -id * 1000), 1);
-    EXPECT_EQ(doc->sig_rect[3], -11000); // stored without a range test
+    EXPECT_EQ(doc->settings.sig_rect[3], -11000); // stored without a range test
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_PKCS7), 1);
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES), 1);
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, 4), 0);
-    EXPECT_STREQ(doc->sig_subfilter, "ETSI.CAdES.detached");
+    EXPECT_STREQ(doc->settings.sig_subfilter, "ETSI.CAdES.detached");
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER, KVPDF_TEXT("ETSI.RFC3161")), 1);
-    EXPECT_STREQ(doc->sig_subfilter, "ETSI.RFC3161");
+    EXPECT_STREQ(doc->settings.sig_subfilter, "ETSI.RFC3161");
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER, 0), 0); // the writers need a name
-    EXPECT_STREQ(doc->sig_subfilter, "ETSI.RFC3161");
+    EXPECT_STREQ(doc->settings.sig_subfilter, "ETSI.RFC3161");
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_LOCALE, 1), 1);
-    EXPECT_STREQ(doc->reason_suffix, "Digitally signed and timestamped by Korvane PDF Plume.");
+    EXPECT_STREQ(doc->settings.reason_suffix, "Digitally signed and timestamped by Korvane PDF Plume.");
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_POPUP_OPEN, 0), 1);
-    EXPECT_EQ(doc->kontir_popup_open, 0);
+    EXPECT_EQ(doc->settings.kontir_popup_open, 0);
     for (int32_t id : {0, 27, 29, 32, 39, 42, 49, 51, -1})
         EXPECT_EQ(KvPDFSetProperty(h, id, 1), 0) << id;
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_ADD, KVPDF_TEXT("a\\b.txt")), 1);
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_ADD, KVPDF_TEXT("c.txt")), 1);
-    ASSERT_EQ(doc->attachment_list_count, 2u);
-    EXPECT_STREQ(doc->attachment_list[0].name, "a\\b.txt"); // unchanged, no doubling
+    ASSERT_EQ(doc->settings.attachment_list_count, 2u);
+    EXPECT_STREQ(doc->settings.attachment_list[0].name, "a\\b.txt"); // unchanged, no doubling
     EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENTS_CLEAR, 0), 1);
-    EXPECT_EQ(doc->attachment_list_count, 0u);
+    EXPECT_EQ(doc->settings.attachment_list_count, 0u);
     char version[16] = "";
     EXPECT_EQ(KvPDFGetProperty(h, 0, version), 1);
     EXPECT_STREQ(version, "1.5.0.457");
@@ -51,12 +53,12 @@ TEST(Properties, EveryIdAndItsResult) {
     EXPECT_EQ(KvPDFGetProperty(h, 7, nullptr), 0);
 
     EXPECT_EQ(KvPDFSetProperties(h, 1, 2, 3, 4, "n", nullptr, "r", nullptr, nullptr, 1, 1), 1);
-    EXPECT_STREQ(doc->signer_name, "n");
-    EXPECT_EQ(doc->sig_location, nullptr);
-    EXPECT_EQ(doc->no_page_walk, 1);
+    EXPECT_STREQ(doc->settings.signer_name, "n");
+    EXPECT_EQ(doc->settings.sig_location, nullptr);
+    EXPECT_EQ(doc->settings.no_page_walk, 1);
     EXPECT_EQ(KvPDFSetKontirProperties(h, "t", "s", nullptr, 1, 5, 6, 7, 8, 9, 10, 11, 12), 1);
-    EXPECT_EQ(doc->kontir_popup_rect[3], 12);
-    EXPECT_EQ(doc->kontir_title, nullptr);
+    EXPECT_EQ(doc->settings.kontir_popup_rect[3], 12);
+    EXPECT_EQ(doc->settings.kontir_title, nullptr);
     KvPDFClose(h);
 
     EXPECT_EQ(KvPDFSetProperty(h, 1, 0), -51);

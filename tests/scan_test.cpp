@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+using namespace kvpdf;
+
 using kvtest::RingCodes;
 
 namespace {
@@ -87,8 +89,11 @@ TEST(Scanners, KeyValuesOfEveryShapeAndCutOffValues) {
     EXPECT_EQ(Owned(PdfFileSpecName(hexspec.data(), hexspec.size()), 3), "a.b");
     EXPECT_EQ(PdfFileSpecName("/Filter/F", 9), nullptr);
     const std::string inline_ef = "/EF <</F 12 0 R>>";
-    EXPECT_EQ(PdfEmbeddedFileObj(nullptr, inline_ef.data(), inline_ef.size(), nullptr), 12);
-    EXPECT_EQ(PdfEmbeddedFileObj(nullptr, "/Type", 5, nullptr), 0);
+    KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
+    Reader r = ReaderOf(HandleLookup(h));
+    EXPECT_EQ(PdfEmbeddedFileObj(r, nullptr, inline_ef.data(), inline_ef.size()), 12);
+    EXPECT_EQ(PdfEmbeddedFileObj(r, nullptr, "/Type", 5), 0);
+    KvPDFClose(h);
 }
 
 // Readers over a real file: objects by number, streams of every shape.
@@ -144,7 +149,7 @@ protected:
     std::string Stream(int object, int32_t *rc) {
         uint8_t *data = nullptr;
         uint32_t n = 0;
-        *rc = PdfReadStream(file_, object, nullptr, 0, &data, &n, doc_);
+        *rc = PdfReadStream(ReaderOf(doc_), file_, object, nullptr, 0, &data, &n);
         return Owned(reinterpret_cast<char *>(data), n);
     }
     kvtest::TempDir dir_;
@@ -156,32 +161,31 @@ protected:
 
 TEST_F(Readers, ObjectsEndWithTheirTerminatorAcrossChunkBorders) {
     char *text = nullptr;
-    ASSERT_EQ(PdfReadObject(file_, 13, &text, doc_), 1);
+    ASSERT_EQ(PdfReadObject(ReaderOf(doc_), file_, 13, &text), 1);
     std::string t = text;
     TrackedFreeT(text);
     EXPECT_EQ(t.substr(0, 9), "13 0 obj\n");
     EXPECT_EQ(t.substr(t.size() - 13), "/F 4>>\nendobj");
     uint32_t n = 0;
-    ASSERT_EQ(PdfReadObjectBinary(file_, 16, &text, &n, doc_), 1);
+    ASSERT_EQ(PdfReadObjectBinary(ReaderOf(doc_), file_, 16, &text, &n), 1);
     EXPECT_EQ(n, 515u);
     EXPECT_EQ(Owned(text, n).substr(509), "endobj");
     // The first "endobj" ends an object, even inside its stream data.
-    ASSERT_EQ(PdfReadObjectBinary(file_, 12, &text, &n, doc_), 1);
+    ASSERT_EQ(PdfReadObjectBinary(ReaderOf(doc_), file_, 12, &text, &n), 1);
     EXPECT_EQ(Owned(text, n), "12 0 obj\n<</Length 20>>stream\nhas endobj");
     // Reading at an absolute offset stops after its byte limit.
-    ASSERT_EQ(PdfReadObjectAt(file_, 9, &text, &n, doc_), 1);
+    ASSERT_EQ(PdfReadObjectAt(ReaderOf(doc_), file_, 9, &text, &n), 1);
     EXPECT_EQ(Owned(text, n).substr(0, 8), "1 0 obj\n");
-    EXPECT_EQ(PdfReadObjectAt(file_, static_cast<uint32_t>(doc_->object_offsets[13]) + 20, &text,
-                              &n, doc_),
+    EXPECT_EQ(PdfReadObjectAt(ReaderOf(doc_), file_, static_cast<uint32_t>(doc_->parsed.object_offsets[13]) + 20, &text, &n),
               -1);
     EXPECT_EQ(text, nullptr);
     // An object without a known offset, in a file without cross-reference streams, is
     // read from the current position.
-    ASSERT_EQ(fseek(file_, static_cast<long>(doc_->object_offsets[4]), SEEK_SET), 0);
-    ASSERT_EQ(PdfReadObject(file_, 14, &text, doc_), 1);
+    ASSERT_EQ(fseek(file_, static_cast<long>(doc_->parsed.object_offsets[4]), SEEK_SET), 0);
+    ASSERT_EQ(PdfReadObject(ReaderOf(doc_), file_, 14, &text), 1);
     EXPECT_EQ(std::string(text).substr(0, 8), "4 0 obj\n");
     TrackedFreeT(text);
-    ASSERT_EQ(PdfReadRaw(file_, 4, &text, 8, &n, doc_), 1);
+    ASSERT_EQ(PdfReadRaw(ReaderOf(doc_), file_, 4, &text, 8, &n), 1);
     EXPECT_EQ(Owned(text, n), "4 0 obj\n");
 }
 

@@ -3,6 +3,8 @@
 #include "pdf_document.h"
 #include "test_support.h"
 
+using namespace kvpdf;
+
 namespace kvtest {
 
 const TestKey &Signer() {
@@ -31,7 +33,7 @@ SignOutcome HostSign(const std::string &source, const std::string &target,
         out.placeholder = KvPdfWriteDummySignatureAndAddedContent(h, &at);
         const PdfDocument *doc = HandleLookup(h);
         for (int i = 0; i < 4; ++i)
-            out.byte_range[i] = doc->byte_range[i];
+            out.byte_range[i] = doc->update.byte_range[i];
         out.signed_bytes =
             ReadRanges(target, out.byte_range[1], out.byte_range[2], out.byte_range[3]);
         out.der = request.timestamp ? MakeTimestampToken(out.signed_bytes, Tsa())

@@ -16,6 +16,8 @@
 #include <string>
 #include <zlib.h>
 
+using namespace kvpdf;
+
 using kvtest::ReadFile;
 using kvtest::TempDir;
 using kvtest::WriteFile;
@@ -470,7 +472,7 @@ TEST_F(HostFlow, RestoreOversizedValueOldVersionAndBrokenStructure) {
     EXPECT_EQ(ReadFile(dst), placed);                       // an oversized value changes nothing
     EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 2000), 1); // exactly the reserved size fits
     std::string full = ReadFile(dst);
-    EXPECT_EQ(full.find('>', HandleLookup(h)->contents_start), HandleLookup(h)->contents_end - 1);
+    EXPECT_EQ(full.find('>', HandleLookup(h)->update.contents_start), HandleLookup(h)->update.contents_end - 1);
     EXPECT_EQ(KvPdfWriteSignature(h, nullptr, 0), -46);
     EXPECT_EQ(KvPDFRestorePDF(h), 1);
     EXPECT_EQ(ReadFile(dst), source);
@@ -529,6 +531,35 @@ TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
     // A missing corner is the box away from the other one, kept within 32 bits.
     EXPECT_NE(ReadFile(dst).find("/Rect[2147483647 -2147483648 2147483647 -2147483598]"),
               std::string::npos);
+}
+
+// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
+// missing box size. Any visible flag but 1 gives the plain widget, numbered as the page
+// and the form name it.
+TEST_F(HostFlow, SigappxAppearanceWithAVisibleFlagOtherThanOne) {
+    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
+    for (int32_t visible : {-1, 2}) {
+        kvtest::SignRequest r;
+        r.logo_path = dir_.file("stamp.sigappx");
+        r.configure = [visible](KvPdfHandle h) {
+            KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
+            KvPDFSetKontirProperties(h, "note", nullptr, nullptr, 0, 1, 2, 3, 4, 5, 6, 7, 8);
+        };
+        kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+        ASSERT_EQ(o.write, 1) << visible;
+        ASSERT_EQ(o.value, 1) << visible;
+        std::string out;
+        EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
+        auto sigs = kvtest::RunPdfsig(dst, &out);
+        ASSERT_EQ(sigs.size(), 1u) << out;
+        EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
+        const std::string update = ReadFile(dst).substr(ReadFile(src).size());
+        EXPECT_NE(update.find("/Annots [6 0 R]"), std::string::npos) << update;
+        EXPECT_NE(update.find("6 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 5 0 R"),
+                  std::string::npos);
+        EXPECT_EQ(update.find("/Subtype/Text"), std::string::npos); // no note in this layout
+    }
 }
 
 TEST_F(HostFlow, OutOfMemorySweepOverOneSigningWrite) {

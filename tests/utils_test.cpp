@@ -9,6 +9,8 @@
 #include <string>
 #include <sys/stat.h>
 
+using namespace kvpdf;
+
 using kvtest::ReadFile;
 using kvtest::TempDir;
 using kvtest::WriteFile;
@@ -100,12 +102,8 @@ TEST(Utilities, TempFileNamesAreUniqueAndNeverTheSource) {
 
     // Without a usable temporary directory the name derives from the source path.
     setenv("TMPDIR", dir.file("missing").c_str(), 1);
-    KvPdfHandle h = KvPDFInit("/data.pdf/in.pdf", nullptr, 0);
-    EXPECT_EQ(Take(PdfTempFileName(HandleLookup(h))), "/data.pdf.tmp/in.pdf");
-    KvPDFClose(h);
-    h = KvPDFInit("/data/in.PDF", nullptr, 0);
-    EXPECT_EQ(Take(PdfTempFileName(HandleLookup(h))), "/data/in.PDF.kvtmp");
-    KvPDFClose(h);
+    EXPECT_EQ(Take(PdfTempFileName("/data.pdf/in.pdf")), "/data.pdf.tmp/in.pdf");
+    EXPECT_EQ(Take(PdfTempFileName("/data/in.PDF")), "/data/in.PDF.kvtmp");
     if (old)
         setenv("TMPDIR", saved.c_str(), 1);
     else
@@ -116,40 +114,40 @@ TEST(Utilities, SignatureListLookupsAndLogoLayoutChoice) {
     KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
     PdfDocument *doc = HandleLookup(h);
     int32_t index = -1, error = 0;
-    EXPECT_EQ(PdfCheckSignatureIndex(doc, &index, &error), 0); // empty list
+    EXPECT_EQ(PdfCheckSignatureIndex(doc->found, &index, &error), 0); // empty list
     EXPECT_EQ(error, -102);
-    EXPECT_EQ(PdfFindTimestampEntry(doc), -1);
+    EXPECT_EQ(PdfFindTimestampEntry(doc->found), -1);
     const int32_t kinds[] = {2, 0, 2, 1};
-    doc->signatures = static_cast<SignatureInfo *>(TrackedAlloc("t", 1, 4 * sizeof(SignatureInfo)));
-    memset(doc->signatures, 0, 4 * sizeof(SignatureInfo));
-    doc->signature_count = 4;
+    doc->found.signatures = static_cast<SignatureInfo *>(TrackedAlloc("t", 1, 4 * sizeof(SignatureInfo)));
+    memset(doc->found.signatures, 0, 4 * sizeof(SignatureInfo));
+    doc->found.signature_count = 4;
     for (int i = 0; i < 4; ++i)
-        doc->signatures[i].kind = kinds[i];
+        doc->found.signatures[i].kind = kinds[i];
     index = -1;
-    EXPECT_EQ(PdfCheckSignatureIndex(doc, &index, &error), 1);
+    EXPECT_EQ(PdfCheckSignatureIndex(doc->found, &index, &error), 1);
     EXPECT_EQ(index, 3);
     index = 4;
     error = 0;
-    EXPECT_EQ(PdfCheckSignatureIndex(doc, &index, &error), 0);
+    EXPECT_EQ(PdfCheckSignatureIndex(doc->found, &index, &error), 0);
     EXPECT_EQ(error, -102);
-    EXPECT_EQ(PdfFindTimestampEntry(doc), 2);
-    EXPECT_EQ(PdfFindSignatureOfKind(doc, 1), 3);
-    EXPECT_EQ(PdfFindSignatureOfKind(doc, 5), -1);
+    EXPECT_EQ(PdfFindTimestampEntry(doc->found), 2);
+    EXPECT_EQ(PdfFindSignatureOfKind(doc->found, 1), 3);
+    EXPECT_EQ(PdfFindSignatureOfKind(doc->found, 5), -1);
     index = 0;
-    EXPECT_EQ(PdfIsTimestampEntry(doc, &index), 1);
+    EXPECT_EQ(PdfIsTimestampEntry(doc->found, &index), 1);
     index = -1;
-    EXPECT_EQ(PdfIsTimestampEntry(doc, &index), 0);
+    EXPECT_EQ(PdfIsTimestampEntry(doc->found, &index), 0);
 
     LogoImage logo{};
     logo.is_sigappx = 1;
     EXPECT_EQ(PdfNeedsLogoObjects(nullptr, &logo), 1);
-    EXPECT_EQ(PdfNeedsLogoObjects(doc, &logo), 1);
-    doc->visible_signature = 0;
-    EXPECT_EQ(PdfNeedsLogoObjects(doc, &logo), 0);
-    doc->visible_signature = 1;
-    EXPECT_EQ(PdfNeedsLogoObjects(doc, nullptr), 0);
-    doc->logo_is_sigappx = 1;
-    EXPECT_EQ(PdfNeedsLogoObjects(doc, nullptr), 1);
+    EXPECT_EQ(PdfNeedsLogoObjects(&doc->settings, &logo), 1);
+    doc->settings.visible_signature = 0;
+    EXPECT_EQ(PdfNeedsLogoObjects(&doc->settings, &logo), 0);
+    doc->settings.visible_signature = 1;
+    EXPECT_EQ(PdfNeedsLogoObjects(&doc->settings, nullptr), 0);
+    doc->settings.logo_is_sigappx = 1;
+    EXPECT_EQ(PdfNeedsLogoObjects(&doc->settings, nullptr), 1);
     EXPECT_EQ(PdfNeedsLogoObjects(nullptr, nullptr), 0);
     KvPDFClose(h);
 }

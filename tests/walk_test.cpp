@@ -12,6 +12,8 @@
 #include <regex>
 #include <string>
 
+using namespace kvpdf;
+
 namespace {
 
 // Runs the processing of a signature write (no file is written) and returns the texts
@@ -31,8 +33,8 @@ protected:
         doc_->mode = mode;
         int32_t rc = ProcessPdf(doc_);
         rewritten_.clear();
-        for (uint32_t i = 0; i < doc_->updated_object_count; ++i) {
-            const UpdatedObject &u = doc_->updated_objects[i];
+        for (uint32_t i = 0; i < doc_->update.updated_objects.count; ++i) {
+            const UpdatedObject &u = doc_->update.updated_objects.items[i];
             rewritten_[u.number] = std::string(u.text, u.length ? u.length : strlen(u.text));
         }
         return rc;
@@ -58,7 +60,7 @@ TEST_F(Walk, ExistingArraysAndFormsGetTheNewField) {
     EXPECT_EQ(rewritten_.size(), 2u);
     EXPECT_EQ(rewritten_[3], "3 0 obj\n<</Type/Page/Parent 2 0 R/Annots[ 6 0 R  10 0 R]>>\nendobj");
     EXPECT_EQ(rewritten_[5], "5 0 obj\n<</Fields [6 0 R 10 0 R]/DA(/Helv 0 Tf)>>\nendobj");
-    EXPECT_EQ(doc_->annots_modified, 1);
+    EXPECT_EQ(doc_->parsed.annots_modified, 1);
 
     // An indirect /Annots array and an indirect /Fields array are rewritten themselves;
     // the page and the form keep their texts. A line feed before a reference counts.
@@ -75,7 +77,7 @@ TEST_F(Walk, ExistingArraysAndFormsGetTheNewField) {
     EXPECT_EQ(rewritten_.size(), 2u);
     EXPECT_EQ(rewritten_[4], "4 0 obj\n[6 0 R 12 0 R ]\nendobj");
     EXPECT_EQ(rewritten_[8], "8 0 obj\n[6  0  R 12 0 R]\nendobj");
-    EXPECT_EQ(doc_->page_obj, 3); // the page tree's /Kids held in an array object
+    EXPECT_EQ(doc_->parsed.page_obj, 3); // the page tree's /Kids held in an array object
 
     // A form without /Fields gets one naming the new field; a Kontir note adds itself
     // and its popup to a page without /Annots.
@@ -92,10 +94,10 @@ TEST_F(Walk, ExistingArraysAndFormsGetTheNewField) {
         "1 0 obj\n<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[6 0 R]/DA(/Helv 0 Tf)>>>>\nendobj");
     EXPECT_EQ(rewritten_[3],
               "3 0 obj\n<</Type/Page\n/Annots [6 0 R 7 0 R 8 0 R]\n/Parent 2 0 R>>\nendobj");
-    EXPECT_EQ(doc_->kontir_annot_obj, 7); // an invisible signature: S + 2
+    EXPECT_EQ(doc_->update.plan.kontir_annot_obj, 7); // an invisible signature: S + 2
 }
 
-TEST_F(Walk, ReadingModesLeaveObjectsAloneAndTakeTheLastField) {
+TEST_F(Walk, ReadingModesLeaveObjectsAloneAndListTheFields) {
     kvtest::PdfBuilder b;
     b.Object(1, "<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[7 0 R 8 0 R]>>/Names 9 0 R>>");
     b.Object(2, "<</Type/Pages/Kids[4 0 R]/Count 1>>");
@@ -104,10 +106,10 @@ TEST_F(Walk, ReadingModesLeaveObjectsAloneAndTakeTheLastField) {
     b.Object(9, "<</EmbeddedFiles 10 0 R>>");
     ASSERT_EQ(Run(b, kModeReadAttachments), 1);
     EXPECT_TRUE(rewritten_.empty());
-    EXPECT_EQ(doc_->sig_field_obj, 8);
-    EXPECT_EQ(doc_->page_obj, 3);
-    EXPECT_EQ(doc_->names_obj, 9);
-    EXPECT_EQ(doc_->field_count, 2u);
+    EXPECT_EQ(doc_->parsed.field_refs[1], 8u);
+    EXPECT_EQ(doc_->parsed.page_obj, 3);
+    EXPECT_EQ(doc_->parsed.names_obj, 9);
+    EXPECT_EQ(doc_->parsed.field_count, 2u);
 }
 
 TEST_F(Walk, PageTreeCyclesAndMissingPieces) {
@@ -148,15 +150,15 @@ TEST(WalkDss, CorpusStoresAreReadWithTheirCounts) {
         KvPdfHandle h = KvPDFInit((dir + "/" + name).c_str(), nullptr, 0);
         PdfDocument *doc = HandleLookup(h);
         doc->mode = kModeReadAttachments;
-        ProcessPdf(doc);
-        ASSERT_NE(doc->dss_info, nullptr) << name;
+        EXPECT_EQ(ProcessPdf(doc), 1) << name;
+        ASSERT_NE(doc->parsed.dss_info, nullptr) << name;
         // The newest revision's store, as qpdf (through pikepdf) counted it.
-        EXPECT_EQ(doc->dss_info->cert_count, std::stoul(m[1])) << name;
-        EXPECT_EQ(doc->dss_info->crl_count, std::stoul(m[2])) << name;
-        EXPECT_EQ(doc->dss_info->ocsp_count, std::stoul(m[3])) << name;
-        EXPECT_EQ(doc->dss_info->changed, 0);
+        EXPECT_EQ(doc->parsed.dss_info->cert_count, std::stoul(m[1])) << name;
+        EXPECT_EQ(doc->parsed.dss_info->crl_count, std::stoul(m[2])) << name;
+        EXPECT_EQ(doc->parsed.dss_info->ocsp_count, std::stoul(m[3])) << name;
+        EXPECT_EQ(doc->parsed.dss_info->changed, 0);
         int revisions = 0;
-        for (XrefSection *s = doc->xref_sections; s; s = s->next) {
+        for (XrefSection *s = doc->parsed.xref_sections; s; s = s->next) {
             if (!s->dss) continue;
             ++revisions;
             for (DssArray *a : s->dss->arrays)

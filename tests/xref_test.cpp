@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace kvpdf;
+
 using kvtest::ClassicOptions;
 using kvtest::PdfBuilder;
 using kvtest::StreamOptions;
@@ -38,12 +40,12 @@ protected:
         return rc;
     }
     uint32_t Offset(uint32_t object) const {
-        return object < doc_->object_offsets_count ? doc_->object_offsets[object] : kNoOffset;
+        return object < doc_->parsed.object_offsets_count ? doc_->parsed.object_offsets[object] : kNoOffset;
     }
     std::string Object(uint32_t object) {
         char *text = nullptr;
         uint32_t n = 0;
-        if (PdfReadObjectBinary(file_, static_cast<ObjectSelector>(object), &text, &n, doc_) < 1 ||
+        if (PdfReadObjectBinary(ReaderOf(doc_), file_, static_cast<ObjectSelector>(object), &text, &n) < 1 ||
             !text)
             return "<none>";
         std::string s(text, n);
@@ -53,7 +55,7 @@ protected:
     std::vector<int> Ring() const { return kvtest::RingCodes(handle_); }
     std::vector<uint32_t> SectionOffsets() const {
         std::vector<uint32_t> v;
-        for (XrefSection *s = doc_->xref_sections; s; s = s->next)
+        for (XrefSection *s = doc_->parsed.xref_sections; s; s = s->next)
             v.push_back(s->offset);
         return v;
     }
@@ -90,28 +92,28 @@ TEST_F(Xref, ClassicRevisionsNewestEntryAndTrailerWin) {
     size_t x3 = b.ClassicXref();
     ASSERT_EQ(Read(b.bytes(), kModeSign), 1);
     EXPECT_EQ(SectionOffsets(), (std::vector<uint32_t>{uint32_t(x3), uint32_t(x2), uint32_t(x1)}));
-    EXPECT_EQ(doc_->xref_sections_read, 3);
-    EXPECT_EQ(doc_->xref_is_stream, 0);
-    EXPECT_EQ(doc_->root_obj, 1);
-    EXPECT_EQ(doc_->info_obj, 5);
-    EXPECT_EQ(doc_->declared_size, 7);
-    EXPECT_EQ(doc_->trailer_size, 8);      // /Size + 1 after a classic table
-    EXPECT_EQ(doc_->sig_field_obj, 8 + 2); // visible signature by default
+    EXPECT_EQ(doc_->parsed.xref_sections_read, 3);
+    EXPECT_EQ(doc_->parsed.xref_is_stream, 0);
+    EXPECT_EQ(doc_->parsed.root_obj, 1);
+    EXPECT_EQ(doc_->parsed.info_obj, 5);
+    EXPECT_EQ(doc_->parsed.declared_size, 7);
+    EXPECT_EQ(doc_->parsed.trailer_size, 8);      // /Size + 1 after a classic table
+    EXPECT_EQ(doc_->update.plan.sig_field_obj, 8 + 2); // visible signature by default
     for (uint32_t n = 1; n <= 6; ++n)
         EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
     EXPECT_EQ(Offset(0), kNoOffset); // the 65535 entry of object 0 is skipped
     EXPECT_NE(Object(3).find("/Rev 2"), std::string::npos);
     // Only sections reached through /Prev list their entries.
-    XrefSection *newest = doc_->xref_sections;
+    XrefSection *newest = doc_->parsed.xref_sections;
     EXPECT_TRUE(Listed(newest).empty());
     EXPECT_EQ(Listed(newest->next), (std::vector<uint32_t>{3, 5}));
     EXPECT_EQ(Listed(newest->next->next), (std::vector<uint32_t>{1, 2, 3, 4}));
     uint32_t at = 0;
-    EXPECT_EQ(PdfFindSectionOf(doc_, nullptr, 3, &at), newest->next->next);
+    EXPECT_EQ(PdfFindSectionOf(doc_->parsed, nullptr, 3, &at), newest->next->next);
     EXPECT_NE(at, Offset(3)); // the oldest revision holds the first version of object 3
-    EXPECT_EQ(PdfFindSectionOf(doc_, newest->next, 3, &at), newest->next);
+    EXPECT_EQ(PdfFindSectionOf(doc_->parsed, newest->next, 3, &at), newest->next);
     EXPECT_EQ(at, Offset(3));
-    EXPECT_EQ(PdfFindSectionOf(doc_, nullptr, 6, nullptr), nullptr);
+    EXPECT_EQ(PdfFindSectionOf(doc_->parsed, nullptr, 6, nullptr), nullptr);
 }
 
 TEST_F(Xref, EntryQuirksOfClassicTables) {
@@ -143,7 +145,7 @@ TEST_F(Xref, EntryQuirksOfClassicTables) {
     o.size = 3;
     longer.ClassicXref(o);
     ASSERT_EQ(Read(longer.bytes()), 1);
-    EXPECT_EQ(doc_->object_offsets_count, 4u);
+    EXPECT_EQ(doc_->parsed.object_offsets_count, 4u);
     EXPECT_EQ(Offset(2), longer.offset_of(2));
 }
 
@@ -205,7 +207,7 @@ TEST_F(Xref, PrevLoopEndsTheChain) {
     o.trailer_extra = "/Prev " + std::to_string(b.bytes().size()); // points at itself
     b.ClassicXref(o);
     ASSERT_EQ(Read(b.bytes()), 1);
-    EXPECT_EQ(doc_->xref_section_count, 1u);
+    EXPECT_EQ(doc_->parsed.xref_section_count, 1u);
 
     // 3 -> 2 -> 1 -> 3: the oldest section's /Prev leads back to the newest.
     PdfBuilder c = ThreeObjects();
@@ -239,18 +241,18 @@ TEST_F(Xref, StreamWithPredictorIndexAndObjectStreams) {
     o.predictor = 12;
     b.XrefStream(9, o);
     ASSERT_EQ(Read(b.bytes(), kModeSign), 1);
-    EXPECT_EQ(doc_->xref_is_stream, 1);
-    EXPECT_EQ(doc_->trailer_size, 10); // /Size itself after a stream
-    EXPECT_EQ(doc_->object_offsets_count, 11u);
-    EXPECT_EQ(doc_->root_obj, 1);
+    EXPECT_EQ(doc_->parsed.xref_is_stream, 1);
+    EXPECT_EQ(doc_->parsed.trailer_size, 10); // /Size itself after a stream
+    EXPECT_EQ(doc_->parsed.object_offsets_count, 11u);
+    EXPECT_EQ(doc_->parsed.root_obj, 1);
     for (uint32_t n : {1u, 5u, 7u, 8u, 9u})
         EXPECT_EQ(Offset(n), b.offset_of(n)) << n;
     EXPECT_EQ(Offset(2), kNoOffset);
-    EXPECT_EQ(PdfFindObjectStream(doc_, 3, nullptr), 5u);
-    EXPECT_EQ(PdfFindObjectStream(doc_, 3, doc_->xref_sections), 5u);
+    EXPECT_EQ(PdfFindObjectStream(doc_->parsed, 3, nullptr), 5u);
+    EXPECT_EQ(PdfFindObjectStream(doc_->parsed, 3, doc_->parsed.xref_sections), 5u);
     EXPECT_EQ(Object(2), "<</Type/Pages/Kids[3 0 R]/Count 1>>\n");
     EXPECT_EQ(Object(3), "<</Type/Page/Parent 2 0 R/MediaBox[0 0 10 10]>>\n"); // the later copy
-    EXPECT_EQ(doc_->used_compressed_objects, 1);
+    EXPECT_EQ(doc_->parsed.used_compressed_objects, 1);
     EXPECT_EQ(Object(7), "7 0 obj\n(seven)\nendobj");
     // An object that is neither in the table nor in any object stream.
     EXPECT_EQ(Object(6), "<none>");
@@ -314,9 +316,9 @@ TEST_F(Xref, ChainsMixingKindsKeepTheNewestEntry) {
     b.Object(6, "(six, plain again)");
     size_t x3 = b.ClassicXref();
     ASSERT_EQ(Read(b.bytes()), 1);
-    EXPECT_EQ(doc_->xref_is_stream, 1);
+    EXPECT_EQ(doc_->parsed.xref_is_stream, 1);
     EXPECT_EQ(SectionOffsets(), (std::vector<uint32_t>{uint32_t(x3), uint32_t(x2), uint32_t(x1)}));
-    EXPECT_EQ(doc_->xref_sections->next->is_stream, 1);
+    EXPECT_EQ(doc_->parsed.xref_sections->next->is_stream, 1);
     // Object 3 moved into an object stream in a newer revision: it stays compressed,
     // although the oldest table gives it an offset.
     EXPECT_EQ(Offset(3), kNoOffset);
@@ -335,9 +337,9 @@ TEST_F(Xref, HybridFileObjectsOnlyInXRefStmHaveNoOffset) {
     o.size = 6;
     b.ClassicXref(o);
     ASSERT_EQ(Read(b.bytes()), 1);
-    EXPECT_EQ(doc_->xref_is_stream, 0);
+    EXPECT_EQ(doc_->parsed.xref_is_stream, 0);
     EXPECT_EQ(Offset(4), kNoOffset);
-    EXPECT_EQ(doc_->xref_section_count, 1u);
+    EXPECT_EQ(doc_->parsed.xref_section_count, 1u);
 }
 
 TEST(XrefStreamEncoding, ValueWidthsAndEntries) {

@@ -272,6 +272,44 @@ int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer
     return produced;
 }
 
+namespace {
+
+// The /Length value, read from its own object when it is a reference. Returns 1 with
+// *length, or a code.
+int32_t StreamLength(Reader r, FILE *file, const char *text, size_t dict_end, uint32_t *length) {
+    int64_t length_key = PdfFindLengthKey(text, dict_end);
+    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
+    int is_ref = 0;
+    *length = PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
+    if (!is_ref) return 1;
+    if (*length == 0 || *length > 0x7FFFFFFFu)
+        return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
+    char *length_text = nullptr;
+    int32_t rc = PdfReadObject(r, file, static_cast<ObjectSelector>(*length), &length_text);
+    TrackedPtr<char> guard(length_text);
+    if (rc < 1 || !length_text) return rc < 1 ? rc : kReadFailed;
+    size_t len = strlen(length_text);
+    int64_t obj = PdfFind(length_text, len, "obj");
+    *length = obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
+    return 1;
+}
+
+// The data's first byte: after "stream" and its end of line (ISO 32000-1, 7.3.8.1).
+size_t DataStart(const char *text, size_t length, size_t keyword) {
+    size_t start = keyword + 6;
+    if (start < length && text[start] == '\r') {
+        ++start;
+        if (start < length && text[start] == '\n') ++start;
+    } else if (start < length && text[start] == '\n') {
+        ++start;
+    } else {
+        start = PdfSkipSpace(text, length, start);
+    }
+    return start;
+}
+
+} // namespace
+
 int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
                       uint32_t text_length, uint8_t **out_data, uint32_t *out_length) {
     *out_data = nullptr;
@@ -281,63 +319,39 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
         char *read = nullptr;
         int32_t rc = PdfReadObjectBinary(r, file, object, &read, &text_length);
         owned.reset(read);
-        if (rc < 1 || !read) {
+        if (rc < 1 || !read)
             return KV_FAIL_AS(r, KVPDF_ERR_RAW_READ, KVPDF_ERR_EMBEDDED_FILE,
                               rc < 1 ? rc : kReadFailed);
-        }
         text = read;
     }
     int64_t keyword = PdfStreamKeyword(text, text_length);
     size_t dict_end = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
-    int64_t length_key = PdfFindLengthKey(text, dict_end);
-    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
-    int is_ref = 0;
-    uint32_t length =
-        PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
-    if (is_ref) {
-        if (length == 0 || length > 0x7FFFFFFFu)
-            return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
-        char *length_text = nullptr;
-        int32_t rc = PdfReadObject(r, file, static_cast<ObjectSelector>(length), &length_text);
-        TrackedPtr<char> guard(length_text);
-        if (rc < 1 || !length_text) return rc < 1 ? rc : kReadFailed;
-        size_t len = strlen(length_text);
-        int64_t obj = PdfFind(length_text, len, "obj");
-        length =
-            obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
-    }
+    uint32_t length = 0;
+    int32_t rc = StreamLength(r, file, text, dict_end, &length);
+    if (rc < 1) return rc;
     if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NOT_FOUND, KVPDF_ERR_EMBEDDED_FILE);
-    size_t start = static_cast<size_t>(keyword) + 6;
-    if (start < text_length && text[start] == '\r') {
-        ++start;
-        if (start < text_length && text[start] == '\n') ++start;
-    } else if (start < text_length && text[start] == '\n') {
-        ++start;
-    } else {
-        start = PdfSkipSpace(text, text_length, start);
-    }
+    size_t start = DataStart(text, text_length, static_cast<size_t>(keyword));
     // A file shorter than the declared length cannot hold more than its own bytes.
     if (r.parsed.file_length && length > r.parsed.file_length) length = r.parsed.file_length;
     TrackedPtr<char> reread;
     const char *data = text + start;
     uint64_t needed = uint64_t{start} + length + 9;
     if (needed > text_length && object > 0) {
+        // The object was read up to a first "endobj" inside its data: read it all again.
         char *raw = nullptr;
         uint32_t raw_length = 0;
-        int32_t rc = PdfReadRaw(r, file, object, &raw, static_cast<uint32_t>(needed), &raw_length);
+        rc = PdfReadRaw(r, file, object, &raw, static_cast<uint32_t>(needed), &raw_length);
         reread.reset(raw);
-        if (rc < 1 || !raw) {
+        if (rc < 1 || !raw)
             return KV_FAIL_AS(r, KVPDF_ERR_RAW_READ, KVPDF_ERR_EMBEDDED_FILE,
                               rc < 1 ? rc : kReadFailed);
-        }
         data = raw + start;
         text_length = raw_length;
     }
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
     if (length > available) length = available;
-
-    int32_t rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data),
-                                     length, 0x7FFFFFFFu, out_data, out_length);
+    rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length,
+                             0x7FFFFFFFu, out_data, out_length);
     return rc < 1 ? KV_FAIL(r, rc, KVPDF_ERR_EMBEDDED_FILE) : 1;
 }
 

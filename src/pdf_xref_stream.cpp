@@ -138,6 +138,9 @@ struct XrefStreamDict {
     uint32_t length = 0;   // raw data bytes, cut to what the text holds
 };
 
+int32_t ReadStreamLayout(Reader r, const char *text, XrefStreamDict *d);
+
+// The trailer part of the dictionary (/Encrypt, /Size, /Root, /Prev) and where the data is.
 int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStreamDict *d) {
     ParsedDocument &p = r.parsed;
     int64_t keyword = PdfStreamKeyword(text, text_length);
@@ -169,6 +172,24 @@ int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStr
             p.root_obj = number > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(number);
         }
     }
+    uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
+    p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    int32_t rc = ReadStreamLayout(r, text, d);
+    if (rc < 1) return rc;
+    int64_t length_key = PdfFindLengthKey(text, dict);
+    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_LENGTH, KVPDF_ERR_STAGE_OBJXREF);
+    d->length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
+    if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_STREAM, KVPDF_ERR_STAGE_OBJXREF);
+    d->data_start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
+    uint32_t available =
+        d->data_start < text_length ? static_cast<uint32_t>(text_length - d->data_start) : 0;
+    if (d->length > available) d->length = available;
+    return 1;
+}
+
+// /Index, /W and the predictor's parameters: how the entries are laid out.
+int32_t ReadStreamLayout(Reader r, const char *text, XrefStreamDict *d) {
+    const size_t dict = d->dict_end;
     int64_t index_key = PdfFind(text, dict, "/Index");
     if (index_key >= 0) {
         if (!ReadNumberArray(r, text, dict, static_cast<size_t>(index_key) + 6, d->index,
@@ -198,16 +219,6 @@ int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStr
     d->bits = NumberOr(text, dict, "/BitsPerComponent", 8);
     d->colors = NumberOr(text, dict, "/Colors", 1);
     d->predictor = NumberOr(text, dict, "/Predictor", 0);
-    uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
-    p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
-    int64_t length_key = PdfFindLengthKey(text, dict);
-    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_LENGTH, KVPDF_ERR_STAGE_OBJXREF);
-    d->length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
-    if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_STREAM, KVPDF_ERR_STAGE_OBJXREF);
-    d->data_start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
-    uint32_t available =
-        d->data_start < text_length ? static_cast<uint32_t>(text_length - d->data_start) : 0;
-    if (d->length > available) d->length = available;
     return 1;
 }
 

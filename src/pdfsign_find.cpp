@@ -48,6 +48,26 @@ bool ReadByteRange(const char *value, uint32_t *range) {
     return true;
 }
 
+// The texts and the kind of a signature dictionary.
+void FillTexts(SignatureInfo *s, uint32_t field, const char *dict, uint32_t length) {
+    memset(s, 0, sizeof *s);
+    s->field_obj = field;
+    s->subfilter = Value(dict, length, "/SubFilter");
+    s->reason = Value(dict, length, "/Reason");
+    s->location = Value(dict, length, "/Location");
+    s->name = Value(dict, length, "/Name");
+    s->contact_info = Value(dict, length, "/ContactInfo");
+    s->signing_time = Value(dict, length, "/M");
+    TrackedPtr<char> type(Value(dict, length, "/Type"));
+    // Names are compared without the white space the value reader leaves after them.
+    s->kind = KVPDF_SIG_KIND_SIGNATURE;
+    if (IsName(type.get(), "Sig")) {
+        if (IsName(s->subfilter, "ETSI.CAdES.detached")) s->kind = KVPDF_SIG_KIND_CADES;
+    } else if (IsName(type.get(), "DocTimeStamp")) {
+        s->kind = KVPDF_SIG_KIND_DOC_TIMESTAMP;
+    }
+}
+
 } // namespace
 
 int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file, uint32_t object) {
@@ -83,22 +103,7 @@ int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file, uint
     if (!TrackedReallocT(KV_UNIT, __LINE__, found->signatures, found->signature_count + 1))
         return KV_FAIL_AS(r, KVPDF_ERR_PAGE_OBJECT, KVPDF_ERR_STAGE_SIGANNOT, KVPDF_ERR_BUFFER);
     SignatureInfo &s = found->signatures[found->signature_count++];
-    memset(&s, 0, sizeof s);
-    s.field_obj = object;
-    s.subfilter = Value(dict_raw, dict_length, "/SubFilter");
-    s.reason = Value(dict_raw, dict_length, "/Reason");
-    s.location = Value(dict_raw, dict_length, "/Location");
-    s.name = Value(dict_raw, dict_length, "/Name");
-    s.contact_info = Value(dict_raw, dict_length, "/ContactInfo");
-    s.signing_time = Value(dict_raw, dict_length, "/M");
-    TrackedPtr<char> type(Value(dict_raw, dict_length, "/Type"));
-    // Names are compared without the white space the value reader leaves after them.
-    s.kind = KVPDF_SIG_KIND_SIGNATURE;
-    if (IsName(type.get(), "Sig")) {
-        if (IsName(s.subfilter, "ETSI.CAdES.detached")) s.kind = KVPDF_SIG_KIND_CADES;
-    } else if (IsName(type.get(), "DocTimeStamp")) {
-        s.kind = KVPDF_SIG_KIND_DOC_TIMESTAMP;
-    }
+    FillTexts(&s, object, dict_raw, dict_length);
     const bool known = sig < p.object_offsets_count && p.object_offsets[sig] != kNoOffset;
     TrackedPtr<char> range(Value(dict_raw, dict_length, "/ByteRange"));
     bool range_ok = ReadByteRange(range.get(), s.byte_range);

@@ -82,16 +82,25 @@ int WriteSigAppxAppearance(UpdateWriter &w, int32_t *err) {
 
 using namespace kvpdf;
 
+namespace {
+
+// The results of KvWriteDigSigAppImage, which records nothing: it has no handle.
+constexpr int32_t kNoOutputPath = -1;
+constexpr int32_t kOutputDoesNotOpen = -2;
+constexpr int32_t kImageNotCopied = -3;
+
+} // namespace
+
 extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
                                                    const char *box_height, const char *box_width) {
-    if (!output_path) return -1;
+    if (!output_path) return kNoOutputPath;
     FILE *out = fopen(output_path, "w+b");
-    if (!out) return -2;
+    if (!out) return kOutputDoesNotOpen;
     fprintf(out, "%s%s%s %s %s %s ", "1.", "5", "/KvImgHeight", box_height ? box_height : "",
             "/KvImgWidth", box_width ? box_width : "");
     if (!image_path) {
         size_t n = fwrite(kBuiltinImageA, 1, kBuiltinImageASize, out);
-        return fclose(out) == 0 && n == kBuiltinImageASize ? 1 : -3;
+        return fclose(out) == 0 && n == kBuiltinImageASize ? 1 : kImageNotCopied;
     }
     FILE *in = fopen(image_path, "rb");
     if (!in) {
@@ -105,10 +114,10 @@ extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const
             static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(size) + 1)));
         if (data) {
             size_t n = fread(data.get(), 1, size_t(size), in);
-            rc = n == size_t(size) && fwrite(data.get(), 1, n, out) == n ? 1 : -3;
+            rc = n == size_t(size) && fwrite(data.get(), 1, n, out) == n ? 1 : kImageNotCopied;
         }
     }
     fclose(in);
-    if (fclose(out) != 0) rc = -3;
+    if (fclose(out) != 0) rc = kImageNotCopied;
     return rc;
 }

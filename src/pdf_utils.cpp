@@ -125,8 +125,9 @@ char *PdfTempFileName(const char *src_path) {
     }
     if (!src_path) return nullptr;
     char buffer[kFallbackCapacity];
-    if (strlen(src_path) >= sizeof buffer) return nullptr;
-    strcpy(buffer, src_path);
+    const size_t length = strlen(src_path);
+    if (length >= sizeof buffer) return nullptr;
+    memcpy(buffer, src_path, length + 1);
     if (!PdfReplaceFirst(buffer, sizeof buffer, ".pdf", ".pdf.tmp") ||
         strcmp(buffer, src_path) == 0) {
         // No ".pdf" to replace (or no room): never hand out the source's own name.
@@ -231,7 +232,7 @@ char *PdfReplaceAll(const char *text, const char *needle, const char *replacemen
         w += r;
         from = p + k;
     }
-    strcpy(w, from);
+    memcpy(w, from, strlen(from) + 1);
     return out;
 }
 

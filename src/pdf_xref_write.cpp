@@ -73,7 +73,7 @@ int StreamSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
                                 static_cast<unsigned long>(p.xref_position));
     if (!ok ||
         !AppendFormat(w, err, "%lu 2] /Type/XRef /Size %lu /Index [",
-                      static_cast<unsigned long>(width), static_cast<unsigned long>(new_size + 1)))
+                      static_cast<unsigned long>(width), static_cast<unsigned long>(new_size) + 1))
         return 0;
     for (uint32_t i = 0; i < u.updated_objects.count; ++i)
         if (!AppendFormat(w, err, "%lu 1\r\n",

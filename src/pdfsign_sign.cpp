@@ -237,7 +237,7 @@ KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, 
         static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{count} * 2 + 1)));
     if (!hex) return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_WRITESIGN);
     static const char kDigits[] = "0123456789abcdef";
-    for (uint32_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         hex[2 * i] = kDigits[bytes[i] >> 4];
         hex[2 * i + 1] = kDigits[bytes[i] & 15];
     }

@@ -150,6 +150,9 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_CREATE_TIMESTAMP (-156)
 #define KVPDF_ERR_VERSION_UNSUPPORTED (-200)
 #define KVPDF_WARN_COMPRESSED_FEATURES (-201)
+/* Extensions: refusals the library adds for inputs it cannot handle safely. */
+#define KVPDF_ERR_NOT_REGULAR_FILE (-210) /* a directory, FIFO, socket or device */
+#define KVPDF_ERR_INPUT_TOO_LARGE (-211)  /* 4 GiB or more: beyond 32-bit offsets */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -73,7 +73,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 202;
+constexpr int kMessageCodes = 220; // codes -1 .. -219 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -406,6 +406,8 @@ int HandleOpenCount();
 [[nodiscard]] int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major,
                                         int32_t *minor);
 [[nodiscard]] int32_t TestPdfHeader(PdfDocument *doc, FILE *file);
+// Refuses a path that names no regular file, or one too large for 32-bit offsets.
+[[nodiscard]] int32_t CheckInputFile(PdfDocument *doc, const char *path);
 
 } // namespace kvpdf
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #define KV_UNIT "../src/pdf_internal.cpp"
 
@@ -77,11 +78,14 @@ void SetFixedTime(time_t t) {
 }
 
 void FormatSigningTime(time_t t, char *out, size_t size) {
-    tzset();
+    // The zone is read once per process; localtime_r and tm_gmtoff leave the C library's
+    // shared globals alone, so handles on several threads can sign at once.
+    static std::once_flag zone_read;
+    std::call_once(zone_read, [] { tzset(); });
     struct tm local;
     localtime_r(&t, &local);
-    // Hours east of UTC: the standard offset truncated, plus one in summer time.
-    long hours = -timezone / 3600 + (local.tm_isdst > 0 ? 1 : 0);
+    // Whole hours east of UTC, summer time included; half hours are cut.
+    long hours = local.tm_gmtoff / 3600;
     char stamp[22];
     strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
     char zone[16];

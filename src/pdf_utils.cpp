@@ -38,6 +38,18 @@ bool CopyInKernel(int in, int out, bool *failed) {
 
 } // namespace
 
+FileKind PdfFileKind(const char *path, uint64_t *size) {
+    struct stat st;
+    *size = 0;
+    if (!path || stat(path, &st) != 0) return FileKind::kMissing;
+    *size = static_cast<uint64_t>(st.st_size);
+    if (S_ISREG(st.st_mode)) return FileKind::kRegular;
+    if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+    if (S_ISFIFO(st.st_mode)) return FileKind::kFifo;
+    if (S_ISSOCK(st.st_mode)) return FileKind::kSocket;
+    return FileKind::kDevice;
+}
+
 bool PdfSameFile(const char *a, const char *b) {
     struct stat sa, sb;
     if (!a || !b || stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;

@@ -10,6 +10,7 @@
 #include "pdf_xref.h"
 
 #include <cstring>
+#include <string>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -102,7 +103,29 @@ int32_t TestPdfHeader(PdfDocument *doc, FILE *file) {
     return 1;
 }
 
+int32_t CheckInputFile(PdfDocument *doc, const char *path) {
+    uint64_t size = 0;
+    const FileKind kind = PdfFileKind(path, &size);
+    // Opening a FIFO would wait for a writer, and a directory or a device is never a PDF:
+    // say what it is before any byte is read or copied.
+    if (kind != FileKind::kRegular && kind != FileKind::kMissing) {
+        static const char *const kNames[2][4] = {{"konyvtar", "FIFO", "socket", "eszkoz"},
+                                                 {"directory", "FIFO", "socket", "device"}};
+        const int row = doc->errors.locale == KVPDF_LOCALE_EN ? 1 : 0;
+        const auto index = static_cast<int>(kind) - static_cast<int>(FileKind::kDirectory);
+        KV_ERROR(doc, KVPDF_ERR_NOT_REGULAR_FILE, path, kNames[row][index]);
+        return KVPDF_ERR_NOT_REGULAR_FILE;
+    }
+    if (size > 0xFFFFFFFEull) {
+        KV_ERROR(doc, KVPDF_ERR_INPUT_TOO_LARGE, path, std::to_string(size).c_str());
+        return KVPDF_ERR_INPUT_TOO_LARGE;
+    }
+    return 1;
+}
+
 int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, int32_t *minor) {
+    int32_t checked = CheckInputFile(doc, path);
+    if (checked < 1) return checked;
     const FileAccess files(doc);
     FILE *f = path ? files.open(path, "rb") : nullptr;
     if (!f) {
@@ -219,6 +242,8 @@ KVPDF_API int32_t KvPDFGetVersionStr(char *buffer) {
 KVPDF_API int32_t KvIsPDFFile(const char *path, KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
+    int32_t checked = CheckInputFile(doc, path);
+    if (checked < 1) return checked;
     const FileAccess files(doc);
     FILE *f = path ? files.open(path, "rb") : nullptr;
     if (!f) {

@@ -150,6 +150,9 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_CREATE_TIMESTAMP (-156)
 #define KVPDF_ERR_VERSION_UNSUPPORTED (-200)
 #define KVPDF_WARN_COMPRESSED_FEATURES (-201)
+/* Extensions: refusals the library adds for inputs it cannot handle safely. */
+#define KVPDF_ERR_NOT_REGULAR_FILE (-210) /* a directory, FIFO, socket or device */
+#define KVPDF_ERR_INPUT_TOO_LARGE (-211)  /* 4 GiB or more: beyond 32-bit offsets */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -209,37 +212,37 @@ typedef struct LogoImage {
 #define KVPDF_TEXT(s) ((intptr_t)(const char *)(s))
 #define KVPDF_NUMBER(n) ((intptr_t)(n))
 
-#define KVPDF_PROP_REASON 1           /* text: user part of /Reason */
-#define KVPDF_PROP_NAME 2             /* text: /Name */
-#define KVPDF_PROP_LOCATION 3         /* text: /Location */
-#define KVPDF_PROP_CONTACT 4          /* text: /ContactInfo */
-#define KVPDF_PROP_APPEARANCE_FILE 5  /* text: signature-appearance file (.sigappx) */
-#define KVPDF_PROP_NO_PAGE_WALK 6     /* number: 1 = field on no page, invisible */
-#define KVPDF_PROP_VISIBLE 7          /* number: 1 = visible appearance */
-#define KVPDF_PROP_RECT_LLX 8         /* numbers 8 to 11: widget rectangle */
+#define KVPDF_PROP_REASON 1          /* text: user part of /Reason */
+#define KVPDF_PROP_NAME 2            /* text: /Name */
+#define KVPDF_PROP_LOCATION 3        /* text: /Location */
+#define KVPDF_PROP_CONTACT 4         /* text: /ContactInfo */
+#define KVPDF_PROP_APPEARANCE_FILE 5 /* text: signature-appearance file (.sigappx) */
+#define KVPDF_PROP_NO_PAGE_WALK 6    /* number: 1 = field on no page, invisible */
+#define KVPDF_PROP_VISIBLE 7         /* number: 1 = visible appearance */
+#define KVPDF_PROP_RECT_LLX 8        /* numbers 8 to 11: widget rectangle */
 #define KVPDF_PROP_RECT_LLY 9
 #define KVPDF_PROP_RECT_URX 10
 #define KVPDF_PROP_RECT_URY 11
-#define KVPDF_PROP_LOCALE 12          /* number: messages and /Reason sentence language */
-#define KVPDF_PROP_KONTIR_TEXT 13     /* text: the Kontir note (written only when set) */
-#define KVPDF_PROP_KONTIR_TITLE 14    /* text: /T of the note */
-#define KVPDF_PROP_KONTIR_SUBJECT 15  /* text: /Subj of the note */
-#define KVPDF_PROP_KONTIR_LLX 16      /* numbers 16 to 19: the note's rectangle */
+#define KVPDF_PROP_LOCALE 12         /* number: messages and /Reason sentence language */
+#define KVPDF_PROP_KONTIR_TEXT 13    /* text: the Kontir note (written only when set) */
+#define KVPDF_PROP_KONTIR_TITLE 14   /* text: /T of the note */
+#define KVPDF_PROP_KONTIR_SUBJECT 15 /* text: /Subj of the note */
+#define KVPDF_PROP_KONTIR_LLX 16     /* numbers 16 to 19: the note's rectangle */
 #define KVPDF_PROP_KONTIR_LLY 17
 #define KVPDF_PROP_KONTIR_URX 18
 #define KVPDF_PROP_KONTIR_URY 19
-#define KVPDF_PROP_POPUP_LLX 20       /* numbers 20 to 23: the popup's rectangle */
+#define KVPDF_PROP_POPUP_LLX 20 /* numbers 20 to 23: the popup's rectangle */
 #define KVPDF_PROP_POPUP_LLY 21
 #define KVPDF_PROP_POPUP_URX 22
 #define KVPDF_PROP_POPUP_URY 23
-#define KVPDF_PROP_POPUP_OPEN 24      /* number: popup initially open */
-#define KVPDF_PROP_SIGNING_TIME 25    /* text: replaced by the signing time when written */
-#define KVPDF_PROP_SUBFILTER_SELECT 26 /* number: KVPDF_SUBFILTER_PKCS7 or _CADES */
-#define KVPDF_PROP_VALUE30 30         /* number: stored only */
-#define KVPDF_PROP_TEXT31 31          /* text: stored only */
+#define KVPDF_PROP_POPUP_OPEN 24        /* number: popup initially open */
+#define KVPDF_PROP_SIGNING_TIME 25      /* text: replaced by the signing time when written */
+#define KVPDF_PROP_SUBFILTER_SELECT 26  /* number: KVPDF_SUBFILTER_PKCS7 or _CADES */
+#define KVPDF_PROP_VALUE30 30           /* number: stored only */
+#define KVPDF_PROP_TEXT31 31            /* text: stored only */
 #define KVPDF_PROP_ATTACHMENTS_CLEAR 40 /* empties the list of files to attach */
-#define KVPDF_PROP_ATTACHMENT_ADD 41  /* text: a file path added to the list to attach */
-#define KVPDF_PROP_SUBFILTER 50       /* text: /SubFilter name, without the slash */
+#define KVPDF_PROP_ATTACHMENT_ADD 41    /* text: a file path added to the list to attach */
+#define KVPDF_PROP_SUBFILTER 50         /* text: /SubFilter name, without the slash */
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
@@ -415,8 +418,7 @@ KVPDF_API int32_t KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
                                            const char *subject, const char *title,
                                            int32_t popup_open, int32_t llx, int32_t lly,
                                            int32_t urx, int32_t ury, int32_t popup_llx,
-                                           int32_t popup_lly, int32_t popup_urx,
-                                           int32_t popup_ury);
+                                           int32_t popup_lly, int32_t popup_urx, int32_t popup_ury);
 
 /* Loads a signature-appearance file. Returns a new LogoImage (as intptr_t, > 0; free it
  * with KvPDFLogoFree), -70 when the file does not open, -72 when it cannot be read or
@@ -430,8 +432,8 @@ KVPDF_API int32_t KvPDFLogoFree(LogoImage *logo);
 
 /* The image size of logo, or without one of the image loaded last through the handle.
  * Returns 1; 0 for an absent handle. */
-KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo,
-                                        int32_t *height, int32_t *width);
+KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo, int32_t *height,
+                                        int32_t *width);
 
 /* The image size (/Height, /Width) of an appearance file. Returns 1; 0 when path is
  * NULL or the file cannot be read; -70 when it does not open. */
@@ -493,13 +495,13 @@ KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
  * KvPDFDestroyer. NULL when the value was not reached; *error (may be NULL) is 0, -307
  * (source does not open) or -308 (destination does not open). */
 KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
-                                          const char *destination, uint32_t *length,
-                                          int32_t *error, uint32_t a, uint32_t b, uint32_t c);
+                                          const char *destination, uint32_t *length, int32_t *error,
+                                          uint32_t a, uint32_t b, uint32_t c);
 /* As KvPdfWritePDFByteRange with the byte range of found signature index (negative:
  * the last); an index out of range gives NULL with *error -102. */
 KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
-                                          const char *destination, int32_t index,
-                                          uint32_t *length, int32_t *error);
+                                          const char *destination, int32_t index, uint32_t *length,
+                                          int32_t *error);
 /* As KvPdfWritePDFForVerify on the handle's source file. */
 KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const char *destination,
                                                    uint32_t *length, int32_t index, int32_t *error);

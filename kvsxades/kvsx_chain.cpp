@@ -26,7 +26,7 @@ struct Verdict {
 struct Subject {
     X509 *cert;
     X509 *issuer;
-    STACK_OF(X509) * chain;
+    STACK_OF(X509) *chain;
     int64_t when;
     const StoreSnapshot &stores;
     const Settings &settings;
@@ -275,9 +275,9 @@ int map_verify_error(int error) {
     }
 }
 
-X509StackPtr untrusted_pool(const StoreSnapshot &stores, STACK_OF(X509) * extra) {
+X509StackPtr untrusted_pool(const StoreSnapshot &stores, STACK_OF(X509) *extra) {
     X509StackPtr pool = new_x509_stack();
-    for (STACK_OF(X509) * source : {stores.intermediates.get(), extra}) {
+    for (STACK_OF(X509) *source : {stores.intermediates.get(), extra}) {
         for (int i = 0; source != nullptr && i < sk_X509_num(source); ++i) {
             push_ref(pool.get(), sk_X509_value(source, i));
         }

@@ -25,7 +25,7 @@ template <auto FreeFn> struct OsslDeleter {
     template <class T> void operator()(T *p) const { FreeFn(p); }
 };
 
-inline void free_x509_stack(STACK_OF(X509) * s) {
+inline void free_x509_stack(STACK_OF(X509) *s) {
     sk_X509_pop_free(s, X509_free);
 }
 inline void free_ossl_block(unsigned char *p) {
@@ -82,7 +82,7 @@ inline X509StackPtr new_x509_stack() {
 }
 
 // Appends a new reference to cert (the caller keeps its own).
-inline void push_ref(STACK_OF(X509) * stack, X509 *cert) {
+inline void push_ref(STACK_OF(X509) *stack, X509 *cert) {
     if (X509_up_ref(cert) != 1) throw std::bad_alloc();
     if (sk_X509_push(stack, cert) <= 0) {
         X509_free(cert);

@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kMaxChainDepth = 16;
 
-bool contains_cert(STACK_OF(X509) * stack, X509 *cert) {
+bool contains_cert(STACK_OF(X509) *stack, X509 *cert) {
     for (int i = 0; i < sk_X509_num(stack); ++i)
         if (X509_cmp(sk_X509_value(stack, i), cert) == 0) return true;
     return false;
@@ -34,7 +34,7 @@ X509StackPtr certificates_to_embed(const SignerKey &key, const StoreSnapshot &st
     X509 *current = key.cert.get();
     for (int depth = 0; depth < kMaxChainDepth && !is_self_issued(current); ++depth) {
         X509 *issuer = nullptr;
-        for (STACK_OF(X509) * pool :
+        for (STACK_OF(X509) *pool :
              {key.others.get(), stores.intermediates.get(), stores.anchors.get()})
             for (int i = 0; issuer == nullptr && i < sk_X509_num(pool); ++i)
                 if (X509_check_issued(sk_X509_value(pool, i), current) == X509_V_OK)

@@ -111,7 +111,7 @@ int request_timestamp(const Settings &settings, const std::string &url, const EV
     return rc;
 }
 
-int read_token(const uint8_t *der, size_t length, STACK_OF(X509) * extra, TokenInfo &out) {
+int read_token(const uint8_t *der, size_t length, STACK_OF(X509) *extra, TokenInfo &out) {
     const unsigned char *p = der;
     out.cms.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(length)));
     if (!out.cms || OBJ_obj2nid(CMS_get0_type(out.cms.get())) != NID_pkcs7_signed ||

@@ -28,7 +28,7 @@ struct TokenInfo {
 // ESS signing certificate), not the TSA chain. extra may name the TSA certificate when
 // the token does not carry it.
 // Returns KVSX_OK, KVSX_E_BAD_TOKEN (not a token) or KVSX_TIMESTAMP_INVALID.
-int read_token(const uint8_t *der, size_t length, STACK_OF(X509) * extra, TokenInfo &out);
+int read_token(const uint8_t *der, size_t length, STACK_OF(X509) *extra, TokenInfo &out);
 
 // The token's imprint algorithm, nullptr (logged) when unknown.
 const EVP_MD *token_imprint_md(const TokenInfo &token);

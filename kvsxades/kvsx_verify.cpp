@@ -94,8 +94,8 @@ int64_t verify_signature_timestamps(Verifier &v, CMS_SignerInfo *si, bool record
 
 struct SignatureInput {
     CMS_ContentInfo *cms;
-    STACK_OF(X509) * certs; // carried by the signature
-    STACK_OF(X509) * pool;  // signature certificates plus the stores
+    STACK_OF(X509) *certs; // carried by the signature
+    STACK_OF(X509) *pool;  // signature certificates plus the stores
     ImprintSource content_digest;
     int64_t explicit_time;
 };
@@ -162,7 +162,7 @@ int verify_signature(Verifier &v, const KvsDataObject *data, const uint8_t *sig,
     X509StackPtr certs(CMS_get1_certs(cms.get()));
     if (!certs) certs = new_x509_stack();
     X509StackPtr pool = new_x509_stack();
-    for (STACK_OF(X509) * source :
+    for (STACK_OF(X509) *source :
          {certs.get(), v.stores.intermediates.get(), v.stores.anchors.get()})
         for (int i = 0; i < sk_X509_num(source); ++i)
             push_ref(pool.get(), sk_X509_value(source, i));

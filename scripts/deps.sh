@@ -3,7 +3,8 @@
 # when everything is already there. Runs as root, or through sudo.
 set -euo pipefail
 packages=(build-essential cmake pkg-config zlib1g-dev libssl-dev openssl libgtest-dev
-          qpdf poppler-utils libnss3-tools clang libclang-rt-dev binutils time)
+          qpdf poppler-utils libnss3-tools clang libclang-rt-dev clang-format clang-tidy
+          binutils time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

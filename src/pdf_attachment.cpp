@@ -6,26 +6,31 @@
 
 #define KV_UNIT "../src/pdf_attachment.cpp"
 
-int AttachmentListAdd(PdfDocument *doc, const char *name) {
+namespace kvpdf {
+
+int AttachmentListAdd(HostSettings *settings, const char *name) {
     char *copy = TrackedStrdup(name);
     if (name && !copy) return 0;
-    if (!TrackedReallocT(KV_UNIT, __LINE__, doc->attachment_list, doc->attachment_list_count + 1)) {
+    uint32_t &count = settings->attachment_list_count;
+    if (!TrackedReallocT(KV_UNIT, __LINE__, settings->attachment_list, count + 1)) {
         TrackedFreeT(copy);
         return 0;
     }
-    AttachmentEntry &e = doc->attachment_list[doc->attachment_list_count++];
+    AttachmentEntry &e = settings->attachment_list[count++];
     memset(&e, 0, sizeof e);
     e.name = copy;
     return 1;
 }
 
-void AttachmentListClear(PdfDocument *doc) {
-    for (uint32_t i = 0; doc->attachment_list && i < doc->attachment_list_count; ++i) {
-        AttachmentEntry &e = doc->attachment_list[i];
+void AttachmentListClear(HostSettings *settings) {
+    for (uint32_t i = 0; settings->attachment_list && i < settings->attachment_list_count; ++i) {
+        AttachmentEntry &e = settings->attachment_list[i];
         TrackedFreeT(e.name);
         TrackedFreeT(e.description);
         TrackedFreeT(e.data);
     }
-    TrackedFreeT(doc->attachment_list);
-    doc->attachment_list_count = 0;
+    TrackedFreeT(settings->attachment_list);
+    settings->attachment_list_count = 0;
 }
+
+} // namespace kvpdf

@@ -4,6 +4,8 @@
 
 #include "pdf_document.h"
 
+namespace kvpdf {
+
 struct AttachmentEntry {
     uint32_t filespec_obj; // the /Filespec dictionary object, 0 until known
     uint32_t stream_obj;   // embedded file stream object
@@ -14,7 +16,9 @@ struct AttachmentEntry {
 };
 
 // Appends an entry named name (copied unchanged), without description or data.
-int AttachmentListAdd(PdfDocument *doc, const char *name);
-void AttachmentListClear(PdfDocument *doc);
+[[nodiscard]] int AttachmentListAdd(HostSettings *settings, const char *name);
+void AttachmentListClear(HostSettings *settings);
+
+} // namespace kvpdf
 
 #endif

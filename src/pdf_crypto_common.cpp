@@ -11,6 +11,7 @@
 
 #define KV_UNIT "../src/pdf_crypto_common.cpp"
 
+namespace kvpdf {
 namespace {
 
 // The process-wide stores: used from one thread at a time, like the handles that
@@ -33,9 +34,10 @@ uint8_t *CopyData(const void *data, int32_t length) {
 }
 
 // What a handle value selects: its stores, the process-wide ones (0), or nothing.
-bool Select(KvPdfHandle handle, PdfDocument **doc) {
-    *doc = HandleLookup(handle);
-    return *doc || handle == 0;
+bool Select(KvPdfHandle handle, HostStores **stores) {
+    PdfDocument *doc = HandleLookup(handle);
+    *stores = doc ? &doc->stores : nullptr;
+    return doc || handle == 0;
 }
 
 template <typename Entry> void Append(Entry **head, Entry *entry) {
@@ -55,8 +57,8 @@ template <typename Entry> void Empty(Entry **head) {
 }
 
 int32_t AddRevocation(KvPdfHandle handle, const void *data, int32_t length, int32_t kind) {
-    PdfDocument *doc = nullptr;
-    if (!Select(handle, &doc)) return 0;
+    HostStores *stores = nullptr;
+    if (!Select(handle, &stores)) return 0;
     auto *e = static_cast<RevocationStoreEntry *>(
         TrackedAlloc(KV_UNIT, __LINE__, sizeof(RevocationStoreEntry)));
     if (!e) return 0;
@@ -66,27 +68,31 @@ int32_t AddRevocation(KvPdfHandle handle, const void *data, int32_t length, int3
     e->length = length;
     e->no_length = length == 0;
     std::lock_guard<std::mutex> lock(g_stores_mutex);
-    StoreHeads heads = StoresOf(doc);
+    StoreHeads heads = StoresOf(stores);
     Append(kind == 0 ? heads.crls : heads.ocsps, e);
     return 0;
 }
 
 void Clean(KvPdfHandle handle, uint32_t which) {
-    PdfDocument *doc = nullptr;
-    if (Select(handle, &doc)) CleanStores(doc, which);
+    HostStores *stores = nullptr;
+    if (Select(handle, &stores)) CleanStores(stores, which);
 }
 
 } // namespace
 
-StoreHeads StoresOf(PdfDocument *doc) {
-    if (doc) return {&doc->cert_store, &doc->crl_store, &doc->ocsp_store};
+StoreHeads StoresOf(HostStores *stores) {
+    if (stores) return {&stores->cert_store, &stores->crl_store, &stores->ocsp_store};
     return {&g_certs, &g_crls, &g_ocsps};
 }
 
-void CleanStores(PdfDocument *doc, uint32_t which) {
+void ReleaseStores(HostStores *stores) {
+    CleanStores(stores, kStoreAll);
+}
+
+void CleanStores(HostStores *stores, uint32_t which) {
     std::unique_lock<std::mutex> lock(g_stores_mutex, std::defer_lock);
-    if (!doc) lock.lock();
-    StoreHeads heads = StoresOf(doc);
+    if (!stores) lock.lock();
+    StoreHeads heads = StoresOf(stores);
     if (which & kStoreCerts) Empty(heads.certs);
     if (which & kStoreCrls) Empty(heads.crls);
     if (which & kStoreOcsps) Empty(heads.ocsps);
@@ -104,7 +110,10 @@ CertDataChain *CopyCertDataChain(const void *library_chain) {
     for (auto *n = static_cast<const KvsCertDataChain *>(library_chain); n; n = n->next) {
         auto *node =
             static_cast<CertDataChain *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CertDataChain)));
-        if (!node) break;
+        if (!node) {
+            KvPDF_FreeCertDataChain(head);
+            return nullptr;
+        }
         memset(node, 0, sizeof *node);
         *tail = node;
         tail = &node->next;
@@ -121,11 +130,15 @@ CertDataChain *CopyCertDataChain(const void *library_chain) {
     return head;
 }
 
+} // namespace kvpdf
+
+using namespace kvpdf;
+
 extern "C" {
 
 KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length) {
-    PdfDocument *doc = nullptr;
-    if (!Select(handle, &doc)) return 0;
+    HostStores *stores = nullptr;
+    if (!Select(handle, &stores)) return 0;
     auto *e =
         static_cast<CertStoreEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CertStoreEntry)));
     if (!e) return 0;
@@ -135,7 +148,7 @@ KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t le
     e->length = length;
     e->no_length = length == 0;
     std::lock_guard<std::mutex> lock(g_stores_mutex);
-    Append(StoresOf(doc).certs, e);
+    Append(StoresOf(stores).certs, e);
     return 0;
 }
 

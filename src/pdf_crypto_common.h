@@ -5,6 +5,8 @@
 
 #include "pdf_document.h"
 
+namespace kvpdf {
+
 struct CertStoreEntry {
     uint8_t *data;
     int32_t length;      // as the host gave it
@@ -29,11 +31,14 @@ struct StoreHeads {
 
 enum : uint32_t { kStoreCerts = 1, kStoreCrls = 2, kStoreOcsps = 4, kStoreAll = 7 };
 
-// The heads of a handle's stores, or with a null document the process-wide ones.
-StoreHeads StoresOf(PdfDocument *doc);
-// Empties the chosen stores of a handle, or the process-wide ones.
-void CleanStores(PdfDocument *doc, uint32_t which);
-// A copy of a chain of the signing library, made with the tracked allocator.
-CertDataChain *CopyCertDataChain(const void *library_chain);
+// The heads of a handle's stores, or without one the process-wide ones.
+[[nodiscard]] StoreHeads StoresOf(HostStores *stores);
+// Empties the chosen stores of a handle, or without one the process-wide ones.
+void CleanStores(HostStores *stores, uint32_t which);
+// A copy of a chain of the signing library, made with the tracked allocator; NULL for
+// an empty chain, or when memory is short (never a part of the chain).
+[[nodiscard]] CertDataChain *CopyCertDataChain(const void *library_chain);
+
+} // namespace kvpdf
 
 #endif

@@ -13,8 +13,7 @@
 
 #define KV_UNIT "../src/pdf_crypto_kvsxades.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 KvsContext *Context(void *context) {
@@ -99,7 +98,10 @@ int32_t CryptoSignerChain(void *context, CertDataChain **out, uint32_t *certs, u
     *out = nullptr;
     KvsCertDataChain *list = nullptr;
     int rc = kvsx_get_signer_chain(Context(context), &list);
-    if (rc == KVSX_OK && list) *out = CopyCertDataChain(list);
+    if (rc == KVSX_OK && list) {
+        *out = CopyCertDataChain(list);
+        if (!*out) rc = KVSX_E_NO_MEMORY; // never a chain cut short
+    }
     kvsx_free_cert_data_chain(list);
     Count(*out, nullptr, certs, crls, ocsps);
     return rc;
@@ -112,6 +114,7 @@ int32_t CryptoTimestampChain(void *context, TSChain **out, uint32_t *nodes, uint
     int rc = kvsx_get_timestamp_infos(Context(context), &list);
     bool failed = false;
     if (rc == KVSX_OK && list) *out = CopyTimestamps(list, &failed);
+    if (failed) rc = KVSX_E_NO_MEMORY;
     if (list) kvsx_free_timestamp_infos(list);
     for (const TSChain *t = *out; t; t = t->next) {
         if (nodes) ++*nodes;
@@ -151,12 +154,17 @@ int CryptoSelfIssued(const void *bytes, int32_t length) {
 }
 
 uint8_t *CryptoDigest(const void *bytes, uint32_t length, uint32_t *out_length) {
-    KvPDF_SetHashType(KVS_HASH_SHA256);
+    // SHA-256 is always a known type: setting it cannot fail.
+    (void)KvPDF_SetHashType(KVS_HASH_SHA256);
     uint8_t *out = nullptr;
     *out_length = 0;
     if (kvsx_digest(bytes, length, &out, out_length) != KVSX_OK) return nullptr;
     return out;
 }
+
+} // namespace kvpdf
+
+using namespace kvpdf;
 
 extern "C" {
 

@@ -7,20 +7,24 @@
 
 #include <cstdint>
 
+namespace kvpdf {
+
 // The signer chain of the context's last verification, as a host-owned copy, with its
 // counts: nodes with a certificate, a CRL, an OCSP response. Returns the library's code.
-int32_t CryptoSignerChain(void *context, CertDataChain **out, uint32_t *certs, uint32_t *crls,
-                          uint32_t *ocsps);
+[[nodiscard]] int32_t CryptoSignerChain(void *context, CertDataChain **out, uint32_t *certs,
+                                        uint32_t *crls, uint32_t *ocsps);
 // The timestamps of the last verification with their chains, and the counts over all
 // the chains (nodes counts timestamps plus chain nodes). Returns the library's code.
-int32_t CryptoTimestampChain(void *context, TSChain **out, uint32_t *nodes, uint32_t *certs,
-                             uint32_t *crls, uint32_t *ocsps);
+[[nodiscard]] int32_t CryptoTimestampChain(void *context, TSChain **out, uint32_t *nodes,
+                                           uint32_t *certs, uint32_t *crls, uint32_t *ocsps);
 // The time of the first timestamp of the last verification, or 0.
-int64_t CryptoFirstTimestampTime(void *context);
+[[nodiscard]] int64_t CryptoFirstTimestampTime(void *context);
 // 1 when the certificate (length -1: a path, trimmed) names itself as its issuer.
-int CryptoSelfIssued(const void *bytes, int32_t length);
+[[nodiscard]] int CryptoSelfIssued(const void *bytes, int32_t length);
 // The digest of bytes (SHA-256: the hash type is set to 0 first), a block of the
 // signing library freed with KvPDF_FreeData; NULL on failure.
-uint8_t *CryptoDigest(const void *bytes, uint32_t length, uint32_t *out_length);
+[[nodiscard]] uint8_t *CryptoDigest(const void *bytes, uint32_t length, uint32_t *out_length);
+
+} // namespace kvpdf
 
 #endif

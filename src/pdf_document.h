@@ -1,4 +1,5 @@
-// The document handle record and the declarations shared between units.
+// The document handle, split into records by lifetime, and the views through which the
+// reading and the writing stages reach it.
 #ifndef KVPDF_PDF_DOCUMENT_H
 #define KVPDF_PDF_DOCUMENT_H
 
@@ -7,7 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace kvpdf {
+
 struct PdfDocument;
+struct DssInfo;
+struct CertStoreEntry;
+struct RevocationStoreEntry;
+struct AttachmentEntry;
 
 // All file access of a handle goes through this table; KvPDFInit installs the stdio set.
 struct FileOps {
@@ -24,6 +31,87 @@ struct FileOps {
     int (*flush)(PdfDocument *doc, FILE *file);
 };
 
+extern const FileOps kStdioFileOps;
+
+// ---------------------------------------------------------------- operation modes
+
+enum : int32_t {
+    kModeSign = 0,
+    kModeFindSignatures = 1,
+    kModeDocTimestamp = 2,
+    kModeReadAttachments = 3,
+    kModeWriteAttachments = 4,
+    kModeRevocation = 5,
+};
+
+// Modes 0, 2, 4 and 5 append a revision to a copy of the source; 1 and 3 only read.
+constexpr bool WritesRevision(int32_t mode) {
+    return mode == kModeSign || mode == kModeDocTimestamp || mode == kModeWriteAttachments ||
+           mode == kModeRevocation;
+}
+// The file the walk reads: the fresh copy in modes 0, 2 and 5, the source otherwise.
+constexpr bool ReadsOutput(int32_t mode) {
+    return mode == kModeSign || mode == kModeDocTimestamp || mode == kModeRevocation;
+}
+// A new signature field: the walk rewrites page, form or catalog to name it.
+constexpr bool PlacesSignature(int32_t mode) {
+    return mode == kModeSign || mode == kModeDocTimestamp;
+}
+// The walk runs the signature-field reader over annotations and fields.
+constexpr bool ReadsSignatures(int32_t mode) {
+    return mode == kModeFindSignatures || mode == kModeRevocation;
+}
+// The walk locates the names dictionary.
+constexpr bool UsesAttachments(int32_t mode) {
+    return mode == kModeReadAttachments || mode == kModeWriteAttachments;
+}
+// A last handle closed after these modes leaves the process-wide stores to the next one.
+constexpr bool KeepsProcessStores(int32_t mode) {
+    return mode == kModeFindSignatures || mode == kModeReadAttachments ||
+           mode == kModeWriteAttachments;
+}
+
+constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
+constexpr int kErrorRingSize = 10;
+constexpr int kMessageCodes = 220; // codes -1 .. -219 have a row
+
+// ---------------------------------------------------------------- the host's settings
+
+// What the host sets through the exported setters; kept from KvPDFInit to KvPDFClose.
+struct HostSettings {
+    char *src_path;
+    char *target_path;
+    uint32_t sig_buffer_size; // signature bytes reserved in /Contents
+    int32_t sig_rect[4];
+    char *signer_name;
+    char *sig_location;
+    char *sig_reason;
+    char *contact_info;
+    char *signing_time_text; // replaced by the /M text of the last signature written
+    char *sig_subfilter;
+    const char *reason_suffix; // the locale's product sentence, not owned
+    int32_t no_page_walk;
+    int32_t visible_signature;
+    char *kontir_text;
+    char *kontir_subject;
+    char *kontir_title;
+    int32_t kontir_rect[4];
+    int32_t kontir_popup_rect[4];
+    int32_t kontir_popup_open;
+    char *logo_file_path;
+    int32_t logo_width; // of the appearance image last loaded for the handle
+    int32_t logo_height;
+    int32_t logo_box_width;
+    int32_t logo_box_height;
+    int32_t logo_is_sigappx;
+    int32_t prop30_value;
+    char *prop31_text;
+    uint32_t attachment_list_count;
+    AttachmentEntry *attachment_list;
+};
+
+// ---------------------------------------------------------------- the parsed document
+
 // One in-use entry of a revision reached through /Prev.
 struct XrefEntry {
     uint32_t offset;
@@ -39,8 +127,6 @@ struct CompressedEntry {
     CompressedEntry *next;
 };
 
-struct DssInfo;
-
 // One cross-reference section (revision), newest first.
 struct XrefSection {
     uint32_t offset;
@@ -54,6 +140,51 @@ struct XrefSection {
     int32_t is_stream;     // the section is a cross-reference stream
 };
 
+// What one operation learns by reading the document. Every operation starts from an
+// empty record: nothing read earlier is trusted again.
+struct ParsedDocument {
+    int32_t pdf_major;
+    int32_t pdf_minor;
+    uint32_t file_length;   // length seen by the cross-reference search
+    uint32_t source_length; // length of the file read, before any update
+    int32_t is_linearized;
+    int32_t linearized_first_xref_used; // the linearization probe gave a position
+    int32_t linearized_first_xref;      // its /T
+    int32_t xref_position;              // the newest cross-reference section
+    uint32_t trailer_position;
+    int32_t prev_xref;     // /Prev of the section just read, -1 at the end of the chain
+    int32_t declared_size; // /Size of the newest section
+    int32_t trailer_size;  // first object number an update may use
+    int32_t xref_sections_read;
+    int32_t xref_is_stream; // any section of the chain is a cross-reference stream
+    XrefSection *xref_sections;
+    XrefSection *xref_current;
+    XrefSection *xref_oldest;
+    uint32_t xref_section_count;
+    uint32_t *object_offsets; // file offset by object number, kNoOffset for none
+    uint32_t object_offsets_count;
+    uint32_t *object_streams; // newest object stream listing each object, 0 = none
+    int32_t used_compressed_objects;
+    int32_t reading_compressed; // an object stream is being read: no nested lookups
+    int32_t root_obj;
+    int32_t pages_obj;
+    int32_t page_obj; // the page that receives the widget
+    int32_t annots_obj;
+    int32_t info_obj;
+    int32_t acroform_obj;
+    int32_t fields_obj;
+    int32_t names_obj;
+    int32_t embedded_files_obj;
+    uint32_t *annot_refs;
+    uint32_t annot_count;
+    uint32_t *field_refs;
+    uint32_t field_count;
+    int32_t annots_modified; // the page had /Annots, or an indirect /Fields grows
+    DssInfo *dss_info;       // the newest revision's Document Security Store
+};
+
+// ---------------------------------------------------------------- the update
+
 // An object created by the update being built.
 struct NewObjectEntry {
     uint32_t number;
@@ -63,184 +194,221 @@ struct NewObjectEntry {
 // An existing object whose new text the update carries.
 struct UpdatedObject {
     uint32_t number;
-    uint32_t offset;
-    char *text;
-    uint32_t length;
+    uint32_t offset; // in the file; inside an object stream, the body's length
+    char *text;      // owned: the whole object, header to endobj
+    uint32_t length; // 0: NUL-terminated
 };
 
-struct CertStoreEntry;
-struct RevocationStoreEntry;
-struct AttachmentEntry;
-
-// Operation modes: what the document-processing run does.
-enum : int32_t {
-    kModeSign = 0,
-    kModeFindSignatures = 1,
-    kModeDocTimestamp = 2,
-    kModeReadAttachments = 3,
-    kModeWriteAttachments = 4,
-    kModeRevocation = 5,
+struct UpdatedObjectList {
+    UpdatedObject *items;
+    uint32_t count;
 };
 
-constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
-constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 202;
+enum class SignatureLayout : int32_t {
+    kPlain,           // a widget without appearance: invisible signatures, timestamps
+    kStandardVisible, // an image in nested forms, contents compressed
+    kSigAppx,         // the .sigappx layout, widget last
+};
 
-struct PdfDocument {
-    char *src_path;
-    char *target_path;
-    int32_t sig_rect[4];
-    char *signer_name;
-    char *sig_location;
-    char *sig_reason;
-    char *contact_info;
-    char *signing_time_text;
-    char *sig_subfilter;
-    uint32_t byte_range[4];
-    char *logo_file_path;
-    int32_t no_page_walk;
-    int32_t visible_signature;
-    int32_t xref_is_stream;
-    int32_t pdf_major;
-    int32_t pdf_minor;
-    const char *reason_suffix;
-    char *kontir_text;
-    char *kontir_subject;
-    char *kontir_title;
-    int32_t kontir_rect[4];
-    int32_t kontir_popup_rect[4];
-    int32_t kontir_popup_open;
-    uint32_t walk_flags;
-    SignatureInfo *signatures;
-    uint32_t signature_count;
-    uint32_t *field_refs;
-    uint32_t field_count;
-    DssInfo *dss_info;
-    XrefSection *xref_sections;
-    XrefSection *xref_current;
-    XrefSection *xref_oldest;
-    uint32_t xref_section_count;
-    CertStoreEntry *cert_store;
-    RevocationStoreEntry *crl_store;
-    RevocationStoreEntry *ocsp_store;
-    uint32_t sig_buffer_size;
-    char *out_buffer;
-    uint32_t file_length;
-    uint32_t contents_start;
-    uint32_t contents_end;
-    uint32_t byte_range_patch_pos;
+// The object numbers of a signature update, fixed as soon as the cross-reference data
+// is read: the walk names them in the rewritten page and form before anything is
+// written, and the writers open their objects in exactly this order (BeginObject checks
+// it in debug builds). 0 means the object is not written.
+struct UpdatePlan {
+    SignatureLayout layout;
+    uint32_t sig_dict_obj;
     uint32_t image_obj;
+    uint32_t sig_field_obj;  // the widget, which is also the field
+    uint32_t appearance_obj; // /AP /N
+    uint32_t frm_obj;
+    uint32_t n0_obj;
+    uint32_t empty_obj; // standard layout only
+    uint32_t n2_obj;
+    uint32_t kontir_annot_obj;
+    uint32_t kontir_popup_obj;
+    uint32_t kontir_icon_obj;
+    uint32_t objstm_obj;      // after a cross-reference-stream source
+    uint32_t xref_stream_obj; // after a cross-reference-stream source
+};
+
+// What an appearance file read during a write told about itself; the handle takes it
+// over once the write is done.
+struct LoadedAppearance {
+    int32_t loaded;
+    int32_t box_width;
+    int32_t box_height;
+    int32_t image_width;
+    int32_t image_height;
+    int32_t is_sigappx;
+};
+
+// The update being built: from the start of a write operation until the next one or
+// KvPDFClose. The /Contents and byte-range fields serve the completion calls after it.
+struct UpdateInProgress {
+    UpdatePlan plan;
+    char *out_buffer; // text that follows the reserved /Contents value
+    NewObjectEntry *new_objects;
+    uint32_t new_object_count;
+    uint32_t last_object_number;
+    UpdatedObjectList updated_objects;
+    int32_t updated_objects_plain; // rewritten objects as plain objects, also after streams
+    uint32_t contents_start;
+    uint32_t contents_end; // where out_buffer stands in the file
+    uint32_t byte_range[4];
+    uint32_t byte_range_patch_pos;
     uint32_t xref_start;
     uint32_t update_end;
-    uint32_t trailer_position;
-    uint32_t source_length;
-    int32_t linearized_first_xref_used;
-    int32_t is_linearized;
-    int32_t annots_modified;
-    uint32_t *object_offsets;
-    uint32_t object_offsets_count; // entries of object_offsets
-    uint32_t *object_streams;      // newest object stream listing each object, 0 = none
-    uint32_t new_object_count;
-    uint32_t updated_object_count;
-    uint32_t objstm_obj;
-    uint32_t last_object_number;
-    NewObjectEntry *new_objects;
-    UpdatedObject *updated_objects;
-    uint32_t root_text_length;
-    uint32_t *annot_refs;
-    uint32_t annot_count;
-    int32_t xref_position;
-    int32_t root_obj;
-    int32_t pages_obj;
-    int32_t page_obj;
-    int32_t annots_obj;
-    int32_t info_obj;
-    int32_t declared_size;
-    int32_t prev_xref;
-    int32_t acroform_obj;
-    int32_t fields_obj;
-    int32_t sig_dict_obj;
-    int32_t sig_field_obj;
-    int32_t names_obj;
-    int32_t embedded_files_obj;
-    int32_t new_names_obj;
-    int32_t kontir_annot_obj;
-    int32_t kontir_popup_obj;
-    char *new_root_text;
-    char *new_page_text;
-    char *new_annots_text;
-    char *new_acroform_text;
-    char *new_fields_text;
-    uint32_t new_root_length;
-    int32_t linearized_first_xref;
-    int32_t trailer_size;
-    int32_t trailer_size_digits;
-    int32_t xref_sections_read;
-    int32_t logo_width;
-    int32_t logo_height;
-    int32_t logo_box_width;
-    int32_t logo_box_height;
-    int32_t logo_is_sigappx;
+    char signing_time[32]; // the /M text written
+    LoadedAppearance appearance_file;
+};
+
+// ---------------------------------------------------------------- the other records
+
+struct FoundSignatures {
+    SignatureInfo *signatures; // grows over the operations of a handle
+    uint32_t signature_count;
+};
+
+struct ErrorRing {
     ErrorEntry error_entries[kErrorRingSize];
     const char *error_texts[2][kMessageCodes];
     int32_t last_error_index;
-    int32_t locale;
-    int32_t used_compressed_objects;
-    int32_t prop30_value;
-    int32_t mode;
-    char *prop31_text;
-    uint32_t attachment_list_count;
-    AttachmentEntry *attachment_list;
-    FileOps file_ops;
-    int32_t reading_compressed;    // an object stream is being read: no nested lookups
-    int32_t updated_objects_plain; // the update writes re-written objects as plain objects
-    const LogoImage *write_logo;   // the appearance record of the write being prepared
+    int32_t locale; // selects the message row
 };
 
-// pdfsign_handles.cpp: the set of live handles.
-PdfDocument *HandleLookup(KvPdfHandle handle);
-bool HandleRegister(PdfDocument *doc);
-void HandleUnregister(PdfDocument *doc);
-int HandleOpenCount();
+struct HostStores {
+    CertStoreEntry *cert_store;
+    RevocationStoreEntry *crl_store;
+    RevocationStoreEntry *ocsp_store;
+};
 
-// pdfsign_fileops.cpp
-extern const FileOps kStdioFileOps;
+struct PdfDocument {
+    HostSettings settings;
+    ParsedDocument parsed;
+    UpdateInProgress update;
+    FoundSignatures found;
+    ErrorRing errors;
+    HostStores stores;
+    FileOps file_ops;
+    int32_t mode; // of the last operation started
+};
 
-namespace kvpdf {
+// One initialiser and one release per record. Each release frees what the record owns
+// and leaves it as its initialiser made it.
+[[nodiscard]] bool InitSettings(HostSettings *settings, const char *src_path,
+                                const char *target_path, int32_t sig_buffer_size);
+void ReleaseSettings(HostSettings *settings);
+void InitParsed(ParsedDocument *parsed);
+void ReleaseParsed(ParsedDocument *parsed);
+void InitUpdate(UpdateInProgress *update);
+void ReleaseUpdate(UpdateInProgress *update);
+void ReleaseFound(FoundSignatures *found);
+void InitErrors(ErrorRing *errors);
+void ReleaseStores(HostStores *stores);
 
-// Closes a handle's file through its file operations on scope exit.
+// ---------------------------------------------------------------- views of the handle
+
+// The handle's file operations as a stage may use them, without the rest of the handle.
+// Without a handle, the stdio set.
+class FileAccess {
+public:
+    explicit FileAccess(PdfDocument *doc)
+        : doc_(doc), ops_(doc ? &doc->file_ops : &kStdioFileOps) {}
+    FILE *open(const char *path, const char *mode) const { return ops_->open(doc_, path, mode); }
+    int seek(FILE *f, int64_t offset, int origin) const {
+        return ops_->seek(doc_, f, offset, origin);
+    }
+    int64_t tell(FILE *f) const { return ops_->tell(doc_, f); }
+    size_t read(void *buffer, size_t size, size_t count, FILE *f) const {
+        return ops_->read(doc_, buffer, size, count, f);
+    }
+    size_t write(const void *buffer, size_t size, size_t count, FILE *f) const {
+        return ops_->write(doc_, buffer, size, count, f);
+    }
+    int close(FILE *f) const { return ops_->close(doc_, f); }
+    int copy(const char *target, const char *source, const char *mode) const {
+        return ops_->copy(doc_, target, source, mode);
+    }
+    int eof(FILE *f) const { return ops_->eof(doc_, f); }
+    int flush(FILE *f) const { return ops_->flush(doc_, f); }
+
+private:
+    PdfDocument *doc_;
+    const FileOps *ops_;
+};
+
+// Owns a file opened through a FileAccess and closes it on scope exit; writers call
+// close() themselves where its result matters.
 class PdfFile {
 public:
-    PdfFile(PdfDocument *doc, FILE *file) : doc_(doc), file_(file) {}
+    PdfFile(const FileAccess &files, FILE *file) : files_(files), file_(file) {}
     PdfFile(const PdfFile &) = delete;
     PdfFile &operator=(const PdfFile &) = delete;
-    ~PdfFile() { close(); }
+    ~PdfFile() { (void)close(); } // the result matters only where close() is called
     FILE *get() const { return file_; }
     explicit operator bool() const { return file_ != nullptr; }
-    int close() {
+    [[nodiscard]] int close() {
         int rc = 0;
-        if (file_) rc = doc_->file_ops.close(doc_, file_);
+        if (file_) rc = files_.close(file_);
         file_ = nullptr;
         return rc;
     }
 
 private:
-    PdfDocument *doc_;
+    FileAccess files_;
     FILE *file_;
 };
 
-} // namespace kvpdf
+// What reading a document may touch: the parsed-document record it fills, the handle's
+// files and error ring, and the operation's mode. Settings and the update are out of
+// its reach.
+struct Reader {
+    ParsedDocument &parsed;
+    ErrorRing &errors;
+    FileAccess files;
+    int32_t mode;
+};
+
+inline Reader ReaderOf(PdfDocument *doc) {
+    return Reader{doc->parsed, doc->errors, FileAccess(doc), doc->mode};
+}
+
+// What building an update may touch: the update record; the parsed document and the
+// settings only to read them.
+struct UpdateWriter {
+    UpdateInProgress &update;
+    const ParsedDocument &parsed;
+    const HostSettings &settings;
+    ErrorRing &errors;
+    FileAccess files;
+    int32_t mode;
+    const LogoImage *logo; // the appearance record of the write call, or NULL
+};
+
+inline UpdateWriter WriterOf(PdfDocument *doc, const LogoImage *logo) {
+    return UpdateWriter{doc->update,     doc->parsed, doc->settings, doc->errors,
+                        FileAccess(doc), doc->mode,   logo};
+}
+
+// ---------------------------------------------------------------- the frame
+
+// pdfsign_handles.cpp: the set of live handles.
+PdfDocument *HandleLookup(KvPdfHandle handle);
+[[nodiscard]] bool HandleRegister(PdfDocument *doc);
+void HandleUnregister(PdfDocument *doc);
+int HandleOpenCount();
 
 // pdfsign.cpp / pdfsign_process.cpp
-int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo = nullptr);
-int32_t ProbeLinearized(FILE *file, uint32_t position, PdfDocument *doc);
-int32_t ApplyVersionRule(PdfDocument *doc, int32_t result);
-int32_t UpdateLocale(PdfDocument *doc);
-int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, int32_t *minor);
-int32_t TestPdfHeader(PdfDocument *doc, FILE *file);
-void FreeDocumentState(PdfDocument *doc);
-// Frees what reading a document left in the handle: the update being prepared, the
-// revision records with their DSS, the offset table, the annotation and field lists.
-void FreeParsedState(PdfDocument *doc);
+[[nodiscard]] int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo = nullptr);
+[[nodiscard]] int32_t ProbeLinearized(Reader r, FILE *file, uint32_t position);
+[[nodiscard]] int32_t ApplyVersionRule(PdfDocument *doc, int32_t result);
+[[nodiscard]] int32_t UpdateLocale(PdfDocument *doc);
+[[nodiscard]] int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major,
+                                        int32_t *minor);
+[[nodiscard]] int32_t TestPdfHeader(PdfDocument *doc, FILE *file);
+// Refuses a path that names no regular file, or one too large for 32-bit offsets.
+[[nodiscard]] int32_t CheckInputFile(PdfDocument *doc, const char *path);
+
+} // namespace kvpdf
 
 #endif

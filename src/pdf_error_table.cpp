@@ -1,6 +1,7 @@
 // The message table, both languages. Hungarian texts are Windows-1250 bytes.
 #include "pdf_error.h"
 
+namespace kvpdf {
 namespace {
 
 struct Message {
@@ -170,6 +171,9 @@ const Message kMessages[] = {
      "Ez a PDF file olyan jellemzoket tartalmaz, amelyeket a Korvane PDF API nem tamogat teljesen "
      "(tomoritett xref tabla es tomoritett objektumok), igy lehetseges, hogy az alairt pdf nem fog "
      "helyesen megjelenni ill. tobbszori alairasa utan az elozo alairasok ervenytelenne valnak."},
+    {-210, "%s is not a regular file but a %s.", "A(z) %s nem szabalyos file, hanem %s."},
+    {-211, "%s is %s bytes long: files of 4 GiB or more cannot be described by 32-bit offsets.",
+     "A(z) %s merete %s bajt: 4 GiB-os vagy nagyobb file 32 bites poziciokkal nem irhato le."},
 };
 
 } // namespace
@@ -184,3 +188,5 @@ void FillMessageTables(const char *(*texts)[kMessageCodes]) {
         if (m.english) texts[1][index] = m.english;
     }
 }
+
+} // namespace kvpdf

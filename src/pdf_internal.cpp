@@ -1,4 +1,4 @@
-// The incremental update writer: object numbers, object framing, re-written objects
+// The incremental update writer: the numbering plan, object framing, re-written objects
 // (plain or packed in an object stream) and the deflate routine.
 #include "pdf_internal.h"
 
@@ -6,6 +6,7 @@
 #include "pdf_mem.h"
 #include "pdf_utils.h"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstring>
 #include <strings.h>
@@ -13,14 +14,11 @@
 
 #define KV_UNIT "../src/pdf_internal.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
-int AppendFailed(PdfDocument *doc, int32_t *err) {
-    KV_ERROR(doc, KVPDF_ERR_BUFFER);
-    if (err) *err = KVPDF_ERR_BUFFER;
-    return 0;
+int AppendFailed(UpdateWriter &w, int32_t *err) {
+    return KV_WRITE_FAIL(w, err, KVPDF_ERR_BUFFER);
 }
 
 // The body of a re-written object: its text without "n 0 obj" and "endobj".
@@ -36,63 +34,118 @@ void ObjectBody(const UpdatedObject &u, const char **body, uint32_t *length) {
     *length = static_cast<uint32_t>(end - start);
 }
 
+uint32_t BeginWith(UpdateWriter &w, uint32_t planned, int32_t *err, const char *format) {
+    uint32_t number = AllocateObjectNumber(w, planned);
+    if (number == 0) return AppendFailed(w, err);
+    if (!BufferAppendf(KV_UNIT, __LINE__, &w.update.out_buffer, 0, format,
+                       static_cast<unsigned long>(number)))
+        return AppendFailed(w, err);
+    return number;
+}
+
 } // namespace
 
-void BeginUpdate(PdfDocument *doc) {
-    doc->new_object_count = 0;
-    doc->last_object_number = static_cast<uint32_t>(doc->trailer_size - 1);
-    doc->contents_end = doc->source_length;
-    if (doc->out_buffer) {
-        void *p = doc->out_buffer;
-        TrackedFree(&p);
-        doc->out_buffer = nullptr;
+int WriterFailed(ErrorRing *ring, int32_t *err, int32_t code, const char *unit, int line) {
+    PushError(ring, code, unit, line);
+    if (err) *err = code;
+    return 0;
+}
+
+SignatureLayout LayoutOf(const HostSettings &settings, const LogoImage *logo, int32_t mode) {
+    // A .sigappx image is drawn only for a visible flag of exactly 1; any other non-zero
+    // value (a VB host's True is -1) gets the plain widget, as in the standard layouts.
+    if (PdfNeedsLogoObjects(&settings, logo))
+        return settings.visible_signature == 1 ? SignatureLayout::kSigAppx
+                                               : SignatureLayout::kPlain;
+    if (mode == kModeSign && settings.visible_signature == 1)
+        return SignatureLayout::kStandardVisible;
+    return SignatureLayout::kPlain;
+}
+
+UpdatePlan PlanSignatureUpdate(const ParsedDocument &parsed, const HostSettings &settings,
+                               const LogoImage *logo, int32_t mode) {
+    UpdatePlan plan{};
+    uint32_t next = static_cast<uint32_t>(parsed.trailer_size);
+    auto take = [&next] { return next++; };
+    plan.layout = LayoutOf(settings, logo, mode);
+    plan.sig_dict_obj = take();
+    switch (plan.layout) {
+    case SignatureLayout::kSigAppx:
+        plan.image_obj = take();
+        plan.n2_obj = take(); // the background form
+        plan.n0_obj = take();
+        plan.frm_obj = take();
+        plan.appearance_obj = take();
+        plan.sig_field_obj = take(); // written last
+        break;
+    case SignatureLayout::kStandardVisible:
+        plan.image_obj = take();
+        plan.sig_field_obj = take();
+        plan.appearance_obj = take();
+        plan.frm_obj = take();
+        plan.n0_obj = take();
+        plan.empty_obj = take();
+        plan.n2_obj = take();
+        break;
+    case SignatureLayout::kPlain:
+        plan.sig_field_obj = take();
+        break;
     }
+    // The .sigappx layouts carry no note, so the page must not name one.
+    if (settings.kontir_text && !PdfNeedsLogoObjects(&settings, logo)) {
+        plan.kontir_annot_obj = take();
+        plan.kontir_popup_obj = take();
+        plan.kontir_icon_obj = take();
+    }
+    if (parsed.xref_is_stream) {
+        plan.objstm_obj = take();
+        plan.xref_stream_obj = take();
+    }
+    return plan;
 }
 
-uint32_t UpdateLength(const PdfDocument *doc) {
-    return BufferLength(&doc->out_buffer);
+void BeginUpdate(UpdateWriter &w) {
+    UpdateInProgress &u = w.update;
+    TrackedFreeT(u.new_objects);
+    u.new_object_count = 0;
+    u.last_object_number = static_cast<uint32_t>(w.parsed.trailer_size - 1);
+    u.contents_end = w.parsed.source_length;
+    TrackedFreeT(u.out_buffer);
 }
 
-uint32_t UpdateOffset(const PdfDocument *doc) {
-    return doc->contents_end + UpdateLength(doc);
+uint32_t UpdateLength(const UpdateInProgress &u) {
+    return BufferLength(&u.out_buffer);
 }
 
-uint32_t AllocateObjectNumber(PdfDocument *doc, int record) {
-    if (!TrackedReallocT(KV_UNIT, __LINE__, doc->new_objects, doc->new_object_count + 1)) return 0;
-    uint32_t number = ++doc->last_object_number;
-    NewObjectEntry &e = doc->new_objects[doc->new_object_count++];
+uint32_t UpdateOffset(const UpdateInProgress &u) {
+    return u.contents_end + UpdateLength(u);
+}
+
+uint32_t AllocateObjectNumber(UpdateWriter &w, uint32_t planned) {
+    UpdateInProgress &u = w.update;
+    if (!TrackedReallocT(KV_UNIT, __LINE__, u.new_objects, u.new_object_count + 1)) return 0;
+    uint32_t number = ++u.last_object_number;
+    assert(number == planned && "a writer left the update's numbering plan");
+    (void)planned;
+    NewObjectEntry &e = u.new_objects[u.new_object_count++];
     e.number = number;
-    e.offset = record ? UpdateOffset(doc) : 0;
+    e.offset = UpdateOffset(u);
     return number;
 }
 
-static uint32_t BeginWith(PdfDocument *doc, uint32_t number, int32_t *err, uint32_t *out_offset,
-                          const char *format) {
-    uint32_t offset = UpdateOffset(doc);
-    if (number == 0) {
-        number = AllocateObjectNumber(doc, 1);
-        if (number == 0) return AppendFailed(doc, err);
-    }
-    if (out_offset) *out_offset = offset;
-    if (!BufferAppendf(KV_UNIT, __LINE__, &doc->out_buffer, 0, format,
-                       static_cast<unsigned long>(number)))
-        return AppendFailed(doc, err);
-    return number;
+uint32_t BeginObject(UpdateWriter &w, uint32_t planned, int32_t *err) {
+    return BeginWith(w, planned, err, "%lu 0 obj\n");
 }
 
-uint32_t BeginObject(PdfDocument *doc, uint32_t number, int32_t *err, uint32_t *out_offset) {
-    return BeginWith(doc, number, err, out_offset, "%lu 0 obj\n");
+uint32_t BeginDictObject(UpdateWriter &w, uint32_t planned, int32_t *err) {
+    return BeginWith(w, planned, err, "%lu 0 obj\n<<");
 }
 
-uint32_t BeginDictObject(PdfDocument *doc, uint32_t number, int32_t *err, uint32_t *out_offset) {
-    return BeginWith(doc, number, err, out_offset, "%lu 0 obj\n<<");
+int AppendText(UpdateWriter &w, int32_t *err, const char *text) {
+    return AppendBytes(w, err, static_cast<uint32_t>(strlen(text)), text);
 }
 
-int AppendText(PdfDocument *doc, int32_t *err, const char *text) {
-    return AppendBytes(doc, err, static_cast<uint32_t>(strlen(text)), text);
-}
-
-int AppendFormat(PdfDocument *doc, int32_t *err, const char *format, ...) {
+int AppendFormat(UpdateWriter &w, int32_t *err, const char *format, ...) {
     va_list args;
     va_start(args, format);
     va_list copy;
@@ -101,42 +154,42 @@ int AppendFormat(PdfDocument *doc, int32_t *err, const char *format, ...) {
     va_end(copy);
     if (n < 0) {
         va_end(args);
-        return AppendFailed(doc, err);
+        return AppendFailed(w, err);
     }
     TrackedPtr<char> text(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(n) + 1)));
     if (!text) {
         va_end(args);
-        return AppendFailed(doc, err);
+        return AppendFailed(w, err);
     }
     vsnprintf(text.get(), size_t(n) + 1, format, args);
     va_end(args);
-    return AppendBytes(doc, err, static_cast<uint32_t>(n), text.get());
+    return AppendBytes(w, err, static_cast<uint32_t>(n), text.get());
 }
 
-int AppendBytes(PdfDocument *doc, int32_t *err, uint32_t length, const void *bytes) {
-    if (!BufferAppendBytes(KV_UNIT, __LINE__, &doc->out_buffer, length, bytes))
-        return AppendFailed(doc, err);
+int AppendBytes(UpdateWriter &w, int32_t *err, uint32_t length, const void *bytes) {
+    if (!BufferAppendBytes(KV_UNIT, __LINE__, &w.update.out_buffer, length, bytes))
+        return AppendFailed(w, err);
     return 1;
 }
 
-int EndObject(PdfDocument *doc, int32_t *err) {
-    return AppendText(doc, err, "\nendobj\n\n");
+int EndObject(UpdateWriter &w, int32_t *err) {
+    return AppendText(w, err, "\nendobj\n\n");
 }
 
-int EndDictObject(PdfDocument *doc, int32_t *err) {
-    return AppendText(doc, err, ">>\nendobj\n\n");
+int EndDictObject(UpdateWriter &w, int32_t *err) {
+    return AppendText(w, err, ">>\nendobj\n\n");
 }
 
-int EndStreamObject(PdfDocument *doc, int32_t *err) {
-    return AppendText(doc, err, "\nendstream\nendobj\n\n");
+int EndStreamObject(UpdateWriter &w, int32_t *err) {
+    return AppendText(w, err, "\nendstream\nendobj\n\n");
 }
 
-int AddUpdatedObject(PdfDocument *doc, char *text, uint32_t number, uint32_t length) {
-    if (!TrackedReallocT(KV_UNIT, __LINE__, doc->updated_objects, doc->updated_object_count + 1)) {
+int AddUpdatedObject(UpdatedObjectList *list, char *text, uint32_t number, uint32_t length) {
+    if (!TrackedReallocT(KV_UNIT, __LINE__, list->items, list->count + 1)) {
         TrackedFreeT(text);
         return 0;
     }
-    UpdatedObject &u = doc->updated_objects[doc->updated_object_count++];
+    UpdatedObject &u = list->items[list->count++];
     u.number = number;
     u.offset = 0;
     u.text = text;
@@ -144,24 +197,10 @@ int AddUpdatedObject(PdfDocument *doc, char *text, uint32_t number, uint32_t len
     return 1;
 }
 
-void SetUpdatedOffset(PdfDocument *doc, uint32_t index, uint32_t value) {
-    if (index < doc->updated_object_count) doc->updated_objects[index].offset = value;
-}
-
-int SetUpdatedOffsetByNumber(PdfDocument *doc, uint32_t number, uint32_t value) {
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
-        if (doc->updated_objects[i].number == number) {
-            doc->updated_objects[i].offset = value;
-            return 1;
-        }
-    }
-    return 0;
-}
-
-void SortUpdatedObjects(PdfDocument *doc) {
+void SortUpdatedObjects(UpdatedObjectList *list) {
     // A handful of entries: insertion order is kept for equal numbers.
-    UpdatedObject *u = doc->updated_objects;
-    for (uint32_t i = 1; i < doc->updated_object_count; ++i) {
+    UpdatedObject *u = list->items;
+    for (uint32_t i = 1; i < list->count; ++i) {
         UpdatedObject key = u[i];
         uint32_t j = i;
         while (j > 0 && u[j - 1].number > key.number) {
@@ -172,77 +211,79 @@ void SortUpdatedObjects(PdfDocument *doc) {
     }
 }
 
-int WriteUpdatedObjects(PdfDocument *doc, int32_t *err) {
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
-        UpdatedObject &u = doc->updated_objects[i];
+int WriteUpdatedObjects(UpdateWriter &w, int32_t *err) {
+    UpdatedObjectList &list = w.update.updated_objects;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        UpdatedObject &u = list.items[i];
         if (!u.text) continue; // written in place already (registered without a text)
-        u.offset = UpdateOffset(doc);
+        u.offset = UpdateOffset(w.update);
         uint32_t n = u.length ? u.length : static_cast<uint32_t>(strlen(u.text));
-        if (!AppendBytes(doc, err, n, u.text) || !AppendText(doc, err, "\n\n")) return 0;
+        if (!AppendBytes(w, err, n, u.text) || !AppendText(w, err, "\n\n")) return 0;
     }
     return 1;
 }
 
-int WriteObjectStream(PdfDocument *doc, int32_t *err) {
-    uint32_t number = BeginObject(doc, 0, err, nullptr);
-    if (!number) return 0;
-    doc->objstm_obj = number;
+int WriteObjectStream(UpdateWriter &w, int32_t *err) {
+    if (!BeginObject(w, w.update.plan.objstm_obj, err)) return 0;
+    UpdatedObjectList &list = w.update.updated_objects;
     char *index = nullptr;
     uint32_t total = 0;
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
-        UpdatedObject &u = doc->updated_objects[i];
+    for (uint32_t i = 0; i < list.count; ++i) {
+        UpdatedObject &u = list.items[i];
         const char *body;
         uint32_t length;
         ObjectBody(u, &body, &length);
         u.offset = length;
-        bool last = i + 1 == doc->updated_object_count;
+        bool last = i + 1 == list.count;
         if (!BufferAppendf(KV_UNIT, __LINE__, &index, 0, last ? "%lu %lu" : "%lu %lu ",
-                           static_cast<unsigned long>(u.number),
-                           static_cast<unsigned long>(total))) {
-            return AppendFailed(doc, err);
-        }
+                           static_cast<unsigned long>(u.number), static_cast<unsigned long>(total)))
+            return AppendFailed(w, err);
         total += length;
     }
     TrackedPtr<char> index_text(index);
     uint32_t first = BufferLength(&index);
     char *data = nullptr;
     if (!BufferAppendBytes(KV_UNIT, __LINE__, &data, first, index_text.get()))
-        return AppendFailed(doc, err);
+        return AppendFailed(w, err);
     TrackedPtr<char> stream(data);
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
+    for (uint32_t i = 0; i < list.count; ++i) {
         const char *body;
         uint32_t length;
-        ObjectBody(doc->updated_objects[i], &body, &length);
+        ObjectBody(list.items[i], &body, &length);
         if (!BufferAppendBytes(KV_UNIT, __LINE__, &stream.ref(), length, body))
-            return AppendFailed(doc, err);
+            return AppendFailed(w, err);
     }
     uint8_t *packed = nullptr;
     int64_t packed_length = PdfDeflateBlock(reinterpret_cast<const uint8_t *>(stream.get()),
                                             BufferLength(&stream.ref()), &packed);
     TrackedPtr<uint8_t> compressed(packed);
-    if (packed_length < 0) {
-        KV_ERROR(doc, static_cast<int32_t>(packed_length));
-        if (err) *err = static_cast<int32_t>(packed_length);
-        return 0;
-    }
-    return AppendFormat(doc, err, "<</Type/ObjStm/N %lu /Length %lu /First %lu ",
-                        static_cast<unsigned long>(doc->updated_object_count),
+    if (packed_length < 0) return KV_WRITE_FAIL(w, err, static_cast<int32_t>(packed_length));
+    return AppendFormat(w, err, "<</Type/ObjStm/N %lu /Length %lu /First %lu ",
+                        static_cast<unsigned long>(list.count),
                         static_cast<unsigned long>(packed_length),
                         static_cast<unsigned long>(first)) &&
-           AppendText(doc, err, "/Filter/FlateDecode >>stream\r\n") &&
-           AppendBytes(doc, err, static_cast<uint32_t>(packed_length), compressed.get()) &&
-           EndStreamObject(doc, err);
+           AppendText(w, err, "/Filter/FlateDecode >>stream\r\n") &&
+           AppendBytes(w, err, static_cast<uint32_t>(packed_length), compressed.get()) &&
+           EndStreamObject(w, err);
 }
 
-void FinishUpdate(PdfDocument *doc) {
-    for (uint32_t i = 0; doc->updated_objects && i < doc->updated_object_count; ++i)
-        TrackedFreeT(doc->updated_objects[i].text);
-    TrackedFreeT(doc->updated_objects);
-    doc->updated_object_count = 0;
-    // The rewritten texts were handed to the updated-object list, which owned them.
-    doc->new_root_text = doc->new_page_text = doc->new_annots_text = nullptr;
-    doc->new_acroform_text = doc->new_fields_text = nullptr;
-    doc->new_root_length = 0;
+void FinishUpdate(UpdateInProgress *u) {
+    UpdatedObjectList &list = u->updated_objects;
+    for (uint32_t i = 0; list.items && i < list.count; ++i)
+        TrackedFreeT(list.items[i].text);
+    TrackedFreeT(list.items);
+    list.count = 0;
+}
+
+void InitUpdate(UpdateInProgress *update) {
+    memset(update, 0, sizeof *update);
+}
+
+void ReleaseUpdate(UpdateInProgress *update) {
+    FinishUpdate(update);
+    TrackedFreeT(update->new_objects);
+    TrackedFreeT(update->out_buffer);
+    InitUpdate(update);
 }
 
 int64_t PdfDeflate(const uint8_t *input, uint32_t length, uint8_t *output, uint32_t capacity) {
@@ -279,3 +320,5 @@ int64_t PdfDeflateBlock(const uint8_t *input, uint32_t length, uint8_t **out) {
     *out = buffer;
     return n;
 }
+
+} // namespace kvpdf

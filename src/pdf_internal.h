@@ -1,7 +1,7 @@
 // The incremental update writer and the objects of a signature update: signature and
 // document-timestamp dictionaries, widgets, appearances and the Kontir note.
 //
-// Every writer appends to the handle's out_buffer; offsets are computed as if that text
+// Every writer appends to the update's out_buffer; offsets are computed as if that text
 // already stood at contents_end in the file. Writers return 1, or 0 with *err set to
 // the negative code (a failed append records -90).
 #ifndef KVPDF_PDF_INTERNAL_H
@@ -12,65 +12,94 @@
 #include <cstdint>
 #include <ctime>
 
+namespace kvpdf {
+
+// Records code, stores it in *err and gives 0: the writers' way to fail.
+[[nodiscard]] int WriterFailed(ErrorRing *ring, int32_t *err, int32_t code, const char *unit,
+                               int line);
+#define KV_WRITE_FAIL(w, err, code)                                                                \
+    ::kvpdf::WriterFailed(::kvpdf::RingOf(w), (err), (code), KV_UNIT, __LINE__)
+
+// ---------------------------------------------------------------- the plan
+
+// Which appearance a signature update writes, decided once for the planner and the
+// writers alike.
+[[nodiscard]] SignatureLayout LayoutOf(const HostSettings &settings, const LogoImage *logo,
+                                       int32_t mode);
+// Every object number of a signature or timestamp update, in the order the writers
+// allocate them (ISO 32000-1 leaves the numbering to the writer; the page and form
+// rewritten by the walk must name these numbers before the objects exist).
+[[nodiscard]] UpdatePlan PlanSignatureUpdate(const ParsedDocument &parsed,
+                                             const HostSettings &settings, const LogoImage *logo,
+                                             int32_t mode);
+
 // ---------------------------------------------------------------- update writer
 
 // Starts an update: no new objects, numbers from trailer_size on, an empty text.
-void BeginUpdate(PdfDocument *doc);
-// Hands out the next object number; with record, notes its offset (the current end of
-// the update text). 0 when the table cannot grow.
-uint32_t AllocateObjectNumber(PdfDocument *doc, int record);
-// "n 0 obj\n" (or "n 0 obj\n<<"). number 0 allocates a new number. Returns the object
-// number, or 0 with *err set. *out_offset (optional) receives the object's offset.
-uint32_t BeginObject(PdfDocument *doc, uint32_t number, int32_t *err, uint32_t *out_offset);
-uint32_t BeginDictObject(PdfDocument *doc, uint32_t number, int32_t *err, uint32_t *out_offset);
-int EndObject(PdfDocument *doc, int32_t *err);
-int EndDictObject(PdfDocument *doc, int32_t *err);
-int EndStreamObject(PdfDocument *doc, int32_t *err);
-int AppendText(PdfDocument *doc, int32_t *err, const char *text);
-int AppendFormat(PdfDocument *doc, int32_t *err, const char *format, ...)
+void BeginUpdate(UpdateWriter &w);
+// Hands out the next object number and notes its offset (the current end of the
+// update text); debug builds check it is the planned one. 0 when the table cannot grow.
+[[nodiscard]] uint32_t AllocateObjectNumber(UpdateWriter &w, uint32_t planned);
+// "n 0 obj\n" (or "n 0 obj\n<<") for the next number, which must be planned. Returns the
+// number, or 0 with *err set.
+[[nodiscard]] uint32_t BeginObject(UpdateWriter &w, uint32_t planned, int32_t *err);
+[[nodiscard]] uint32_t BeginDictObject(UpdateWriter &w, uint32_t planned, int32_t *err);
+[[nodiscard]] int EndObject(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int EndDictObject(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int EndStreamObject(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int AppendText(UpdateWriter &w, int32_t *err, const char *text);
+[[nodiscard]] int AppendFormat(UpdateWriter &w, int32_t *err, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
-int AppendBytes(PdfDocument *doc, int32_t *err, uint32_t length, const void *bytes);
+[[nodiscard]] int AppendBytes(UpdateWriter &w, int32_t *err, uint32_t length, const void *bytes);
 // The update text's current length, and the file offset it stands for.
-uint32_t UpdateLength(const PdfDocument *doc);
-uint32_t UpdateOffset(const PdfDocument *doc);
+[[nodiscard]] uint32_t UpdateLength(const UpdateInProgress &u);
+[[nodiscard]] uint32_t UpdateOffset(const UpdateInProgress &u);
 
-// Registers the new text of an existing object; the list takes ownership of text.
-// length 0 means NUL-terminated.
-int AddUpdatedObject(PdfDocument *doc, char *text, uint32_t number, uint32_t length);
-void SetUpdatedOffset(PdfDocument *doc, uint32_t index, uint32_t value);
-int SetUpdatedOffsetByNumber(PdfDocument *doc, uint32_t number, uint32_t value);
-void SortUpdatedObjects(PdfDocument *doc);
-int WriteUpdatedObjects(PdfDocument *doc, int32_t *err);
-int WriteObjectStream(PdfDocument *doc, int32_t *err);
-// Frees the updated objects' texts and forgets the rewritten texts of the walk.
-void FinishUpdate(PdfDocument *doc);
+// Registers the new text of an existing object; the list takes ownership of text (also
+// on failure). length 0 means NUL-terminated.
+[[nodiscard]] int AddUpdatedObject(UpdatedObjectList *list, char *text, uint32_t number,
+                                   uint32_t length);
+void SortUpdatedObjects(UpdatedObjectList *list);
+[[nodiscard]] int WriteUpdatedObjects(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int WriteObjectStream(UpdateWriter &w, int32_t *err);
+// Frees the updated objects and their texts.
+void FinishUpdate(UpdateInProgress *u);
 
 // zlib at level 1 into a buffer of compressBound size: the compressed length, or
 // -84 (input left over) / -85 (stream not finished).
-int64_t PdfDeflate(const uint8_t *input, uint32_t length, uint8_t *output, uint32_t capacity);
+[[nodiscard]] int64_t PdfDeflate(const uint8_t *input, uint32_t length, uint8_t *output,
+                                 uint32_t capacity);
 // Deflates into a new tracked block; returns the length or a negative code.
-int64_t PdfDeflateBlock(const uint8_t *input, uint32_t length, uint8_t **out);
+[[nodiscard]] int64_t PdfDeflateBlock(const uint8_t *input, uint32_t length, uint8_t **out);
 
 // ---------------------------------------------------------------- signature objects
 
-int WriteSignatureDictionary(PdfDocument *doc, int32_t *err, FILE *target);
-int WriteDocTimeStampDictionary(PdfDocument *doc, int32_t *err, FILE *target);
-int WriteSignatureWidget(PdfDocument *doc, const LogoImage *logo, int32_t *err, int32_t *width,
-                         int32_t *height);
-int WriteAppearanceImage(PdfDocument *doc, int32_t *err, const LogoImage *logo);
-int WriteAppearanceForms(PdfDocument *doc, int32_t *err, int32_t width, int32_t height);
-int WriteSigAppxAppearance(PdfDocument *doc, const LogoImage *logo, int32_t *err);
-int WriteKontirNote(PdfDocument *doc, int32_t *err);
-// The number in the new field's name "KvSignature<n>".
-int32_t FieldNumber(const PdfDocument *doc);
-
-namespace kvpdf {
+// The dictionary's head goes into target (left open for the caller to close), up to
+// "/Contents"; the rest, after the reserved value, into the update text.
+[[nodiscard]] int WriteSignatureDictionary(UpdateWriter &w, int32_t *err, FILE *target);
+[[nodiscard]] int WriteDocTimeStampDictionary(UpdateWriter &w, int32_t *err, FILE *target);
+// The widget of the standard and plain layouts; *width and *height receive the box its
+// appearance forms use.
+[[nodiscard]] int WriteSignatureWidget(UpdateWriter &w, int32_t *err, int32_t *width,
+                                       int32_t *height);
+[[nodiscard]] int WriteAppearanceImage(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int WriteAppearanceForms(UpdateWriter &w, int32_t *err, int32_t width,
+                                       int32_t height);
+[[nodiscard]] int WriteSigAppxAppearance(UpdateWriter &w, int32_t *err);
+[[nodiscard]] int WriteKontirNote(UpdateWriter &w, int32_t *err);
+// The image body, by the image-source rule: the record's data, else the appearance file
+// of the handle, else the built-in image of the layout (builtin, skipping its header).
+[[nodiscard]] int AppendImageBody(UpdateWriter &w, int32_t *err, const unsigned char *builtin,
+                                  uint32_t builtin_size, uint32_t skip);
+// The number in the new field's name "KvSignature<n>": the sections read, adjusted for
+// linearized files and pages that already had annotations.
+[[nodiscard]] int32_t FieldNumber(const ParsedDocument &parsed);
 
 // The signing time: the clock, or a fixed time set by the tests.
-time_t CurrentTime();
+[[nodiscard]] time_t CurrentTime();
 // Test hook: a fixed signing time (0 returns to the clock).
 void SetFixedTime(time_t t);
 // "YYYYMMDDhhmmss+hh'00'" for t in local time, the zone from the C library.

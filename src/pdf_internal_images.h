@@ -2,9 +2,13 @@
 #ifndef KVPDF_PDF_INTERNAL_IMAGES_H
 #define KVPDF_PDF_INTERNAL_IMAGES_H
 
+namespace kvpdf {
+
 extern const unsigned char kBuiltinImageA[]; // data/image_a.body
 extern const unsigned int kBuiltinImageASize;
 extern const unsigned char kBuiltinImageB[]; // data/image_b.sigappx
 extern const unsigned int kBuiltinImageBSize;
+
+} // namespace kvpdf
 
 #endif // KVPDF_PDF_INTERNAL_IMAGES_H

@@ -8,6 +8,7 @@
 
 #define KV_UNIT "../src/pdf_internal.cpp"
 
+namespace kvpdf {
 namespace {
 
 // A yellow speech bubble with a black outline and three black bars, 20 x 18.
@@ -27,56 +28,52 @@ constexpr const char kDefaultSubject[] = "Kont\xEDr megjegyz\xE9s";
 
 } // namespace
 
-int WriteKontirNote(PdfDocument *doc, int32_t *err) {
-    if (!doc->kontir_text) return 1;
-    time_t now = kvpdf::CurrentTime();
+int WriteKontirNote(UpdateWriter &w, int32_t *err) {
+    const HostSettings &s = w.settings;
+    const UpdatePlan &plan = w.update.plan;
+    time_t now = CurrentTime();
     struct tm local;
     localtime_r(&now, &local);
     char when[22];
     // The zone text is fixed, whatever the local zone.
     strftime(when, sizeof when, "%Y%m%d%H%M%S+01'00'", &local);
-    uint32_t note = BeginObject(doc, 0, err, nullptr);
+    uint32_t note = BeginObject(w, plan.kontir_annot_obj, err);
     if (!note) return 0;
-    doc->kontir_annot_obj = static_cast<int32_t>(note);
-    const int32_t *r = doc->kontir_rect;
-    if (!AppendFormat(doc, err,
+    const int32_t *r = s.kontir_rect;
+    if (!AppendFormat(w, err,
                       "<</CreationDate(D:%s)/Rect[%d %d %d %d]/NM(8161a3f7-bb67-411d-b0a2-"
                       "20f104c3580d)/Subtype/Text/C[1.0 1.0 0.0]/F 28/Contents(%s)/M(D:%s)/Name/"
                       "Comment/P %lu 0 R/T(%s)/Subj(%s)/Type/Annot/Popup %lu 0 R/AP<</N %lu 0 "
                       "R>>>>\n",
-                      when, r[0], r[1], r[2], r[3], doc->kontir_text, when,
-                      static_cast<unsigned long>(doc->page_obj),
-                      doc->kontir_title ? doc->kontir_title : "",
-                      doc->kontir_subject ? doc->kontir_subject : kDefaultSubject,
-                      static_cast<unsigned long>(note + 1), static_cast<unsigned long>(note + 2)) ||
-        !EndObject(doc, err))
+                      when, r[0], r[1], r[2], r[3], s.kontir_text, when,
+                      static_cast<unsigned long>(w.parsed.page_obj),
+                      s.kontir_title ? s.kontir_title : "",
+                      s.kontir_subject ? s.kontir_subject : kDefaultSubject,
+                      static_cast<unsigned long>(plan.kontir_popup_obj),
+                      static_cast<unsigned long>(plan.kontir_icon_obj)) ||
+        !EndObject(w, err))
         return 0;
-    uint32_t popup = BeginObject(doc, 0, err, nullptr);
-    if (!popup) return 0;
-    doc->kontir_popup_obj = static_cast<int32_t>(popup);
-    const int32_t *p = doc->kontir_popup_rect;
+    if (!BeginObject(w, plan.kontir_popup_obj, err)) return 0;
+    const int32_t *p = s.kontir_popup_rect;
     if (!AppendFormat(
-            doc, err,
-            "<</Rect[%d %d %d %d]/Subtype/Popup/Parent %lu 0 R/F 28/Open %s/Type/Annot>>\n", p[0],
-            p[1], p[2], p[3], static_cast<unsigned long>(note),
-            doc->kontir_popup_open ? "true" : "false") ||
-        !EndObject(doc, err))
+            w, err, "<</Rect[%d %d %d %d]/Subtype/Popup/Parent %lu 0 R/F 28/Open %s/Type/Annot>>\n",
+            p[0], p[1], p[2], p[3], static_cast<unsigned long>(note),
+            s.kontir_popup_open ? "true" : "false") ||
+        !EndObject(w, err))
         return 0;
     uint8_t *packed_raw = nullptr;
     int64_t length = PdfDeflateBlock(reinterpret_cast<const uint8_t *>(kIcon),
                                      static_cast<uint32_t>(strlen(kIcon)), &packed_raw);
-    kvpdf::TrackedPtr<uint8_t> packed(packed_raw);
-    if (length < 0) {
-        KV_ERROR(doc, static_cast<int32_t>(length));
-        *err = static_cast<int32_t>(length);
-        return 0;
-    }
-    return BeginObject(doc, 0, err, nullptr) &&
-           AppendFormat(doc, err,
+    TrackedPtr<uint8_t> packed(packed_raw);
+    if (length < 0) return KV_WRITE_FAIL(w, err, static_cast<int32_t>(length));
+    return BeginObject(w, plan.kontir_icon_obj, err) &&
+           AppendFormat(w, err,
                         "<</Subtype/Form/Length %lu/Filter/FlateDecode/Matrix[1.0 0.0 0.0 1.0 0.0 "
                         "0.0]/Resources<</ProcSet[/PDF]>>/Type/XObject/BBox[0.0 0.0 20.0 18.0]/"
                         "FormType 1>>stream\n",
                         static_cast<unsigned long>(length)) &&
-           AppendBytes(doc, err, static_cast<uint32_t>(length), packed.get()) &&
-           EndStreamObject(doc, err);
+           AppendBytes(w, err, static_cast<uint32_t>(length), packed.get()) &&
+           EndStreamObject(w, err);
 }
+
+} // namespace kvpdf

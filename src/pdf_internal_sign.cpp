@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #define KV_UNIT "../src/pdf_internal.cpp"
 
+namespace kvpdf {
 namespace {
 
 std::atomic<time_t> g_fixed_time{0};
@@ -21,58 +23,50 @@ constexpr int32_t kDefaultBoxHeight = 50;
 
 // The dictionary's head goes straight into the file, up to "/Contents"; its end is
 // where the reserved value starts.
-int WriteHead(PdfDocument *doc, int32_t *err, FILE *target, uint32_t number, const char *type,
+int WriteHead(UpdateWriter &w, int32_t *err, FILE *target, uint32_t number, const char *type,
               const char *subfilter) {
-    FileOps &ops = doc->file_ops;
     char head[128];
     int n = snprintf(head, sizeof head, "\n%lu 0 obj\n<</Type/%s/Filter/Adobe.PPKLite/SubFilter/",
                      static_cast<unsigned long>(number), type);
     size_t sub = strlen(subfilter);
-    bool ok = ops.write(doc, head, 1, static_cast<size_t>(n), target) == static_cast<size_t>(n) &&
-              ops.write(doc, subfilter, 1, sub, target) == sub &&
-              ops.write(doc, "/Contents", 1, 9, target) == 9 && ops.flush(doc, target) == 0;
-    int64_t position = ok ? ops.tell(doc, target) : -1;
-    int closed = ops.close(doc, target);
-    uint64_t end = position < 0 ? 0 : uint64_t(position) + 2ull * doc->sig_buffer_size + 2;
-    if (!ok || closed != 0 || position < 0 || end > 0xFFFFFFFFull) {
-        KV_ERROR(doc, KVPDF_ERR_POSITION);
-        *err = KVPDF_ERR_POSITION;
-        return 0;
-    }
-    doc->contents_start = static_cast<uint32_t>(position);
-    doc->contents_end = static_cast<uint32_t>(end);
+    const FileAccess &files = w.files;
+    bool ok = files.write(head, 1, static_cast<size_t>(n), target) == static_cast<size_t>(n) &&
+              files.write(subfilter, 1, sub, target) == sub &&
+              files.write("/Contents", 1, 9, target) == 9 && files.flush(target) == 0;
+    int64_t position = ok ? files.tell(target) : -1;
+    uint64_t end = position < 0 ? 0 : uint64_t(position) + 2ull * w.settings.sig_buffer_size + 2;
+    if (position < 0 || end > 0xFFFFFFFFull) return KV_WRITE_FAIL(w, err, KVPDF_ERR_POSITION);
+    w.update.contents_start = static_cast<uint32_t>(position);
+    w.update.contents_end = static_cast<uint32_t>(end);
     return 1;
 }
 
 // "/ByteRange[0 a b " and 26 zeros that the byte-range completion replaces.
-int WriteByteRange(PdfDocument *doc, int32_t *err) {
-    doc->byte_range[0] = 0;
-    doc->byte_range[1] = doc->contents_start;
-    doc->byte_range[2] = doc->contents_end;
-    if (!AppendFormat(doc, err, "/ByteRange[0 %lu",
-                      static_cast<unsigned long>(doc->contents_start)) ||
-        !AppendFormat(doc, err, " %lu ", static_cast<unsigned long>(doc->contents_end)))
+int WriteByteRange(UpdateWriter &w, int32_t *err) {
+    UpdateInProgress &u = w.update;
+    u.byte_range[0] = 0;
+    u.byte_range[1] = u.contents_start;
+    u.byte_range[2] = u.contents_end;
+    if (!AppendFormat(w, err, "/ByteRange[0 %lu", static_cast<unsigned long>(u.contents_start)) ||
+        !AppendFormat(w, err, " %lu ", static_cast<unsigned long>(u.contents_end)))
         return 0;
-    doc->byte_range_patch_pos = UpdateLength(doc);
-    return AppendText(doc, err, "00000000000000000000000000") &&
-           AppendText(doc, err, ">>\nendobj\n\n");
+    u.byte_range_patch_pos = UpdateLength(u);
+    return AppendText(w, err, "00000000000000000000000000") && AppendText(w, err, ">>\nendobj\n\n");
 }
 
-uint32_t AllocateDictionary(PdfDocument *doc, int32_t *err) {
-    uint32_t number = AllocateObjectNumber(doc, 1);
-    if (!number) {
-        KV_ERROR(doc, KVPDF_ERR_BUFFER);
-        *err = KVPDF_ERR_BUFFER;
-        return 0;
-    }
+uint32_t AllocateDictionary(UpdateWriter &w, int32_t *err) {
+    uint32_t number = AllocateObjectNumber(w, w.update.plan.sig_dict_obj);
+    if (!number) return KV_WRITE_FAIL(w, err, KVPDF_ERR_BUFFER);
     // The object starts one past the line feed written in front of it.
-    doc->new_objects[doc->new_object_count - 1].offset = doc->contents_end + 1;
+    w.update.new_objects[w.update.new_object_count - 1].offset = w.update.contents_end + 1;
     return number;
 }
 
-} // namespace
+int32_t Clamp(int64_t v) {
+    return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
 
-namespace kvpdf {
+} // namespace
 
 time_t CurrentTime() {
     time_t fixed = g_fixed_time.load();
@@ -84,11 +78,14 @@ void SetFixedTime(time_t t) {
 }
 
 void FormatSigningTime(time_t t, char *out, size_t size) {
-    tzset();
+    // The zone is read once per process; localtime_r and tm_gmtoff leave the C library's
+    // shared globals alone, so handles on several threads can sign at once.
+    static std::once_flag zone_read;
+    std::call_once(zone_read, [] { tzset(); });
     struct tm local;
     localtime_r(&t, &local);
-    // Hours east of UTC: the standard offset truncated, plus one in summer time.
-    long hours = -timezone / 3600 + (local.tm_isdst > 0 ? 1 : 0);
+    // Whole hours east of UTC, summer time included; half hours are cut.
+    long hours = local.tm_gmtoff / 3600;
     char stamp[22];
     strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
     char zone[16];
@@ -98,91 +95,81 @@ void FormatSigningTime(time_t t, char *out, size_t size) {
     snprintf(out, size, "%s%s", stamp, zone);
 }
 
-} // namespace kvpdf
-
-int WriteSignatureDictionary(PdfDocument *doc, int32_t *err, FILE *target) {
-    uint32_t number = AllocateDictionary(doc, err);
-    if (!number) {
-        doc->file_ops.close(doc, target);
+int WriteSignatureDictionary(UpdateWriter &w, int32_t *err, FILE *target) {
+    const HostSettings &s = w.settings;
+    uint32_t number = AllocateDictionary(w, err);
+    if (!number) return 0;
+    const char *subfilter = s.sig_subfilter ? s.sig_subfilter : "adbe.pkcs7.detached";
+    if (!WriteHead(w, err, target, number, "Sig", subfilter)) return 0;
+    char *when = w.update.signing_time;
+    FormatSigningTime(CurrentTime(), when, sizeof w.update.signing_time);
+    if (s.signer_name && !AppendFormat(w, err, "\n/Name(%s)\n", s.signer_name)) return 0;
+    if (s.sig_location && !AppendFormat(w, err, "/Location(%s)\n", s.sig_location)) return 0;
+    if (s.contact_info && !AppendFormat(w, err, "/ContactInfo(%s)\n", s.contact_info)) return 0;
+    if (!AppendFormat(w, err, "/M(D:%s)\n", when)) return 0;
+    if (!AppendFormat(w, err, "/Reason (%s%s%s)\n", s.sig_reason ? s.sig_reason : "",
+                      s.sig_reason ? " - " : "", s.reason_suffix ? s.reason_suffix : ""))
         return 0;
-    }
-    const char *subfilter = doc->sig_subfilter ? doc->sig_subfilter : "adbe.pkcs7.detached";
-    if (!WriteHead(doc, err, target, number, "Sig", subfilter)) return 0;
-    char when[40];
-    kvpdf::FormatSigningTime(kvpdf::CurrentTime(), when, sizeof when);
-    char *copy = TrackedStrdup(when);
-    if (!copy) {
-        KV_ERROR(doc, KVPDF_ERR_BUFFER);
-        *err = KVPDF_ERR_BUFFER;
-        return 0;
-    }
-    TrackedFreeT(doc->signing_time_text);
-    doc->signing_time_text = copy;
-    if (doc->signer_name && !AppendFormat(doc, err, "\n/Name(%s)\n", doc->signer_name)) return 0;
-    if (doc->sig_location && !AppendFormat(doc, err, "/Location(%s)\n", doc->sig_location))
-        return 0;
-    if (doc->contact_info && !AppendFormat(doc, err, "/ContactInfo(%s)\n", doc->contact_info))
-        return 0;
-    if (!AppendFormat(doc, err, "/M(D:%s)\n", when)) return 0;
-    if (!AppendFormat(doc, err, "/Reason (%s%s%s)\n", doc->sig_reason ? doc->sig_reason : "",
-                      doc->sig_reason ? " - " : "", doc->reason_suffix ? doc->reason_suffix : ""))
-        return 0;
-    return WriteByteRange(doc, err);
+    return WriteByteRange(w, err);
 }
 
-int WriteDocTimeStampDictionary(PdfDocument *doc, int32_t *err, FILE *target) {
-    uint32_t number = AllocateDictionary(doc, err);
-    if (!number) {
-        doc->file_ops.close(doc, target);
-        return 0;
-    }
-    return WriteHead(doc, err, target, number, "DocTimeStamp", "ETSI.RFC3161") &&
-           WriteByteRange(doc, err);
+int WriteDocTimeStampDictionary(UpdateWriter &w, int32_t *err, FILE *target) {
+    uint32_t number = AllocateDictionary(w, err);
+    return number && WriteHead(w, err, target, number, "DocTimeStamp", "ETSI.RFC3161") &&
+           WriteByteRange(w, err);
 }
 
-int32_t FieldNumber(const PdfDocument *doc) {
-    return doc->xref_sections_read;
+int32_t FieldNumber(const ParsedDocument &parsed) {
+    int32_t n = parsed.xref_sections_read;
+    if (n == 1 && parsed.annots_modified == 1) n = 2;
+    if (parsed.linearized_first_xref_used == 1)
+        n = 1;
+    else if (parsed.is_linearized == 1)
+        --n;
+    return n;
 }
 
-int WriteSignatureWidget(PdfDocument *doc, const LogoImage *logo, int32_t *err, int32_t *width,
-                         int32_t *height) {
-    uint32_t w = BeginObject(doc, 0, err, nullptr);
-    if (!w) return 0;
-    if (doc->logo_height == 0 && logo && logo->image_height != 0) {
-        doc->logo_width = logo->image_width;
-        doc->logo_height = logo->image_height;
-    }
+int WriteSignatureWidget(UpdateWriter &w, int32_t *err, int32_t *width, int32_t *height) {
+    const UpdatePlan &plan = w.update.plan;
+    const HostSettings &s = w.settings;
+    if (!BeginObject(w, plan.sig_field_obj, err)) return 0;
     // The built-in image has no appearance file to give a box: it takes the same
     // default box as a record without one.
-    int32_t box_width = logo ? logo->box_width : doc->logo_box_width;
-    int32_t box_height = logo ? logo->box_height : doc->logo_box_height;
+    const LoadedAppearance &file = w.update.appearance_file;
+    int32_t box_width = w.logo        ? w.logo->box_width
+                        : file.loaded ? file.box_width
+                                      : s.logo_box_width;
+    int32_t box_height = w.logo        ? w.logo->box_height
+                         : file.loaded ? file.box_height
+                                       : s.logo_box_height;
     *width = box_width ? box_width : kDefaultBoxWidth;
     *height = box_height ? box_height : kDefaultBoxHeight;
-    int32_t *r = doc->sig_rect;
+    int32_t r[4] = {s.sig_rect[0], s.sig_rect[1], s.sig_rect[2], s.sig_rect[3]};
     if (r[2] == 0 || r[3] == 0) {
-        auto clamp = [](int64_t v) {
-            return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
-        };
-        r[2] = clamp(int64_t{r[0]} + *width);
-        r[3] = clamp(int64_t{r[1]} + *height);
+        r[2] = Clamp(int64_t{r[0]} + *width);
+        r[3] = Clamp(int64_t{r[1]} + *height);
     }
-    const int32_t n = FieldNumber(doc);
-    const unsigned long page = static_cast<unsigned long>(doc->page_obj);
-    if (doc->mode == kModeDocTimestamp)
-        return AppendFormat(doc, err,
+    const int32_t n = FieldNumber(w.parsed);
+    const auto page = static_cast<unsigned long>(w.parsed.page_obj);
+    const auto dict = static_cast<unsigned long>(plan.sig_dict_obj);
+    if (w.mode == kModeDocTimestamp)
+        return AppendFormat(w, err,
                             "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[0.0 0.0 "
                             "0.0 0.0]/Subtype/Widget/FT/Sig>>endobj\n\n",
-                            n, page, static_cast<unsigned long>(w - 1));
-    if (doc->visible_signature != 1)
+                            n, page, dict);
+    if (plan.layout != SignatureLayout::kStandardVisible)
         return AppendFormat(
-            doc, err,
+            w, err,
             "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
             "%d]/Subtype/Widget/FT/Sig>>endobj\n\n",
-            n, page, static_cast<unsigned long>(w - 1), r[0], r[1], r[2], r[3]);
-    return AppendFormat(doc, err,
+            n, page, dict, r[0], r[1], r[2], r[3]);
+    return AppendFormat(w, err,
                         "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
                         "%d]/Subtype/Widget/DR<</XObject<</FRM %lu 0 R>>>>/FT/Sig/AP<</N %lu 0 "
                         "R>>>>endobj\n\n",
-                        n, page, static_cast<unsigned long>(w - 2), r[0], r[1], r[2], r[3],
-                        static_cast<unsigned long>(w + 2), static_cast<unsigned long>(w + 1));
+                        n, page, dict, r[0], r[1], r[2], r[3],
+                        static_cast<unsigned long>(plan.frm_obj),
+                        static_cast<unsigned long>(plan.appearance_obj));
 }
+
+} // namespace kvpdf

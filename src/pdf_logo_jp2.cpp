@@ -10,9 +10,7 @@
 
 #define KV_UNIT "../src/pdf_logo_jp2.cpp"
 
-int AppendImageBody(PdfDocument *doc, int32_t *err, const LogoImage *logo,
-                    const unsigned char *builtin, uint32_t builtin_size, uint32_t skip);
-
+namespace kvpdf {
 namespace {
 
 // The stored copy of image B starts with an appearance-file header of this length.
@@ -25,70 +23,84 @@ constexpr const char kBackground[] =
 
 } // namespace
 
-int WriteSigAppxAppearance(PdfDocument *doc, const LogoImage *logo, int32_t *err) {
-    uint32_t image = BeginObject(doc, 0, err, nullptr);
-    if (!image ||
-        !AppendImageBody(doc, err, logo, kBuiltinImageB, kBuiltinImageBSize, kBuiltinHeader) ||
-        !EndStreamObject(doc, err))
+int WriteSigAppxAppearance(UpdateWriter &w, int32_t *err) {
+    const UpdatePlan &plan = w.update.plan;
+    uint32_t image = BeginObject(w, plan.image_obj, err);
+    if (!image || !AppendImageBody(w, err, kBuiltinImageB, kBuiltinImageBSize, kBuiltinHeader) ||
+        !EndStreamObject(w, err))
         return 0;
-    uint32_t background = BeginDictObject(doc, 0, err, nullptr);
+    uint32_t background = BeginDictObject(w, plan.n2_obj, err);
     if (!background ||
-        !AppendFormat(doc, err,
+        !AppendFormat(w, err,
                       "/Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [1 1 184 69]"
                       "/FormType 1/Resources <</ProcSet [/PDF/Text]/XObject << /SBBgImg %lu 0 R "
                       ">>>>/Length 195>>stream\n",
                       static_cast<unsigned long>(image)) ||
-        !AppendText(doc, err, kBackground) || !EndStreamObject(doc, err))
+        !AppendText(w, err, kBackground) || !EndStreamObject(w, err))
         return 0;
-    uint32_t blank = BeginDictObject(doc, 0, err, nullptr);
+    uint32_t blank = BeginDictObject(w, plan.n0_obj, err);
     if (!blank ||
-        !AppendText(doc, err,
+        !AppendText(w, err,
                     "/Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 100 100]"
                     "/FormType 1/Resources << /ProcSet [/PDF]>>/Length 13>>stream\r\n"
                     "% DSBlank\r\n\r\n\r\n") ||
-        !EndStreamObject(doc, err))
+        !EndStreamObject(w, err))
         return 0;
-    uint32_t frm = BeginDictObject(doc, 0, err, nullptr);
+    uint32_t frm = BeginDictObject(w, plan.frm_obj, err);
     if (!frm ||
-        !AppendFormat(doc, err,
+        !AppendFormat(w, err,
                       "/Subtype /Form /Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 185 70]"
                       "/FormType 1 /Resources << /XObject << /n0 %lu 0 R /n2 %lu 0 R >>/ProcSet "
                       "[ /PDF ]>>/Length 56 >>stream\r\nq 1 0 0 1 0 0 cm /n0 Do Q\r\n"
                       "q 1 0 0 1 0 0 cm /n2 Do Q\r\n\r\n",
                       static_cast<unsigned long>(blank), static_cast<unsigned long>(background)) ||
-        !EndStreamObject(doc, err))
+        !EndStreamObject(w, err))
         return 0;
-    uint32_t ap = BeginDictObject(doc, 0, err, nullptr);
+    uint32_t ap = BeginDictObject(w, plan.appearance_obj, err);
     if (!ap ||
-        !AppendFormat(doc, err,
+        !AppendFormat(w, err,
                       "/Subtype /Form/Matrix [1 0 0 1 0 0]/Type /XObject /BBox [0 0 185 70]"
                       "/FormType 1 /Resources << /XObject << /FRM %lu 0 R >>/ProcSet [/PDF]>>"
                       "/Length 28>>stream\r\nq 1 0 0 1 0 0 cm /FRM Do Q\r\n",
                       static_cast<unsigned long>(frm)) ||
-        !EndStreamObject(doc, err))
+        !EndStreamObject(w, err))
         return 0;
-    const int32_t *r = doc->sig_rect;
-    return BeginDictObject(doc, 0, err, nullptr) &&
-           AppendFormat(doc, err,
+    const int32_t *r = w.settings.sig_rect;
+    return BeginDictObject(w, plan.sig_field_obj, err) &&
+           AppendFormat(w, err,
                         "/FT /Sig /T (KvSignature%lu) /Type /Annot /Subtype /Widget /F 132 /P %lu "
                         "0 R /AP << /N %lu 0 R >>/DA (/Helv 0 Tf 0 g ) /MK <<\t>>/Rect [%d %d %d "
                         "%d]/V %lu 0 R >>",
-                        static_cast<unsigned long>(FieldNumber(doc)),
-                        static_cast<unsigned long>(doc->page_obj), static_cast<unsigned long>(ap),
-                        r[0], r[1], r[2], r[3], static_cast<unsigned long>(doc->sig_dict_obj)) &&
-           EndObject(doc, err);
+                        static_cast<unsigned long>(FieldNumber(w.parsed)),
+                        static_cast<unsigned long>(w.parsed.page_obj),
+                        static_cast<unsigned long>(ap), r[0], r[1], r[2], r[3],
+                        static_cast<unsigned long>(plan.sig_dict_obj)) &&
+           EndObject(w, err);
 }
+
+} // namespace kvpdf
+
+using namespace kvpdf;
+
+namespace {
+
+// The results of KvWriteDigSigAppImage, which records nothing: it has no handle.
+constexpr int32_t kNoOutputPath = -1;
+constexpr int32_t kOutputDoesNotOpen = -2;
+constexpr int32_t kImageNotCopied = -3;
+
+} // namespace
 
 extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
                                                    const char *box_height, const char *box_width) {
-    if (!output_path) return -1;
+    if (!output_path) return kNoOutputPath;
     FILE *out = fopen(output_path, "w+b");
-    if (!out) return -2;
+    if (!out) return kOutputDoesNotOpen;
     fprintf(out, "%s%s%s %s %s %s ", "1.", "5", "/KvImgHeight", box_height ? box_height : "",
             "/KvImgWidth", box_width ? box_width : "");
     if (!image_path) {
         size_t n = fwrite(kBuiltinImageA, 1, kBuiltinImageASize, out);
-        return fclose(out) == 0 && n == kBuiltinImageASize ? 1 : -3;
+        return fclose(out) == 0 && n == kBuiltinImageASize ? 1 : kImageNotCopied;
     }
     FILE *in = fopen(image_path, "rb");
     if (!in) {
@@ -98,14 +110,14 @@ extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const
     int rc = 1;
     off_t size = fseeko(in, 0, SEEK_END) == 0 ? ftello(in) : -1;
     if (size >= 0 && size < 0x7FFFFFFF && fseeko(in, 0, SEEK_SET) == 0) {
-        kvpdf::TrackedPtr<char> data(
+        TrackedPtr<char> data(
             static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(size) + 1)));
         if (data) {
             size_t n = fread(data.get(), 1, size_t(size), in);
-            rc = n == size_t(size) && fwrite(data.get(), 1, n, out) == n ? 1 : -3;
+            rc = n == size_t(size) && fwrite(data.get(), 1, n, out) == n ? 1 : kImageNotCopied;
         }
     }
     fclose(in);
-    if (fclose(out) != 0) rc = -3;
+    if (fclose(out) != 0) rc = kImageNotCopied;
     return rc;
 }

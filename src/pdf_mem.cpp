@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+namespace kvpdf {
 namespace {
 
 // The header is 76 bytes; 4 bytes of padding in front of it put the data on a
@@ -169,8 +170,6 @@ int64_t TrackedDataSize(const void *data, uint32_t *size) {
     if (size) *size = block - kTrackedHeaderSize;
     return block - kTrackedHeaderSize;
 }
-
-namespace kvpdf {
 
 void TrackedFailAt(uint64_t nth) {
     g_fail_at = nth ? g_allocations.load() + nth : 0;

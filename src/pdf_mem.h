@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kvpdf {
+
 struct TrackedBlock {
     char file[64];       // allocating unit, cut to 63 characters, NUL-terminated
     uint32_t line;       // line in that unit
@@ -16,18 +18,18 @@ static_assert(sizeof(TrackedBlock) == 76, "the block header is part of the recor
 
 constexpr uint32_t kTrackedHeaderSize = 76;
 
-void *TrackedAlloc(const char *unit, uint32_t line, size_t size);
-void *TrackedRealloc(const char *unit, uint32_t line, void **place, size_t new_size);
+[[nodiscard]] void *TrackedAlloc(const char *unit, uint32_t line, size_t size);
+[[nodiscard]] void *TrackedRealloc(const char *unit, uint32_t line, void **place, size_t new_size);
 void TrackedFree(void **place);
-char *TrackedStrdup(const char *text);
-char *BufferAppendf(const char *unit, uint32_t line, char **place, int reserved, const char *format,
-                    ...)
+[[nodiscard]] char *TrackedStrdup(const char *text);
+[[nodiscard]] char *BufferAppendf(const char *unit, uint32_t line, char **place, int reserved,
+                                  const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 5, 6)))
 #endif
     ;
-char *BufferAppendBytes(const char *unit, uint32_t line, char **place, size_t length,
-                        const void *bytes);
+[[nodiscard]] char *BufferAppendBytes(const char *unit, uint32_t line, char **place, size_t length,
+                                      const void *bytes);
 uint32_t BufferLength(char *const *place);
 int64_t TrackedDataSize(const void *data, uint32_t *size);
 
@@ -38,14 +40,12 @@ template <typename T> inline void TrackedFreeT(T *&ptr) {
     ptr = nullptr;
 }
 template <typename T>
-inline T *TrackedReallocT(const char *unit, uint32_t line, T *&ptr, size_t count) {
+[[nodiscard]] inline T *TrackedReallocT(const char *unit, uint32_t line, T *&ptr, size_t count) {
     void *p = static_cast<void *>(ptr);
     void *r = TrackedRealloc(unit, line, &p, count * sizeof(T));
     if (r || count == 0) ptr = static_cast<T *>(r);
     return static_cast<T *>(r);
 }
-
-namespace kvpdf {
 
 // Owns one tracked block and frees it on scope exit.
 template <typename T> class TrackedPtr {

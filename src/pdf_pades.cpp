@@ -6,9 +6,8 @@
 
 #define KV_UNIT "../src/pdf_pades.cpp"
 
+namespace kvpdf {
 namespace {
-
-constexpr uint32_t kWalkRunning = 1u << 4;
 
 void FreeArray(DssArray **array) {
     if (!*array) return;
@@ -28,18 +27,15 @@ DssInfo *DssNewInfo() {
     return info;
 }
 
-DssArray *DssGetArray(PdfDocument *doc, DssInfo *info, int32_t kind, int create) {
+DssArray *DssGetArray(DssInfo *info, int32_t kind, int create, bool existing) {
     if (!info || kind < kDssCerts || kind > kDssOcsps) return nullptr;
     DssArray *&slot = info->arrays[kind - 1];
     if (slot || !create) return slot;
     slot = static_cast<DssArray *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(DssArray)));
     if (!slot) return nullptr;
     memset(slot, 0, sizeof *slot);
-    // Arrays met while reading the document already exist in it; any other array is
-    // new and must be written.
-    const bool reading = doc && (doc->walk_flags & kWalkRunning);
-    slot->object_number = reading ? 0 : -1;
-    slot->changed = reading ? 0 : 1;
+    slot->object_number = existing ? 0 : -1;
+    slot->changed = existing ? 0 : 1;
     return slot;
 }
 
@@ -64,3 +60,5 @@ void FreeDssInfo(DssInfo **info) {
         FreeArray(&a);
     TrackedFreeT(*info);
 }
+
+} // namespace kvpdf

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace kvpdf {
+
 enum : int32_t { kDssCerts = 1, kDssCrls = 2, kDssOcsps = 3 };
 
 struct DssEntry {
@@ -34,13 +36,15 @@ struct DssInfo {
     DssArray *arrays[3]; // Certs, CRLs, OCSPs (kind - 1)
 };
 
-DssInfo *DssNewInfo();
-// The array of a kind; created when create is set (object number and changed flag by
-// whether the document walk is running).
-DssArray *DssGetArray(PdfDocument *doc, DssInfo *info, int32_t kind, int create);
+[[nodiscard]] DssInfo *DssNewInfo();
+// The array of a kind; created when create is set. An array met while reading the
+// document (existing) is already in it; any other is new and must be written.
+[[nodiscard]] DssArray *DssGetArray(DssInfo *info, int32_t kind, int create, bool existing);
 // Appends an entry; the array takes ownership of data. Returns 1, 0 when memory is short.
-int DssAppendEntry(DssArray *array, uint32_t object_number, uint8_t *data, uint32_t length,
-                   int32_t is_new);
+[[nodiscard]] int DssAppendEntry(DssArray *array, uint32_t object_number, uint8_t *data,
+                                 uint32_t length, int32_t is_new);
 void FreeDssInfo(DssInfo **info);
+
+} // namespace kvpdf
 
 #endif

@@ -13,8 +13,7 @@
 
 #define KV_UNIT "../src/pdf_utils.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr size_t kCopyBlock = 1 << 20;
@@ -38,6 +37,18 @@ bool CopyInKernel(int in, int out, bool *failed) {
 }
 
 } // namespace
+
+FileKind PdfFileKind(const char *path, uint64_t *size) {
+    struct stat st;
+    *size = 0;
+    if (!path || stat(path, &st) != 0) return FileKind::kMissing;
+    *size = static_cast<uint64_t>(st.st_size);
+    if (S_ISREG(st.st_mode)) return FileKind::kRegular;
+    if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+    if (S_ISFIFO(st.st_mode)) return FileKind::kFifo;
+    if (S_ISSOCK(st.st_mode)) return FileKind::kSocket;
+    return FileKind::kDevice;
+}
 
 bool PdfSameFile(const char *a, const char *b) {
     struct stat sa, sb;
@@ -110,11 +121,12 @@ int PdfLoadFile(const char *path, uint8_t **out_buffer, uint32_t *out_length) {
     return rc;
 }
 
-char *PdfTempFileName(PdfDocument *doc) {
+char *PdfTempFileName(const char *src_path) {
     const char *dir = getenv("TMPDIR");
     if (!dir || !*dir) dir = P_tmpdir;
     char *name = nullptr;
-    BufferAppendf(KV_UNIT, __LINE__, &name, 0, "%s/KV_Temp_PDFXXXXXX", dir);
+    // A failed append leaves name NULL, which the fallback below handles.
+    (void)BufferAppendf(KV_UNIT, __LINE__, &name, 0, "%s/KV_Temp_PDFXXXXXX", dir);
     if (name) {
         int fd = mkstemp(name);
         if (fd >= 0) {
@@ -123,15 +135,16 @@ char *PdfTempFileName(PdfDocument *doc) {
         }
         TrackedFreeT(name);
     }
-    if (!doc || !doc->src_path) return nullptr;
+    if (!src_path) return nullptr;
     char buffer[kFallbackCapacity];
-    if (strlen(doc->src_path) >= sizeof buffer) return nullptr;
-    strcpy(buffer, doc->src_path);
+    const size_t length = strlen(src_path);
+    if (length >= sizeof buffer) return nullptr;
+    memcpy(buffer, src_path, length + 1);
     if (!PdfReplaceFirst(buffer, sizeof buffer, ".pdf", ".pdf.tmp") ||
-        strcmp(buffer, doc->src_path) == 0) {
+        strcmp(buffer, src_path) == 0) {
         // No ".pdf" to replace (or no room): never hand out the source's own name.
         char *distinct = nullptr;
-        BufferAppendf(KV_UNIT, __LINE__, &distinct, 0, "%s.kvtmp", doc->src_path);
+        (void)BufferAppendf(KV_UNIT, __LINE__, &distinct, 0, "%s.kvtmp", src_path);
         return distinct;
     }
     return PdfStrDup(buffer);
@@ -231,38 +244,40 @@ char *PdfReplaceAll(const char *text, const char *needle, const char *replacemen
         w += r;
         from = p + k;
     }
-    strcpy(w, from);
+    memcpy(w, from, strlen(from) + 1);
     return out;
 }
 
-int PdfCheckSignatureIndex(PdfDocument *doc, int32_t *index, int32_t *error) {
-    if (*index < 0) *index = static_cast<int32_t>(doc->signature_count) - 1;
-    if (*index >= 0 && static_cast<uint32_t>(*index) < doc->signature_count) return 1;
+int PdfCheckSignatureIndex(const FoundSignatures &found, int32_t *index, int32_t *error) {
+    if (*index < 0) *index = static_cast<int32_t>(found.signature_count) - 1;
+    if (*index >= 0 && static_cast<uint32_t>(*index) < found.signature_count) return 1;
     if (error) *error = KVPDF_ERR_SIGNATURE_INDEX;
     return 0;
 }
 
-int32_t PdfFindSignatureOfKind(PdfDocument *doc, int32_t kind) {
-    int32_t found = -1;
-    for (uint32_t i = 0; doc->signatures && i < doc->signature_count; ++i)
-        if (doc->signatures[i].kind == kind) found = static_cast<int32_t>(i);
-    return found;
+int32_t PdfFindSignatureOfKind(const FoundSignatures &found, int32_t kind) {
+    int32_t last = -1;
+    for (uint32_t i = 0; found.signatures && i < found.signature_count; ++i)
+        if (found.signatures[i].kind == kind) last = static_cast<int32_t>(i);
+    return last;
 }
 
-int PdfIsTimestampEntry(PdfDocument *doc, int32_t *index) {
+int PdfIsTimestampEntry(const FoundSignatures &found, int32_t *index) {
     int32_t error = 0;
-    if (!PdfCheckSignatureIndex(doc, index, &error)) return 0;
-    return doc->signatures[*index].kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
+    if (!PdfCheckSignatureIndex(found, index, &error)) return 0;
+    return found.signatures[*index].kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
 }
 
-int32_t PdfFindTimestampEntry(PdfDocument *doc) {
-    return PdfFindSignatureOfKind(doc, KVPDF_SIG_KIND_DOC_TIMESTAMP);
+int32_t PdfFindTimestampEntry(const FoundSignatures &found) {
+    return PdfFindSignatureOfKind(found, KVPDF_SIG_KIND_DOC_TIMESTAMP);
 }
 
-int PdfNeedsLogoObjects(PdfDocument *doc, const LogoImage *logo) {
+int PdfNeedsLogoObjects(const HostSettings *settings, const LogoImage *logo) {
     if (logo) {
-        if (!doc) return logo->is_sigappx != 0;
-        return doc->visible_signature != 0 && logo->is_sigappx != 0;
+        if (!settings) return logo->is_sigappx != 0;
+        return settings->visible_signature != 0 && logo->is_sigappx != 0;
     }
-    return doc && doc->visible_signature != 0 && doc->logo_is_sigappx != 0;
+    return settings && settings->visible_signature != 0 && settings->logo_is_sigappx != 0;
 }
+
+} // namespace kvpdf

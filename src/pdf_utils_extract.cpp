@@ -7,8 +7,7 @@
 
 #define KV_UNIT "../src/pdf_utils.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr size_t kBlock = 1 << 20;
@@ -21,13 +20,13 @@ int Nibble(char c) {
 }
 
 // Copies up to n bytes from the current position of in to out; returns the count.
-uint64_t CopyBytes(PdfDocument *doc, FILE *in, FILE *out, uint64_t n, char *block) {
+uint64_t CopyBytes(const FileAccess &files, FILE *in, FILE *out, uint64_t n, char *block) {
     uint64_t copied = 0;
     while (copied < n) {
         size_t want = n - copied < kBlock ? size_t(n - copied) : kBlock;
-        size_t got = doc->file_ops.read(doc, block, 1, want, in);
+        size_t got = files.read(block, 1, want, in);
         if (got == 0) break;
-        if (doc->file_ops.write(doc, block, 1, got, out) != got) break;
+        if (files.write(block, 1, got, out) != got) break;
         copied += got;
         if (got < want) break;
     }
@@ -36,15 +35,15 @@ uint64_t CopyBytes(PdfDocument *doc, FILE *in, FILE *out, uint64_t n, char *bloc
 
 } // namespace
 
-uint8_t *PdfWriteByteRange(PdfDocument *doc, const char *source, const char *destination,
+uint8_t *PdfWriteByteRange(const FileAccess &files, const char *source, const char *destination,
                            uint32_t *out_length, int32_t *error, uint32_t a, uint32_t b,
                            uint32_t c) {
     if (out_length) *out_length = 0;
     if (!source || !*source) return nullptr;
     if (error) *error = 0;
-    FILE *dst = destination ? doc->file_ops.open(doc, destination, "wb") : nullptr;
-    FILE *src = doc->file_ops.open(doc, source, "rb");
-    kvpdf::PdfFile src_file(doc, src), dst_file(doc, dst);
+    FILE *dst = destination ? files.open(destination, "wb") : nullptr;
+    FILE *src = files.open(source, "rb");
+    PdfFile src_file(files, src), dst_file(files, dst);
     if (!src) {
         if (error) *error = KVPDF_ERR_EXTRACT_OPEN_SOURCE;
         return nullptr;
@@ -56,11 +55,11 @@ uint8_t *PdfWriteByteRange(PdfDocument *doc, const char *source, const char *des
     TrackedPtr<char> block(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, kBlock)));
     if (!block) return nullptr;
     // The first range, then the hexadecimal value between '<' (at a) and '>' (at b - 1).
-    if (CopyBytes(doc, src, dst, a, block.get()) < a || b < uint64_t{a} + 2) return nullptr;
+    if (CopyBytes(files, src, dst, a, block.get()) < a || b < uint64_t{a} + 2) return nullptr;
     uint64_t digits = uint64_t{b} - a - 2;
     TrackedPtr<char> hex(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(digits) + 1)));
-    if (!hex || doc->file_ops.seek(doc, src, int64_t{a} + 1, 0) != 0) return nullptr;
-    size_t got = doc->file_ops.read(doc, hex.get(), 1, size_t(digits), src);
+    if (!hex || files.seek(src, int64_t{a} + 1, 0) != 0) return nullptr;
+    size_t got = files.read(hex.get(), 1, size_t(digits), src);
     size_t count = got / 2;
     auto *value = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, count + 1));
     if (!value) return nullptr;
@@ -68,10 +67,15 @@ uint8_t *PdfWriteByteRange(PdfDocument *doc, const char *source, const char *des
         value[i] = static_cast<uint8_t>(Nibble(hex[2 * i]) << 4 | Nibble(hex[2 * i + 1]));
     value[count] = 0;
     if (out_length) *out_length = static_cast<uint32_t>(count);
-    // Bytes of later revisions behind the second range are not copied.
-    if (doc->file_ops.seek(doc, src, b, 0) == 0) CopyBytes(doc, src, dst, c, block.get());
+    // Bytes of later revisions behind the second range are not copied; a short second
+    // range shows in the copy's length, which the verification then rejects.
+    if (files.seek(src, b, 0) == 0) (void)CopyBytes(files, src, dst, c, block.get());
     return value;
 }
+
+} // namespace kvpdf
+
+using namespace kvpdf;
 
 extern "C" {
 
@@ -84,7 +88,7 @@ KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source
         if (out_length) *out_length = 0;
         return nullptr;
     }
-    return PdfWriteByteRange(doc, source, destination, out_length, error, a, b, c);
+    return PdfWriteByteRange(FileAccess(doc), source, destination, out_length, error, a, b, c);
 }
 
 KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
@@ -97,20 +101,21 @@ KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source
         return nullptr;
     }
     int32_t code = 0;
-    if (!PdfCheckSignatureIndex(doc, &index, &code)) {
+    if (!PdfCheckSignatureIndex(doc->found, &index, &code)) {
         if (error) *error = code;
         return nullptr;
     }
-    const uint32_t *r = doc->signatures[index].byte_range;
-    return PdfWriteByteRange(doc, source, destination, out_length, error, r[1], r[2], r[3]);
+    const uint32_t *r = doc->found.signatures[index].byte_range;
+    return PdfWriteByteRange(FileAccess(doc), source, destination, out_length, error, r[1], r[2],
+                             r[3]);
 }
 
 KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const char *destination,
                                                    uint32_t *out_length, int32_t index,
                                                    int32_t *error) {
     PdfDocument *doc = HandleLookup(handle);
-    return KvPdfWritePDFForVerify(handle, doc ? doc->src_path : nullptr, destination, index,
-                                  out_length, error);
+    return KvPdfWritePDFForVerify(handle, doc ? doc->settings.src_path : nullptr, destination,
+                                  index, out_length, error);
 }
 
 } // extern "C"

@@ -11,39 +11,39 @@
 
 #define KV_UNIT "../src/pdf_utils.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 enum class Located { kSeeked, kCompressed };
 
 // Positions the file for the selector. A compressed object is read right here, since
 // it has no file position of its own.
-int32_t Locate(FILE *file, ObjectSelector selector, PdfDocument *doc, Located *how, char **out_text,
+int32_t Locate(Reader r, FILE *file, ObjectSelector selector, Located *how, char **out_text,
                uint32_t *out_length) {
     *how = Located::kSeeked;
+    ParsedDocument &p = r.parsed;
     if (selector > 0) {
         auto n = static_cast<uint32_t>(selector);
-        if (doc->object_offsets && n < doc->object_offsets_count &&
-            doc->object_offsets[n] != kNoOffset) {
-            return doc->file_ops.seek(doc, file, doc->object_offsets[n], 0) == 0 ? 1 : -14;
-        }
-        if (!doc->xref_is_stream) return 1;
-        doc->used_compressed_objects = 1;
-        uint32_t stream = doc->reading_compressed ? 0 : PdfFindObjectStream(doc, n, nullptr);
+        if (p.object_offsets && n < p.object_offsets_count && p.object_offsets[n] != kNoOffset)
+            return r.files.seek(file, p.object_offsets[n], 0) == 0 ? 1 : KVPDF_ERR_POSITION;
+        if (!p.xref_is_stream) return 1;
+        p.used_compressed_objects = 1;
+        uint32_t stream = p.reading_compressed ? 0 : PdfFindObjectStream(p, n, nullptr);
         if (stream == 0) {
-            KV_ERROR(doc, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(n));
+            KV_ERROR(r, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(n));
             return KVPDF_ERR_COMPRESSED_OBJECT;
         }
         *how = Located::kCompressed;
-        doc->reading_compressed = 1;
-        PdfReadCompressedObject(file, stream, n, out_text, out_length, doc);
-        doc->reading_compressed = 0;
-        return 1;
+        p.reading_compressed = 1;
+        int32_t rc = PdfReadCompressedObject(r, file, stream, n, out_text, out_length);
+        p.reading_compressed = 0;
+        // An object its stream does not yield leaves no text, which the callers treat as
+        // an object they cannot read; a lack of memory must not pass for that.
+        return rc == KVPDF_ERR_OBJECT_TABLE_MEMORY || rc == KVPDF_ERR_ZLIB_MEMORY ? rc : 1;
     }
     if (selector < 0) {
-        if (selector == INT32_MIN) return -14;
-        return doc->file_ops.seek(doc, file, -static_cast<int64_t>(selector), 0) == 0 ? 1 : -14;
+        if (selector == INT32_MIN) return KVPDF_ERR_POSITION;
+        return r.files.seek(file, -static_cast<int64_t>(selector), 0) == 0 ? 1 : KVPDF_ERR_POSITION;
     }
     return 1;
 }
@@ -80,16 +80,6 @@ int64_t PdfFindLengthKey(const char *text, size_t length) {
         return pos + 7 < length && PdfIsSpace(static_cast<unsigned char>(text[pos + 7]));
     });
 }
-
-namespace {
-
-int32_t StreamFailure(PdfDocument *doc, int32_t code) {
-    KV_ERROR(doc, code);
-    KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
-    return code;
-}
-
-} // namespace
 
 int64_t PdfStreamKeyword(const char *text, size_t length) {
     int64_t at = DictionaryStreamKeyword(text, length);
@@ -141,15 +131,14 @@ int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t 
     return 1;
 }
 
-int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint32_t chunk,
-                     const char *terminator, int binary, uint32_t limit, uint32_t *out_length,
-                     PdfDocument *doc) {
+int32_t PdfReadUntil(Reader r, FILE *file, ObjectSelector selector, char **out_text, uint32_t chunk,
+                     const char *terminator, int binary, uint32_t limit, uint32_t *out_length) {
     if (out_text) *out_text = nullptr;
     if (out_length) *out_length = 0;
-    if (!file || !doc || !out_text || !terminator || !*terminator || chunk == 0) return -1;
+    if (!file || !out_text || !terminator || !*terminator || chunk == 0) return kReadFailed;
     Located how;
     uint32_t compressed_length = 0;
-    int32_t rc = Locate(file, selector, doc, &how, out_text, &compressed_length);
+    int32_t rc = Locate(r, file, selector, &how, out_text, &compressed_length);
     if (rc < 1) return rc;
     if (how == Located::kCompressed) {
         if (out_length) *out_length = compressed_length;
@@ -163,11 +152,14 @@ int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint3
         // together with the term bytes before it, so the text is scanned once.
         if (total + chunk + 1 > capacity) {
             size_t want = capacity * 2 > total + chunk + 1 ? capacity * 2 : total + chunk + 1;
-            if (want > 0xFFFFFFF0u) return -1;
-            if (!TrackedReallocT(KV_UNIT, __LINE__, buffer.ref(), want)) return -1;
+            if (want > 0xFFFFFFF0u) return kReadFailed;
+            if (!TrackedReallocT(KV_UNIT, __LINE__, buffer.ref(), want)) {
+                KV_ERROR(r, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+                return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+            }
             capacity = want;
         }
-        size_t n = doc->file_ops.read(doc, buffer.get() + total, 1, chunk, file);
+        size_t n = r.files.read(buffer.get() + total, 1, chunk, file);
         if (n == 0) break;
         total += n;
         buffer[total] = '\0';
@@ -183,7 +175,8 @@ int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint3
             size_t result = static_cast<size_t>(hit - buffer.get()) + term;
             char *text = buffer.release();
             void *p = text;
-            TrackedRealloc(KV_UNIT, __LINE__, &p, result + 1); // shrinking keeps the block
+            // A failed shrink keeps the larger block, which holds the same text.
+            (void)TrackedRealloc(KV_UNIT, __LINE__, &p, result + 1);
             text = static_cast<char *>(p);
             text[result] = '\0';
             *out_text = text;
@@ -191,36 +184,36 @@ int32_t PdfReadUntil(FILE *file, ObjectSelector selector, char **out_text, uint3
             return 1;
         }
         if (limit && total >= limit) break;
-        if (doc->file_ops.eof(doc, file)) break;
+        if (r.files.eof(file)) break;
     }
-    return -1;
+    return kReadFailed;
 }
 
-int32_t PdfReadObject(FILE *file, ObjectSelector object, char **out_text, PdfDocument *doc) {
-    return PdfReadUntil(file, object, out_text, 512, "endobj", 0, 0, nullptr, doc);
+int32_t PdfReadObject(Reader r, FILE *file, ObjectSelector object, char **out_text) {
+    return PdfReadUntil(r, file, object, out_text, 512, "endobj", 0, 0, nullptr);
 }
 
-int32_t PdfReadObjectBinary(FILE *file, ObjectSelector object, char **out_text,
-                            uint32_t *out_length, PdfDocument *doc) {
-    return PdfReadUntil(file, object, out_text, 512, "endobj", 1, 0, out_length, doc);
+int32_t PdfReadObjectBinary(Reader r, FILE *file, ObjectSelector object, char **out_text,
+                            uint32_t *out_length) {
+    return PdfReadUntil(r, file, object, out_text, 512, "endobj", 1, 0, out_length);
 }
 
-int32_t PdfReadObjectAt(FILE *file, uint32_t offset, char **out_text, uint32_t *out_length,
-                        PdfDocument *doc) {
-    if (offset > 0x7FFFFFFFu) return -14;
-    return PdfReadUntil(file, -static_cast<ObjectSelector>(offset), out_text, 1024, "endobj", 1,
-                        1024, out_length, doc);
+int32_t PdfReadObjectAt(Reader r, FILE *file, uint32_t offset, char **out_text,
+                        uint32_t *out_length) {
+    if (offset > 0x7FFFFFFFu) return KVPDF_ERR_POSITION;
+    return PdfReadUntil(r, file, -static_cast<ObjectSelector>(offset), out_text, 1024, "endobj", 1,
+                        1024, out_length);
 }
 
-int32_t PdfReadRaw(FILE *file, ObjectSelector selector, char **out_bytes, uint32_t count,
-                   uint32_t *out_length, PdfDocument *doc) {
+int32_t PdfReadRaw(Reader r, FILE *file, ObjectSelector selector, char **out_bytes, uint32_t count,
+                   uint32_t *out_length) {
     if (out_bytes) *out_bytes = nullptr;
     if (out_length) *out_length = 0;
-    if (!file || !doc || !out_bytes) return -1;
+    if (!file || !out_bytes) return kReadFailed;
     Located how;
     char *compressed = nullptr;
     uint32_t compressed_length = 0;
-    int32_t rc = Locate(file, selector, doc, &how, &compressed, &compressed_length);
+    int32_t rc = Locate(r, file, selector, &how, &compressed, &compressed_length);
     if (rc < 1) return rc;
     if (how == Located::kCompressed) {
         if (compressed && compressed_length > count) compressed_length = count;
@@ -229,12 +222,12 @@ int32_t PdfReadRaw(FILE *file, ObjectSelector selector, char **out_bytes, uint32
         return 1;
     }
     TrackedPtr<char> bytes(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{count} + 1)));
-    if (!bytes) return -1;
-    size_t n = count ? doc->file_ops.read(doc, bytes.get(), 1, count, file) : 0;
+    if (!bytes) return kReadFailed;
+    size_t n = count ? r.files.read(bytes.get(), 1, count, file) : 0;
     bytes[n] = '\0';
     if (n < count) {
         void *p = bytes.release();
-        TrackedRealloc(KV_UNIT, __LINE__, &p, n + 1);
+        (void)TrackedRealloc(KV_UNIT, __LINE__, &p, n + 1); // a failed shrink keeps the block
         bytes.reset(static_cast<char *>(p));
     }
     *out_bytes = bytes.release();
@@ -279,74 +272,87 @@ int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer
     return produced;
 }
 
-int32_t PdfReadStream(FILE *file, ObjectSelector object, const char *text, uint32_t text_length,
-                      uint8_t **out_data, uint32_t *out_length, PdfDocument *doc) {
+namespace {
+
+// The /Length value, read from its own object when it is a reference. Returns 1 with
+// *length, or a code.
+int32_t StreamLength(Reader r, FILE *file, const char *text, size_t dict_end, uint32_t *length) {
+    int64_t length_key = PdfFindLengthKey(text, dict_end);
+    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
+    int is_ref = 0;
+    *length = PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
+    if (!is_ref) return 1;
+    if (*length == 0 || *length > 0x7FFFFFFFu)
+        return KV_FAIL(r, KVPDF_ERR_STREAM_NO_LENGTH, KVPDF_ERR_EMBEDDED_FILE);
+    char *length_text = nullptr;
+    int32_t rc = PdfReadObject(r, file, static_cast<ObjectSelector>(*length), &length_text);
+    TrackedPtr<char> guard(length_text);
+    if (rc < 1 || !length_text) return rc < 1 ? rc : kReadFailed;
+    size_t len = strlen(length_text);
+    int64_t obj = PdfFind(length_text, len, "obj");
+    *length = obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
+    return 1;
+}
+
+// The data's first byte: after "stream" and its end of line (ISO 32000-1, 7.3.8.1).
+size_t DataStart(const char *text, size_t length, size_t keyword) {
+    size_t start = keyword + 6;
+    if (start < length && text[start] == '\r') {
+        ++start;
+        if (start < length && text[start] == '\n') ++start;
+    } else if (start < length && text[start] == '\n') {
+        ++start;
+    } else {
+        start = PdfSkipSpace(text, length, start);
+    }
+    return start;
+}
+
+} // namespace
+
+int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
+                      uint32_t text_length, uint8_t **out_data, uint32_t *out_length) {
     *out_data = nullptr;
     *out_length = 0;
     TrackedPtr<char> owned;
     if (!text) {
         char *read = nullptr;
-        int32_t rc = PdfReadObjectBinary(file, object, &read, &text_length, doc);
+        int32_t rc = PdfReadObjectBinary(r, file, object, &read, &text_length);
         owned.reset(read);
-        if (rc < 1 || !read) {
-            KV_ERROR(doc, KVPDF_ERR_RAW_READ);
-            KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
-            return rc < 1 ? rc : -1;
-        }
+        if (rc < 1 || !read)
+            return KV_FAIL_AS(r, KVPDF_ERR_RAW_READ, KVPDF_ERR_EMBEDDED_FILE,
+                              rc < 1 ? rc : kReadFailed);
         text = read;
     }
     int64_t keyword = PdfStreamKeyword(text, text_length);
     size_t dict_end = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
-    int64_t length_key = PdfFindLengthKey(text, dict_end);
-    if (length_key < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
-    int is_ref = 0;
-    uint32_t length =
-        PdfParseNumberRef(text, dict_end, static_cast<size_t>(length_key) + 7, &is_ref);
-    if (is_ref) {
-        if (length == 0 || length > 0x7FFFFFFFu)
-            return StreamFailure(doc, KVPDF_ERR_STREAM_NO_LENGTH);
-        char *length_text = nullptr;
-        int32_t rc = PdfReadObject(file, static_cast<ObjectSelector>(length), &length_text, doc);
-        TrackedPtr<char> guard(length_text);
-        if (rc < 1 || !length_text) return rc < 1 ? rc : -1;
-        size_t len = strlen(length_text);
-        int64_t obj = PdfFind(length_text, len, "obj");
-        length =
-            obj < 0 ? 0 : PdfParseNumber(length_text, len, static_cast<size_t>(obj) + 3, nullptr);
-    }
-    if (keyword < 0) return StreamFailure(doc, KVPDF_ERR_STREAM_NOT_FOUND);
-    size_t start = static_cast<size_t>(keyword) + 6;
-    if (start < text_length && text[start] == '\r') {
-        ++start;
-        if (start < text_length && text[start] == '\n') ++start;
-    } else if (start < text_length && text[start] == '\n') {
-        ++start;
-    } else {
-        start = PdfSkipSpace(text, text_length, start);
-    }
+    uint32_t length = 0;
+    int32_t rc = StreamLength(r, file, text, dict_end, &length);
+    if (rc < 1) return rc;
+    if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NOT_FOUND, KVPDF_ERR_EMBEDDED_FILE);
+    size_t start = DataStart(text, text_length, static_cast<size_t>(keyword));
     // A file shorter than the declared length cannot hold more than its own bytes.
-    if (doc->file_length && length > doc->file_length) length = doc->file_length;
+    if (r.parsed.file_length && length > r.parsed.file_length) length = r.parsed.file_length;
     TrackedPtr<char> reread;
     const char *data = text + start;
     uint64_t needed = uint64_t{start} + length + 9;
     if (needed > text_length && object > 0) {
+        // The object was read up to a first "endobj" inside its data: read it all again.
         char *raw = nullptr;
         uint32_t raw_length = 0;
-        int32_t rc =
-            PdfReadRaw(file, object, &raw, static_cast<uint32_t>(needed), &raw_length, doc);
+        rc = PdfReadRaw(r, file, object, &raw, static_cast<uint32_t>(needed), &raw_length);
         reread.reset(raw);
-        if (rc < 1 || !raw) {
-            KV_ERROR(doc, KVPDF_ERR_RAW_READ);
-            KV_ERROR(doc, KVPDF_ERR_EMBEDDED_FILE);
-            return rc < 1 ? rc : -1;
-        }
+        if (rc < 1 || !raw)
+            return KV_FAIL_AS(r, KVPDF_ERR_RAW_READ, KVPDF_ERR_EMBEDDED_FILE,
+                              rc < 1 ? rc : kReadFailed);
         data = raw + start;
         text_length = raw_length;
     }
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
     if (length > available) length = available;
-
-    int32_t rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data),
-                                     length, 0x7FFFFFFFu, out_data, out_length);
-    return rc < 1 ? StreamFailure(doc, rc) : 1;
+    rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length,
+                             0x7FFFFFFFu, out_data, out_length);
+    return rc < 1 ? KV_FAIL(r, rc, KVPDF_ERR_EMBEDDED_FILE) : 1;
 }
+
+} // namespace kvpdf

@@ -8,6 +8,7 @@
 
 #define KV_UNIT "../src/pdf_utils.cpp"
 
+namespace kvpdf {
 namespace {
 
 constexpr size_t kMaxDigits = 11;
@@ -172,7 +173,7 @@ uint8_t *PdfKeyHexString(const char *text, size_t length, const char *key, uint3
     return decoded;
 }
 
-int32_t PdfEmbeddedFileObj(FILE *file, const char *text, size_t length, PdfDocument *doc) {
+int32_t PdfEmbeddedFileObj(Reader r, FILE *file, const char *text, size_t length) {
     int64_t at = PdfFind(text, length, "/EF");
     if (at < 0) return 0;
     size_t i = PdfSkipSpace(text, length, static_cast<size_t>(at) + 3);
@@ -184,7 +185,7 @@ int32_t PdfEmbeddedFileObj(FILE *file, const char *text, size_t length, PdfDocum
     char *ef_text = nullptr;
     uint32_t ef_length = 0;
     int32_t rc =
-        PdfReadObjectBinary(file, static_cast<ObjectSelector>(ef), &ef_text, &ef_length, doc);
+        PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(ef), &ef_text, &ef_length);
     if (rc < 1 || !ef_text) {
         TrackedFreeT(ef_text);
         return rc < 1 ? rc : 0;
@@ -206,3 +207,5 @@ char *PdfFileSpecName(const char *text, size_t length) {
     }
     return nullptr;
 }
+
+} // namespace kvpdf

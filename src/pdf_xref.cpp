@@ -12,8 +12,7 @@
 
 #define KV_UNIT "../src/pdf_xref.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr uint32_t kTailWindow = 1024;
@@ -29,15 +28,6 @@ uint32_t ChunkFor(int32_t declared_size) {
     if (declared_size <= 50000) return 8192;
     if (declared_size <= 100000) return 16384;
     return 32768;
-}
-
-int DecimalDigits(uint64_t v) {
-    int n = 1;
-    while (v >= 10) {
-        v /= 10;
-        ++n;
-    }
-    return n;
 }
 
 // "%lu" on the ten offset characters: leading blanks, then at least one digit.
@@ -68,7 +58,8 @@ int64_t ReadSubsectionNumber(const char *text, size_t end, size_t *i, bool *foun
     return v;
 }
 
-int32_t ReadClassicEntries(PdfDocument *doc, const char *text, size_t end, int suppress) {
+int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress) {
+    ParsedDocument &p = r.parsed;
     size_t i = 0;
     for (;;) {
         bool found = false;
@@ -92,22 +83,17 @@ int32_t ReadClassicEntries(PdfDocument *doc, const char *text, size_t end, int s
                 char shown[11];
                 memcpy(shown, entry, 10);
                 shown[10] = '\0';
-                KV_ERROR(doc, KVPDF_ERR_XREF_LINE, shown);
-                KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-                return KVPDF_ERR_XREF_LINE;
+                return KV_FAIL(r, KVPDF_ERR_XREF_LINE, KVPDF_ERR_STAGE_XREF, shown);
             }
             int64_t object = first + k;
-            if (object < 0 || object >= doc->object_offsets_count) continue;
+            if (object < 0 || object >= p.object_offsets_count) continue;
             auto n = static_cast<uint32_t>(object);
             // The newest revision wins, also over an object stream entry of a newer
             // cross-reference stream in the chain.
-            if (doc->object_offsets[n] == kNoOffset && doc->object_streams[n] == 0)
-                doc->object_offsets[n] = offset;
-            if (!suppress && !PdfAddXrefEntry(doc, offset, n)) {
-                KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
-                KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-                return KVPDF_ERR_OBJECT_TABLE_MEMORY;
-            }
+            if (p.object_offsets[n] == kNoOffset && p.object_streams[n] == 0)
+                p.object_offsets[n] = offset;
+            if (!suppress && !PdfAddXrefEntry(p, offset, n))
+                return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_XREF);
         }
         if (i > end) i = end;
         i = PdfSkipSpace(text, end, i);
@@ -117,130 +103,98 @@ int32_t ReadClassicEntries(PdfDocument *doc, const char *text, size_t end, int s
 
 // One classic section or cross-reference stream. Leaves the offset of the next older
 // section in prev_xref.
-int32_t ReadSection(FILE *file, int32_t offset, PdfDocument *doc, const LogoImage *logo,
-                    int suppress) {
-    ++doc->xref_sections_read;
-    if (!PdfNewXrefSection(doc, static_cast<uint32_t>(offset))) {
-        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
-    }
+int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
+    ParsedDocument &p = r.parsed;
+    ++p.xref_sections_read;
+    if (!PdfNewXrefSection(p, static_cast<uint32_t>(offset)))
+        return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_XREF);
     char *loaded = nullptr;
     uint32_t length = 0, start = 0;
-    int32_t rc = PdfLoadXrefSection(file, offset, &loaded, &length, &start, doc);
-    if (rc == -14) {
-        TrackedFreeT(loaded);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-        return -14;
+    int32_t rc = PdfLoadXrefSection(r, file, offset, &loaded, &length, &start);
+    TrackedPtr<char> text(loaded);
+    if (rc == KVPDF_ERR_POSITION) {
+        KV_ERROR(r, KVPDF_ERR_STAGE_XREF);
+        return KVPDF_ERR_POSITION;
     }
     if (rc == 2) {
-        doc->xref_is_stream = 1;
-        doc->xref_current->is_stream = 1;
-        return PdfReadXrefStream(file, loaded, length, doc, logo, suppress);
+        p.xref_is_stream = 1;
+        p.xref_current->is_stream = 1;
+        return PdfReadXrefStream(r, std::move(text), length, suppress);
     }
-    TrackedPtr<char> text(loaded);
-    if (rc < 1 || !text) {
-        KV_ERROR(doc, KVPDF_ERR_INVALID_XREF_TRAILER);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-        return KVPDF_ERR_INVALID_XREF_TRAILER;
-    }
-    if (doc->xref_sections_read > 1) {
+    if (rc < 1 || !text) return KV_FAIL(r, KVPDF_ERR_INVALID_XREF_TRAILER, KVPDF_ERR_STAGE_XREF);
+    if (p.xref_sections_read > 1) {
         // An older section must not run on into the next revision's table.
         int64_t at = PdfFind(text.get(), length, "xref");
         if (at >= 0 && !(at >= 5 && memcmp(text.get() + at - 5, "startxref", 9) == 0))
             length = static_cast<uint32_t>(at);
     }
     int64_t trailer = PdfFind(text.get(), length, "trailer");
-    if (trailer < 0) {
-        KV_ERROR(doc, KVPDF_ERR_NO_TRAILER);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-        return KVPDF_ERR_NO_TRAILER;
-    }
-    doc->trailer_position = start + 4 + static_cast<uint32_t>(trailer);
-    rc = PdfParseTrailer(file, doc->trailer_position, length - static_cast<uint32_t>(trailer), doc);
-    if (doc->root_obj == -1) doc->root_obj = rc;
+    if (trailer < 0) return KV_FAIL(r, KVPDF_ERR_NO_TRAILER, KVPDF_ERR_STAGE_XREF);
+    p.trailer_position = start + 4 + static_cast<uint32_t>(trailer);
+    rc = PdfParseTrailer(r, file, p.trailer_position, length - static_cast<uint32_t>(trailer));
+    if (p.root_obj == -1) p.root_obj = rc;
     // Every trailer of the chain is examined: an /Encrypt anywhere refuses the file.
     if (rc < 0) {
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+        KV_ERROR(r, KVPDF_ERR_STAGE_XREF);
         return rc;
     }
-    if (doc->trailer_size == -1) {
-        rc = PdfStartObjectTable(doc, doc->declared_size + 1,
-                                 static_cast<uint32_t>(doc->declared_size) + 1, logo);
+    if (p.trailer_size == -1) {
+        rc =
+            PdfStartObjectTable(r, p.declared_size + 1, static_cast<uint32_t>(p.declared_size) + 1);
         if (rc < 0) {
-            KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
+            KV_ERROR(r, KVPDF_ERR_STAGE_XREF);
             return rc;
         }
     }
-    return ReadClassicEntries(doc, text.get(), static_cast<size_t>(trailer), suppress);
+    return ReadClassicEntries(r, text.get(), static_cast<size_t>(trailer), suppress);
 }
 
 } // namespace
 
-int32_t PdfStartObjectTable(PdfDocument *doc, int32_t trailer_size, uint32_t entries,
-                            const LogoImage *logo) {
-    int64_t limit = doc->file_length > kObjectLimit ? doc->file_length : kObjectLimit;
-    if (doc->declared_size < 0 || doc->declared_size > limit) {
-        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries) {
+    ParsedDocument &p = r.parsed;
+    int64_t limit = p.file_length > kObjectLimit ? p.file_length : kObjectLimit;
+    if (p.declared_size < 0 || p.declared_size > limit) {
+        KV_ERROR(r, KVPDF_ERR_OBJECT_TABLE_MEMORY);
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
     }
-    doc->trailer_size = trailer_size;
-    doc->trailer_size_digits = DecimalDigits(static_cast<uint64_t>(trailer_size));
-    if (doc->mode != kModeFindSignatures) {
-        if (PdfNeedsLogoObjects(doc, logo))
-            doc->sig_field_obj = trailer_size + 6;
-        else if (doc->mode == kModeSign && doc->visible_signature == 1)
-            doc->sig_field_obj = trailer_size + 2;
-        else
-            doc->sig_field_obj = trailer_size + 1;
-    }
-    PdfFreeObjectTable(doc);
-    doc->object_offsets = static_cast<uint32_t *>(
+    p.trailer_size = trailer_size;
+    PdfFreeObjectTable(p);
+    p.object_offsets = static_cast<uint32_t *>(
         TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
-    doc->object_streams = static_cast<uint32_t *>(
+    p.object_streams = static_cast<uint32_t *>(
         TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * sizeof(uint32_t)));
-    if (!doc->object_offsets || !doc->object_streams) {
-        PdfFreeObjectTable(doc);
-        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+    if (!p.object_offsets || !p.object_streams) {
+        PdfFreeObjectTable(p);
+        KV_ERROR(r, KVPDF_ERR_OBJECT_TABLE_MEMORY);
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
     }
-    memset(doc->object_offsets, 0xFF, size_t{entries} * sizeof(uint32_t));
-    memset(doc->object_streams, 0, size_t{entries} * sizeof(uint32_t));
-    doc->object_offsets_count = entries;
+    memset(p.object_offsets, 0xFF, size_t{entries} * sizeof(uint32_t));
+    memset(p.object_streams, 0, size_t{entries} * sizeof(uint32_t));
+    p.object_offsets_count = entries;
     return 1;
 }
 
-int32_t PdfFindStartXref(FILE *file, PdfDocument *doc) {
-    if (doc->file_ops.seek(doc, file, 0, 2) != 0) {
-        KV_ERROR(doc, KVPDF_ERR_SEEK_END);
-        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
-        return KVPDF_ERR_SEEK_END;
-    }
-    int64_t end = doc->file_ops.tell(doc, file);
+int32_t PdfFindStartXref(Reader r, FILE *file) {
+    if (r.files.seek(file, 0, 2) != 0) return KV_FAIL(r, KVPDF_ERR_SEEK_END, KVPDF_ERR_FINDXREF);
+    int64_t end = r.files.tell(file);
     // Offsets are 32-bit: a file of 4 GiB or more cannot be described.
-    if (end < 0 || end > 0xFFFFFFFEll) {
-        KV_ERROR(doc, KVPDF_ERR_SEEK_END);
-        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
-        return KVPDF_ERR_SEEK_END;
-    }
-    doc->file_length = static_cast<uint32_t>(end);
+    if (end < 0 || end > 0xFFFFFFFEll) return KV_FAIL(r, KVPDF_ERR_SEEK_END, KVPDF_ERR_FINDXREF);
+    r.parsed.file_length = static_cast<uint32_t>(end);
     char window[kTailWindow];
     size_t n;
-    if (doc->file_ops.seek(doc, file, -static_cast<int64_t>(kTailWindow), 2) == 0) {
-        n = doc->file_ops.read(doc, window, 1, kTailWindow, file);
+    if (r.files.seek(file, -static_cast<int64_t>(kTailWindow), 2) == 0) {
+        n = r.files.read(window, 1, kTailWindow, file);
     } else {
-        if (doc->file_ops.seek(doc, file, 0, 0) != 0) {
-            KV_ERROR(doc, KVPDF_ERR_SEEK_END);
-            KV_ERROR(doc, KVPDF_ERR_FINDXREF);
-            return KVPDF_ERR_SEEK_END;
-        }
-        n = doc->file_ops.read(doc, window, 1, kTailWindow, file);
+        if (r.files.seek(file, 0, 0) != 0)
+            return KV_FAIL(r, KVPDF_ERR_SEEK_END, KVPDF_ERR_FINDXREF);
+        n = r.files.read(window, 1, kTailWindow, file);
     }
     int64_t f = static_cast<int64_t>(n) - 1;
     while (f >= 4 && !(window[f] == 'F' && window[f - 1] == 'O' && window[f - 2] == 'E'))
         --f;
     if (f < 4) {
-        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
+        KV_ERROR(r, KVPDF_ERR_FINDXREF);
         return KVPDF_ERR_FINDXREF;
     }
     int64_t i = f - 3; // the second '%' of "%%EOF"
@@ -253,140 +207,114 @@ int32_t PdfFindStartXref(FILE *file, PdfDocument *doc) {
     for (int64_t k = i + 1; k <= last; ++k)
         value = value * 10 + (window[k] - '0');
     // Offset 0 is the header, never a cross-reference section.
-    if (last < 0 || value == 0 || value > 0x7FFFFFFF) {
-        KV_ERROR(doc, KVPDF_ERR_STARTXREF_NUMBER);
-        KV_ERROR(doc, KVPDF_ERR_FINDXREF);
-        return KVPDF_ERR_STARTXREF_NUMBER;
-    }
+    if (last < 0 || value == 0 || value > 0x7FFFFFFF)
+        return KV_FAIL(r, KVPDF_ERR_STARTXREF_NUMBER, KVPDF_ERR_FINDXREF);
     return static_cast<int32_t>(value);
 }
 
-int32_t PdfLoadXrefSection(FILE *file, int32_t offset, char **out_text, uint32_t *out_length,
-                           uint32_t *start, PdfDocument *doc) {
+int32_t PdfLoadXrefSection(Reader r, FILE *file, int32_t offset, char **out_text,
+                           uint32_t *out_length, uint32_t *start) {
     *out_text = nullptr;
     *out_length = 0;
     *start = static_cast<uint32_t>(offset);
-    if (offset < 0 || doc->file_ops.seek(doc, file, offset, 0) != 0) return -14;
+    if (offset < 0 || r.files.seek(file, offset, 0) != 0) return KVPDF_ERR_POSITION;
     unsigned char c = 0;
     for (;;) {
-        if (doc->file_ops.read(doc, &c, 1, 1, file) != 1) return -14;
+        if (r.files.read(&c, 1, 1, file) != 1) return KVPDF_ERR_POSITION;
         if (!PdfIsSpace(c)) break;
         ++*start;
     }
     char ref[3] = {0, 0, 0};
     bool classic = false;
     if (c == 'x') {
-        size_t n = doc->file_ops.read(doc, ref, 1, 3, file);
-        if (n == 0 && doc->file_ops.eof(doc, file)) {
-            KV_ERROR(doc, KVPDF_ERR_POSITION);
-            return -14;
+        size_t n = r.files.read(ref, 1, 3, file);
+        if (n == 0 && r.files.eof(file)) {
+            KV_ERROR(r, KVPDF_ERR_POSITION);
+            return KVPDF_ERR_POSITION;
         }
         classic = n == 3 && memcmp(ref, "ref", 3) == 0;
     }
     if (!classic) {
         // A cross-reference stream: read its whole object from its first byte.
-        if (doc->file_ops.seek(doc, file, *start, 0) != 0) return -14;
-        int32_t rc = PdfReadObjectBinary(file, 0, out_text, out_length, doc);
-        if (rc == -14) return -14;
+        if (r.files.seek(file, *start, 0) != 0) return KVPDF_ERR_POSITION;
+        int32_t rc = PdfReadObjectBinary(r, file, 0, out_text, out_length);
+        if (rc == KVPDF_ERR_POSITION) return KVPDF_ERR_POSITION;
         return 2;
     }
-    return PdfReadUntil(file, 0, out_text, ChunkFor(doc->declared_size), "startxref", 1, 0,
-                        out_length, doc);
+    return PdfReadUntil(r, file, 0, out_text, ChunkFor(r.parsed.declared_size), "startxref", 1, 0,
+                        out_length);
 }
 
-int32_t PdfParseTrailer(FILE *file, uint32_t trailer_position, uint32_t length, PdfDocument *doc) {
-    if (doc->file_ops.seek(doc, file, int64_t{trailer_position} + 7, 0) != 0) {
-        KV_ERROR(doc, KVPDF_ERR_POSITION);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-        return -14;
-    }
+int32_t PdfParseTrailer(Reader r, FILE *file, uint32_t trailer_position, uint32_t length) {
+    ParsedDocument &p = r.parsed;
+    if (r.files.seek(file, int64_t{trailer_position} + 7, 0) != 0)
+        return KV_FAIL(r, KVPDF_ERR_POSITION, KVPDF_ERR_STAGE_TRAILER);
     // The text after the keyword, up to the end of "startxref".
     uint32_t n = length > 7 ? length - 7 : 0;
     TrackedPtr<char> text(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{n} + 1)));
-    if (!text) {
-        KV_ERROR(doc, KVPDF_ERR_TRAILER_MEMORY);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-        return KVPDF_ERR_TRAILER_MEMORY;
-    }
-    if (doc->file_ops.read(doc, text.get(), 1, n, file) != n) {
-        KV_ERROR(doc, KVPDF_ERR_TRAILER_READ);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-        return KVPDF_ERR_TRAILER_READ;
-    }
+    if (!text) return KV_FAIL(r, KVPDF_ERR_TRAILER_MEMORY, KVPDF_ERR_STAGE_TRAILER);
+    if (r.files.read(text.get(), 1, n, file) != n)
+        return KV_FAIL(r, KVPDF_ERR_TRAILER_READ, KVPDF_ERR_STAGE_TRAILER);
     text[n] = '\0';
     const char *t = text.get();
     int64_t encrypt = PdfFind(t, n, "/Encrypt");
     if (encrypt >= 0) {
         size_t i = PdfSkipSpace(t, n, static_cast<size_t>(encrypt) + 8);
-        if (i >= n || t[i] != 'n') {
-            KV_ERROR(doc, KVPDF_ERR_ENCRYPTED);
-            KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-            return KVPDF_ERR_ENCRYPTED;
-        }
+        if (i >= n || t[i] != 'n') return KV_FAIL(r, KVPDF_ERR_ENCRYPTED, KVPDF_ERR_STAGE_TRAILER);
     }
     uint32_t prev = PdfKeyNumber(t, n, "/Prev");
-    doc->prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
-    if (doc->info_obj == 0) {
+    p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    if (p.info_obj == 0) {
         uint32_t info = PdfKeyNumber(t, n, "/Info");
-        doc->info_obj = info > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(info);
+        p.info_obj = info > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(info);
     }
-    if (doc->declared_size == -1) {
+    if (p.declared_size == -1) {
         uint32_t size = PdfKeyNumber(t, n, "/Size");
-        if (size == 0xFFFFFFFFu && PdfFind(t, n, "/Size") < 0) {
-            KV_ERROR(doc, KVPDF_ERR_TRAILER_NO_SIZE);
-            KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-            return KVPDF_ERR_TRAILER_NO_SIZE;
-        }
-        doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
+        if (size == 0xFFFFFFFFu && PdfFind(t, n, "/Size") < 0)
+            return KV_FAIL(r, KVPDF_ERR_TRAILER_NO_SIZE, KVPDF_ERR_STAGE_TRAILER);
+        p.declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
     }
-    if (doc->root_obj != -1) return doc->root_obj;
+    if (p.root_obj != -1) return p.root_obj;
     int64_t root = PdfFind(t, n, "/Root");
-    if (root < 0) {
-        KV_ERROR(doc, KVPDF_ERR_TRAILER_NO_ROOT);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_TRAILER);
-        return KVPDF_ERR_TRAILER_NO_ROOT;
-    }
+    if (root < 0) return KV_FAIL(r, KVPDF_ERR_TRAILER_NO_ROOT, KVPDF_ERR_STAGE_TRAILER);
     uint32_t number = PdfParseNumber(t, n, static_cast<size_t>(root), nullptr);
     return number > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(number);
 }
 
-int32_t PdfReadXref(FILE *file, int32_t offset, PdfDocument *doc, const LogoImage *logo,
-                    int suppress_lists) {
+int32_t PdfReadXref(Reader r, FILE *file, int32_t offset, int suppress_lists) {
     // /Prev is followed in a loop, not by recursion: a file with many revisions cannot
     // exhaust the stack, and an offset met twice ends the chain.
     try {
         std::unordered_set<int32_t> seen;
         for (;;) {
-            if (!seen.insert(offset).second) return doc->trailer_size;
-            int32_t rc = ReadSection(file, offset, doc, logo, suppress_lists);
+            if (!seen.insert(offset).second) return r.parsed.trailer_size;
+            int32_t rc = ReadSection(r, file, offset, suppress_lists);
             if (rc < 0) return rc;
-            if (doc->prev_xref == -1) return doc->trailer_size;
-            offset = doc->prev_xref;
+            if (r.parsed.prev_xref == -1) return r.parsed.trailer_size;
+            offset = r.parsed.prev_xref;
             suppress_lists = 0;
         }
     } catch (const std::bad_alloc &) {
-        KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_XREF);
-        return KVPDF_ERR_OBJECT_TABLE_MEMORY;
+        return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_XREF);
     }
 }
 
-XrefSection *PdfNewXrefSection(PdfDocument *doc, uint32_t offset) {
+XrefSection *PdfNewXrefSection(ParsedDocument &p, uint32_t offset) {
     auto *s = static_cast<XrefSection *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(XrefSection)));
     if (!s) return nullptr;
     memset(s, 0, sizeof *s);
     s->offset = offset;
-    s->previous = doc->xref_oldest;
-    if (doc->xref_oldest) doc->xref_oldest->next = s;
-    if (!doc->xref_sections) doc->xref_sections = s;
-    doc->xref_oldest = s;
-    doc->xref_current = s;
-    ++doc->xref_section_count;
+    s->previous = p.xref_oldest;
+    if (p.xref_oldest) p.xref_oldest->next = s;
+    if (!p.xref_sections) p.xref_sections = s;
+    p.xref_oldest = s;
+    p.xref_current = s;
+    ++p.xref_section_count;
     return s;
 }
 
-int PdfAddXrefEntry(PdfDocument *doc, uint32_t offset, uint32_t object) {
-    XrefSection *s = doc->xref_current;
+int PdfAddXrefEntry(ParsedDocument &p, uint32_t offset, uint32_t object) {
+    XrefSection *s = p.xref_current;
     if (!s) return 0;
     auto *e = static_cast<XrefEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(XrefEntry)));
     if (!e) return 0;
@@ -401,9 +329,9 @@ int PdfAddXrefEntry(PdfDocument *doc, uint32_t offset, uint32_t object) {
     return 1;
 }
 
-int PdfAddCompressedEntry(PdfDocument *doc, uint32_t object_stream, uint32_t object,
+int PdfAddCompressedEntry(ParsedDocument &p, uint32_t object_stream, uint32_t object,
                           uint32_t index) {
-    XrefSection *s = doc->xref_current;
+    XrefSection *s = p.xref_current;
     if (!s) return 0;
     auto *e =
         static_cast<CompressedEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CompressedEntry)));
@@ -417,9 +345,8 @@ int PdfAddCompressedEntry(PdfDocument *doc, uint32_t object_stream, uint32_t obj
     else
         s->compressed_head = e;
     s->compressed_tail = e;
-    if (doc->object_streams && object < doc->object_offsets_count &&
-        doc->object_streams[object] == 0)
-        doc->object_streams[object] = object_stream;
+    if (p.object_streams && object < p.object_offsets_count && p.object_streams[object] == 0)
+        p.object_streams[object] = object_stream;
     return 1;
 }
 
@@ -429,9 +356,9 @@ int64_t PdfSectionOffsetOf(const XrefSection *section, uint32_t object) {
     return -1;
 }
 
-XrefSection *PdfFindSectionOf(PdfDocument *doc, XrefSection *start, uint32_t object,
+XrefSection *PdfFindSectionOf(const ParsedDocument &p, XrefSection *start, uint32_t object,
                               uint32_t *out_offset) {
-    for (XrefSection *s = start ? start : doc->xref_oldest; s; s = s->previous) {
+    for (XrefSection *s = start ? start : p.xref_oldest; s; s = s->previous) {
         int64_t offset = PdfSectionOffsetOf(s, object);
         if (offset >= 0) {
             if (out_offset) *out_offset = static_cast<uint32_t>(offset);
@@ -441,28 +368,27 @@ XrefSection *PdfFindSectionOf(PdfDocument *doc, XrefSection *start, uint32_t obj
     return nullptr;
 }
 
-uint32_t PdfFindObjectStream(PdfDocument *doc, uint32_t object, XrefSection *start) {
+uint32_t PdfFindObjectStream(const ParsedDocument &p, uint32_t object, const XrefSection *start) {
     if (!start) {
         // The index kept while reading holds the newest listing of every object.
-        if (doc->object_streams && object < doc->object_offsets_count)
-            return doc->object_streams[object];
-        start = doc->xref_sections;
+        if (p.object_streams && object < p.object_offsets_count) return p.object_streams[object];
+        start = p.xref_sections;
     }
-    for (XrefSection *s = start; s; s = s->next)
+    for (const XrefSection *s = start; s; s = s->next)
         for (CompressedEntry *e = s->compressed_head; e; e = e->next)
             if (e->object_number == object) return e->object_stream;
     return 0;
 }
 
-void PdfFreeObjectTable(PdfDocument *doc) {
-    TrackedFreeT(doc->object_offsets);
-    TrackedFreeT(doc->object_streams);
-    doc->object_offsets_count = 0;
+void PdfFreeObjectTable(ParsedDocument &p) {
+    TrackedFreeT(p.object_offsets);
+    TrackedFreeT(p.object_streams);
+    p.object_offsets_count = 0;
 }
 
-int PdfFreeXref(PdfDocument *doc, DssInfo *block) {
+int PdfFreeXref(ParsedDocument &p, const DssInfo *block) {
     int found = 0;
-    XrefSection *s = doc->xref_sections;
+    XrefSection *s = p.xref_sections;
     while (s) {
         XrefSection *next = s->next;
         for (XrefEntry *e = s->entries_head; e;) {
@@ -480,7 +406,9 @@ int PdfFreeXref(PdfDocument *doc, DssInfo *block) {
         TrackedFreeT(s);
         s = next;
     }
-    doc->xref_sections = doc->xref_current = doc->xref_oldest = nullptr;
-    doc->xref_section_count = 0;
+    p.xref_sections = p.xref_current = p.xref_oldest = nullptr;
+    p.xref_section_count = 0;
     return found;
 }
+
+} // namespace kvpdf

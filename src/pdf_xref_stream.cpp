@@ -10,20 +10,13 @@
 
 #define KV_UNIT "../src/pdf_xref.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr uint32_t kMaxDecoded = 0x7FFFFFFFu;
 
-int32_t StreamFailure(PdfDocument *doc, int32_t code) {
-    KV_ERROR(doc, code);
-    KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
-    return code;
-}
-
 // Reads the numbers of an array "[ ... ]" that starts at or after index, up to its ']'.
-bool ReadNumberArray(PdfDocument *doc, const char *text, size_t length, size_t index,
+bool ReadNumberArray(Reader r, const char *text, size_t length, size_t index,
                      TrackedPtr<uint32_t> &values, uint32_t *count) {
     *count = 0;
     while (index < length && text[index] != '[')
@@ -41,7 +34,7 @@ bool ReadNumberArray(PdfDocument *doc, const char *text, size_t length, size_t i
         uint32_t v = PdfParseNumber(text, length, index, &next);
         index = next;
         if (!TrackedReallocT(KV_UNIT, __LINE__, values.ref(), *count + 1)) {
-            KV_ERROR(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+            KV_ERROR(r, KVPDF_ERR_OBJECT_TABLE_MEMORY);
             return false;
         }
         values[(*count)++] = v;
@@ -71,7 +64,7 @@ int Paeth(int a, int b, int c) {
 
 } // namespace
 
-int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, uint32_t colors,
+int32_t PdfUndoPngPredictor(Reader r, uint8_t **data, uint32_t *length, uint32_t colors,
                             uint32_t bits, uint32_t columns) {
     // PNG predictors (ISO 32000-1, 7.4.4.4): every row starts with its own filter type.
     uint64_t bpp64 = uint64_t{colors} * bits / 8;
@@ -86,7 +79,7 @@ int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, 
     auto bpp = static_cast<uint32_t>(bpp64 < 1 ? 1 : bpp64);
     TrackedPtr<uint8_t> out(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, d)));
     TrackedPtr<uint8_t> prev(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, row)));
-    if (!out || !prev) return StreamFailure(doc, KVPDF_ERR_ZLIB_MEMORY);
+    if (!out || !prev) return KV_FAIL(r, KVPDF_ERR_ZLIB_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
     memset(prev.get(), 0, row);
     const uint8_t *in = *data;
     uint32_t p = 0, written = 0;
@@ -120,9 +113,7 @@ int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, 
             }
             break;
         default:
-            KV_ERROR(doc, KVPDF_ERR_PNG_FILTER, type);
-            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
-            return KVPDF_ERR_PNG_FILTER;
+            return KV_FAIL(r, KVPDF_ERR_PNG_FILTER, KVPDF_ERR_STAGE_OBJXREF, type);
         }
         memcpy(prev.get(), cur, row);
         written += row;
@@ -133,174 +124,214 @@ int32_t PdfUndoPngPredictor(PdfDocument *doc, uint8_t **data, uint32_t *length, 
     return 1;
 }
 
-int32_t PdfReadXrefStream(FILE *, char *text_in, uint32_t text_length, PdfDocument *doc,
-                          const LogoImage *logo, int suppress_lists) {
-    TrackedPtr<char> owned(text_in);
-    if (!text_in) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
-    const char *text = text_in;
+namespace {
+
+// What the dictionary of a cross-reference stream says (ISO 32000-1, 7.5.8.2).
+struct XrefStreamDict {
+    size_t dict_end = 0; // the "stream" keyword, or the text's end
+    uint32_t size = 0;
+    TrackedPtr<uint32_t> index; // /Index pairs, or [0 /Size]
+    uint32_t index_count = 0;
+    uint32_t w[3] = {0, 0, 0};
+    uint32_t columns = 1, bits = 8, colors = 1, predictor = 0;
+    size_t data_start = 0; // first byte of the stream data
+    uint32_t length = 0;   // raw data bytes, cut to what the text holds
+};
+
+int32_t ReadStreamLayout(Reader r, const char *text, XrefStreamDict *d);
+
+// The trailer part of the dictionary (/Encrypt, /Size, /Root, /Prev) and where the data is.
+int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStreamDict *d) {
+    ParsedDocument &p = r.parsed;
     int64_t keyword = PdfStreamKeyword(text, text_length);
     const size_t dict = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
-
+    d->dict_end = dict;
     int64_t encrypt = PdfFind(text, dict, "/Encrypt");
     if (encrypt >= 0) {
         size_t i = PdfSkipSpace(text, dict, static_cast<size_t>(encrypt) + 8);
-        if (i >= dict || text[i] != 'n') return StreamFailure(doc, KVPDF_ERR_ENCRYPTED);
+        if (i >= dict || text[i] != 'n')
+            return KV_FAIL(r, KVPDF_ERR_ENCRYPTED, KVPDF_ERR_STAGE_OBJXREF);
     }
     int64_t size_key = PdfFind(text, dict, "/Size");
-    if (size_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_SIZE);
-    uint32_t size = PdfParseNumber(text, dict, static_cast<size_t>(size_key), nullptr);
-    if (doc->declared_size == -1)
-        doc->declared_size = size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(size);
-    if (doc->trailer_size == -1) {
-        int32_t rc = PdfStartObjectTable(doc, doc->declared_size,
-                                         static_cast<uint32_t>(doc->declared_size) + 1, logo);
+    if (size_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_SIZE, KVPDF_ERR_STAGE_OBJXREF);
+    d->size = PdfParseNumber(text, dict, static_cast<size_t>(size_key), nullptr);
+    if (p.declared_size == -1)
+        p.declared_size = d->size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(d->size);
+    if (p.trailer_size == -1) {
+        int32_t rc =
+            PdfStartObjectTable(r, p.declared_size, static_cast<uint32_t>(p.declared_size) + 1);
         if (rc < 0) {
-            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+            KV_ERROR(r, KVPDF_ERR_STAGE_OBJXREF);
             return rc;
         }
     }
-    if (doc->root_obj == -1) {
+    if (p.root_obj == -1) {
         int64_t root = PdfFind(text, dict, "/Root");
         if (root >= 0) {
-            uint32_t r = PdfParseNumber(text, dict, static_cast<size_t>(root), nullptr);
-            doc->root_obj = r > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(r);
+            uint32_t number = PdfParseNumber(text, dict, static_cast<size_t>(root), nullptr);
+            p.root_obj = number > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(number);
         }
     }
+    uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
+    p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    int32_t rc = ReadStreamLayout(r, text, d);
+    if (rc < 1) return rc;
+    int64_t length_key = PdfFindLengthKey(text, dict);
+    if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_LENGTH, KVPDF_ERR_STAGE_OBJXREF);
+    d->length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
+    if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_STREAM, KVPDF_ERR_STAGE_OBJXREF);
+    d->data_start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
+    uint32_t available =
+        d->data_start < text_length ? static_cast<uint32_t>(text_length - d->data_start) : 0;
+    if (d->length > available) d->length = available;
+    return 1;
+}
 
-    TrackedPtr<uint32_t> index;
-    uint32_t index_count = 0;
+// /Index, /W and the predictor's parameters: how the entries are laid out.
+int32_t ReadStreamLayout(Reader r, const char *text, XrefStreamDict *d) {
+    const size_t dict = d->dict_end;
     int64_t index_key = PdfFind(text, dict, "/Index");
     if (index_key >= 0) {
-        if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(index_key) + 6, index,
-                             &index_count)) {
-            KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+        if (!ReadNumberArray(r, text, dict, static_cast<size_t>(index_key) + 6, d->index,
+                             &d->index_count)) {
+            KV_ERROR(r, KVPDF_ERR_STAGE_OBJXREF);
             return KVPDF_ERR_OBJECT_TABLE_MEMORY;
         }
-        index_count &= ~1u; // pairs only
+        d->index_count &= ~1u; // pairs only
     } else {
-        if (!TrackedReallocT(KV_UNIT, __LINE__, index.ref(), 2))
-            return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
-        index[0] = 0;
-        index[1] = size;
-        index_count = 2;
+        if (!TrackedReallocT(KV_UNIT, __LINE__, d->index.ref(), 2))
+            return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
+        d->index[0] = 0;
+        d->index[1] = d->size;
+        d->index_count = 2;
     }
     int64_t w_key = PdfFind(text, dict, "/W");
-    if (w_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_W);
+    if (w_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_W, KVPDF_ERR_STAGE_OBJXREF);
     TrackedPtr<uint32_t> w_values;
     uint32_t w_count = 0;
-    if (!ReadNumberArray(doc, text, dict, static_cast<size_t>(w_key) + 2, w_values, &w_count)) {
-        KV_ERROR(doc, KVPDF_ERR_STAGE_OBJXREF);
+    if (!ReadNumberArray(r, text, dict, static_cast<size_t>(w_key) + 2, w_values, &w_count)) {
+        KV_ERROR(r, KVPDF_ERR_STAGE_OBJXREF);
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
     }
-    uint32_t w[3] = {0, 0, 0};
     for (uint32_t i = 0; i < 3 && i < w_count; ++i)
-        w[i] = w_values[i];
-    uint32_t columns = NumberOr(text, dict, "/Columns", 1);
-    uint32_t bits = NumberOr(text, dict, "/BitsPerComponent", 8);
-    uint32_t colors = NumberOr(text, dict, "/Colors", 1);
-    uint32_t predictor = NumberOr(text, dict, "/Predictor", 0);
-    uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
-    doc->prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+        d->w[i] = w_values[i];
+    d->columns = NumberOr(text, dict, "/Columns", 1);
+    d->bits = NumberOr(text, dict, "/BitsPerComponent", 8);
+    d->colors = NumberOr(text, dict, "/Colors", 1);
+    d->predictor = NumberOr(text, dict, "/Predictor", 0);
+    return 1;
+}
 
-    int64_t length_key = PdfFindLengthKey(text, dict);
-    if (length_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_LENGTH);
-    uint32_t length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
-    if (keyword < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_STREAM);
-    size_t start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
-    uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
-    if (length > available) length = available;
-
-    // Each entry is w[0] + w[1] + w[2] bytes; more decoded data than the entries need
-    // is never looked at, so decoding stops there.
-    uint64_t entry_size = uint64_t{w[0]} + w[1] + w[2];
+// Inflates and un-predicts the entries. Each entry is w[0] + w[1] + w[2] bytes; more
+// decoded data than the entries need is never looked at, so decoding stops there.
+int32_t DecodeEntries(Reader r, const char *text, const XrefStreamDict &d,
+                      TrackedPtr<uint8_t> *data, uint32_t *decoded) {
+    uint64_t entry_size = uint64_t{d.w[0]} + d.w[1] + d.w[2];
     uint64_t entries = 0;
-    for (uint32_t i = 0; i + 1 < index_count; i += 2)
-        entries += index[i + 1];
-    if (entry_size == 0 || entry_size > 64) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
+    for (uint32_t i = 0; i + 1 < d.index_count; i += 2)
+        entries += d.index[i + 1];
+    if (entry_size == 0 || entry_size > 64)
+        return KV_FAIL(r, KVPDF_ERR_INVALID_XREF, KVPDF_ERR_STAGE_OBJXREF);
     uint64_t needed = entries * entry_size;
-    if (predictor >= 10) {
-        uint64_t row = (uint64_t{colors} * bits * columns + 7) / 8;
+    if (d.predictor >= 10) {
+        uint64_t row = (uint64_t{d.colors} * d.bits * d.columns + 7) / 8;
         if (row == 0) row = 1;
         needed = (needed / row + 2) * (row + 1);
     }
     uint32_t limit = needed > kMaxDecoded ? kMaxDecoded : static_cast<uint32_t>(needed + 1);
-
     uint8_t *raw = nullptr;
-    uint32_t decoded = 0;
-    int32_t rc = PdfDecodeStreamData(text, dict, reinterpret_cast<const uint8_t *>(text + start),
-                                     length, limit, &raw, &decoded);
-    TrackedPtr<uint8_t> data(raw);
-    if (rc < 1) return StreamFailure(doc, rc);
-    owned.reset();
-    text = nullptr;
+    int32_t rc = PdfDecodeStreamData(text, d.dict_end,
+                                     reinterpret_cast<const uint8_t *>(text + d.data_start),
+                                     d.length, limit, &raw, decoded);
+    data->reset(raw);
+    if (rc < 1) return KV_FAIL(r, rc, KVPDF_ERR_STAGE_OBJXREF);
+    if (d.predictor < 10) return 1;
+    uint8_t *p = data->release();
+    rc = PdfUndoPngPredictor(r, &p, decoded, d.colors, d.bits, d.columns);
+    data->reset(p);
+    return rc;
+}
 
-    if (predictor >= 10) {
-        uint8_t *p = data.release();
-        rc = PdfUndoPngPredictor(doc, &p, &decoded, colors, bits, columns);
-        data.reset(p);
-        if (rc < 0) return rc;
-    }
-
+int32_t StoreEntries(Reader r, const XrefStreamDict &d, const uint8_t *data, uint32_t decoded,
+                     int suppress_lists) {
+    ParsedDocument &p = r.parsed;
+    const uint64_t entry_size = uint64_t{d.w[0]} + d.w[1] + d.w[2];
     uint64_t pos = 0;
-    for (uint32_t r = 0; r + 1 < index_count; r += 2) {
-        uint64_t first = index[r];
-        for (uint64_t k = 0; k < index[r + 1]; ++k) {
-            if (pos + entry_size > decoded) return StreamFailure(doc, KVPDF_ERR_INVALID_XREF);
-            const uint8_t *e = data.get() + pos;
+    for (uint32_t i = 0; i + 1 < d.index_count; i += 2) {
+        uint64_t first = d.index[i];
+        for (uint64_t k = 0; k < d.index[i + 1]; ++k) {
+            if (pos + entry_size > decoded)
+                return KV_FAIL(r, KVPDF_ERR_INVALID_XREF, KVPDF_ERR_STAGE_OBJXREF);
+            const uint8_t *e = data + pos;
             pos += entry_size;
-            uint64_t type = w[0] ? ReadField(e, w[0]) : 1;
-            uint64_t field2 = ReadField(e + w[0], w[1]);
-            uint64_t field3 = ReadField(e + w[0] + w[1], w[2]);
+            uint64_t type = d.w[0] ? ReadField(e, d.w[0]) : 1;
+            uint64_t field2 = ReadField(e + d.w[0], d.w[1]);
+            uint64_t field3 = ReadField(e + d.w[0] + d.w[1], d.w[2]);
             uint64_t object = first + k;
-            if (object >= doc->object_offsets_count) continue;
+            if (object >= p.object_offsets_count) continue;
             auto n = static_cast<uint32_t>(object);
-            if (doc->object_offsets[n] != kNoOffset) continue;
+            if (p.object_offsets[n] != kNoOffset) continue;
             if (type == 1) {
                 uint32_t offset = field2 >= kNoOffset ? kNoOffset : static_cast<uint32_t>(field2);
-                if (doc->object_streams[n] == 0) doc->object_offsets[n] = offset;
-                if (!suppress_lists && !PdfAddXrefEntry(doc, offset, n))
-                    return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+                if (p.object_streams[n] == 0) p.object_offsets[n] = offset;
+                if (!suppress_lists && !PdfAddXrefEntry(p, offset, n))
+                    return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
             } else if (type == 2) {
                 if (field2 == 0 || field2 > 0x7FFFFFFFu) continue;
-                if (!PdfAddCompressedEntry(doc, static_cast<uint32_t>(field2), n,
+                if (!PdfAddCompressedEntry(p, static_cast<uint32_t>(field2), n,
                                            static_cast<uint32_t>(field3)))
-                    return StreamFailure(doc, KVPDF_ERR_OBJECT_TABLE_MEMORY);
+                    return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
             }
         }
     }
-    return doc->trailer_size;
+    return 1;
 }
 
-int32_t PdfReadCompressedObject(FILE *file, uint32_t object_stream, uint32_t object,
-                                char **out_text, uint32_t *out_length, PdfDocument *doc) {
+} // namespace
+
+int32_t PdfReadXrefStream(Reader r, TrackedPtr<char> text, uint32_t text_length,
+                          int suppress_lists) {
+    if (!text) return KV_FAIL(r, KVPDF_ERR_INVALID_XREF, KVPDF_ERR_STAGE_OBJXREF);
+    XrefStreamDict d;
+    int32_t rc = ReadStreamDict(r, text.get(), text_length, &d);
+    if (rc < 1) return rc;
+    TrackedPtr<uint8_t> data;
+    uint32_t decoded = 0;
+    rc = DecodeEntries(r, text.get(), d, &data, &decoded);
+    if (rc < 1) return rc;
+    text.reset(); // the entries may be many: the object text is not needed beside them
+    rc = StoreEntries(r, d, data.get(), decoded, suppress_lists);
+    return rc < 1 ? rc : r.parsed.trailer_size;
+}
+
+int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, uint32_t object,
+                                char **out_text, uint32_t *out_length) {
     *out_text = nullptr;
     *out_length = 0;
     char *read = nullptr;
     uint32_t read_length = 0;
     int32_t rc = object_stream > 0x7FFFFFFFu
-                     ? -1
-                     : PdfReadObjectBinary(file, static_cast<ObjectSelector>(object_stream), &read,
-                                           &read_length, doc);
+                     ? kReadFailed
+                     : PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(object_stream),
+                                           &read, &read_length);
     TrackedPtr<char> text(read);
-    if (rc < 1 || !read) {
-        KV_ERROR(doc, KVPDF_ERR_NAMES_READ);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_ROOT);
-        return rc < 1 ? rc : -1;
-    }
+    if (rc < 1 || !read)
+        return KV_FAIL_AS(r, KVPDF_ERR_NAMES_READ, KVPDF_ERR_STAGE_ROOT, rc < 1 ? rc : kReadFailed);
     int64_t keyword = PdfStreamKeyword(read, read_length);
     size_t dict = keyword >= 0 ? static_cast<size_t>(keyword) : read_length;
     int64_t first_key = PdfFind(read, dict, "/First");
-    if (first_key < 0) return StreamFailure(doc, KVPDF_ERR_OBJSTM_NO_FIRST);
+    if (first_key < 0) return KV_FAIL(r, KVPDF_ERR_OBJSTM_NO_FIRST, KVPDF_ERR_STAGE_OBJXREF);
     uint32_t first = PdfParseNumber(read, dict, static_cast<size_t>(first_key), nullptr);
     int64_t n_key = PdfFind(read, dict, "/N");
-    if (n_key < 0) return StreamFailure(doc, KVPDF_ERR_XREFSTM_NO_LENGTH);
+    if (n_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_LENGTH, KVPDF_ERR_STAGE_OBJXREF);
     uint32_t count = PdfParseNumber(read, dict, static_cast<size_t>(n_key), nullptr);
 
     uint8_t *data_raw = nullptr;
     uint32_t data_length = 0;
-    PdfReadStream(file, static_cast<ObjectSelector>(object_stream), read, read_length, &data_raw,
-                  &data_length, doc);
+    rc = PdfReadStream(r, file, static_cast<ObjectSelector>(object_stream), read, read_length,
+                       &data_raw, &data_length);
     TrackedPtr<uint8_t> data(data_raw);
+    if (rc < 1) return rc;
     if (!data || count < 1) return 1;
     const char *d = reinterpret_cast<const char *>(data.get());
     // The header holds `count` pairs (object number, offset from /First); the last pair
@@ -324,7 +355,7 @@ int32_t PdfReadCompressedObject(FILE *file, uint32_t object_stream, uint32_t obj
     if (found_end < found_start || found_end > data_length) found_end = data_length;
     size_t n = static_cast<size_t>(found_end - found_start);
     char *copy = static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, n + 1));
-    if (!copy) return 1;
+    if (!copy) return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
     memcpy(copy, d + found_start, n);
     copy[n] = '\0';
     *out_text = copy;
@@ -349,3 +380,5 @@ void PdfPutXrefStreamEntry(uint8_t type, int width, uint8_t *buffer, uint32_t *p
     buffer[p++] = static_cast<uint8_t>(generation);
     *position = p;
 }
+
+} // namespace kvpdf

@@ -9,98 +9,94 @@
 
 #define KV_UNIT "../src/pdf_xref.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
-int ClassicSection(PdfDocument *doc, int32_t *err, uint32_t new_size) {
-    if (!AppendText(doc, err, "xref\n")) return 0;
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
-        const UpdatedObject &u = doc->updated_objects[i];
-        if (!AppendFormat(doc, err, "%lu 1\n", static_cast<unsigned long>(u.number)) ||
-            !AppendFormat(doc, err, "%.10ld 00000 n \n", static_cast<long>(u.offset)))
+int ClassicSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
+    const UpdateInProgress &u = w.update;
+    if (!AppendText(w, err, "xref\n")) return 0;
+    for (uint32_t i = 0; i < u.updated_objects.count; ++i) {
+        const UpdatedObject &o = u.updated_objects.items[i];
+        if (!AppendFormat(w, err, "%lu 1\n", static_cast<unsigned long>(o.number)) ||
+            !AppendFormat(w, err, "%.10ld 00000 n \n", static_cast<long>(o.offset)))
             return 0;
     }
-    for (uint32_t i = 0; i < doc->new_object_count; ++i) {
-        const NewObjectEntry &e = doc->new_objects[i];
-        if (!AppendFormat(doc, err, "%lu %lu\n", static_cast<unsigned long>(e.number), 1ul) ||
-            !AppendFormat(doc, err, "%.10ld 00000 n \n", static_cast<long>(e.offset)))
+    for (uint32_t i = 0; i < u.new_object_count; ++i) {
+        const NewObjectEntry &e = u.new_objects[i];
+        if (!AppendFormat(w, err, "%lu %lu\n", static_cast<unsigned long>(e.number), 1ul) ||
+            !AppendFormat(w, err, "%.10ld 00000 n \n", static_cast<long>(e.offset)))
             return 0;
     }
-    if (!AppendText(doc, err, "trailer\r<<\n") ||
-        !AppendFormat(doc, err, "/Size %lu\n", static_cast<unsigned long>(new_size)) ||
-        !AppendFormat(doc, err, "/Root %lu 0 R\n", static_cast<unsigned long>(doc->root_obj)))
+    const ParsedDocument &p = w.parsed;
+    if (!AppendText(w, err, "trailer\r<<\n") ||
+        !AppendFormat(w, err, "/Size %lu\n", static_cast<unsigned long>(new_size)) ||
+        !AppendFormat(w, err, "/Root %lu 0 R\n", static_cast<unsigned long>(p.root_obj)))
         return 0;
-    if (doc->info_obj != 0 &&
-        !AppendFormat(doc, err, "/Info %lu 0 R\n", static_cast<unsigned long>(doc->info_obj)))
+    if (p.info_obj != 0 &&
+        !AppendFormat(w, err, "/Info %lu 0 R\n", static_cast<unsigned long>(p.info_obj)))
         return 0;
-    return AppendFormat(doc, err, "/Prev %lu\n>>\n",
-                        static_cast<unsigned long>(doc->xref_position));
+    return AppendFormat(w, err, "/Prev %lu\n>>\n", static_cast<unsigned long>(p.xref_position));
 }
 
-int StreamSection(PdfDocument *doc, int32_t *err, uint32_t new_size) {
-    const int w = PdfValueWidth(doc->xref_start);
-    if (!BeginObject(doc, 0, err, nullptr)) return 0;
-    const uint32_t entries = doc->updated_object_count + doc->new_object_count;
-    const uint32_t row = 1 + static_cast<uint32_t>(w) + 2;
+int StreamSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
+    const UpdateInProgress &u = w.update;
+    const ParsedDocument &p = w.parsed;
+    const int width = PdfValueWidth(u.xref_start);
+    if (!BeginObject(w, u.plan.xref_stream_obj, err)) return 0;
+    const uint32_t entries = u.updated_objects.count + u.new_object_count;
+    const uint32_t row = 1 + static_cast<uint32_t>(width) + 2;
     TrackedPtr<uint8_t> table(
         static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{entries} * row + 1)));
-    if (!table) {
-        KV_ERROR(doc, KVPDF_ERR_BUFFER);
-        *err = KVPDF_ERR_BUFFER;
-        return 0;
-    }
+    if (!table) return KV_WRITE_FAIL(w, err, KVPDF_ERR_BUFFER);
     uint32_t position = 0;
-    const bool packed = doc->xref_is_stream && !doc->updated_objects_plain;
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i) {
+    const bool packed = p.xref_is_stream && !u.updated_objects_plain;
+    for (uint32_t i = 0; i < u.updated_objects.count; ++i) {
         if (packed)
-            PdfPutXrefStreamEntry(2, w, table.get(), &position, doc->objstm_obj, i);
+            PdfPutXrefStreamEntry(2, width, table.get(), &position, u.plan.objstm_obj, i);
         else
-            PdfPutXrefStreamEntry(1, w, table.get(), &position, doc->updated_objects[i].offset, 0);
+            PdfPutXrefStreamEntry(1, width, table.get(), &position,
+                                  u.updated_objects.items[i].offset, 0);
     }
-    for (uint32_t i = 0; i < doc->new_object_count; ++i)
-        PdfPutXrefStreamEntry(1, w, table.get(), &position, doc->new_objects[i].offset, 0);
+    for (uint32_t i = 0; i < u.new_object_count; ++i)
+        PdfPutXrefStreamEntry(1, width, table.get(), &position, u.new_objects[i].offset, 0);
     uint8_t *compressed_raw = nullptr;
     int64_t length = PdfDeflateBlock(table.get(), position, &compressed_raw);
     TrackedPtr<uint8_t> compressed(compressed_raw);
-    if (length < 0) {
-        KV_ERROR(doc, static_cast<int32_t>(length));
-        *err = static_cast<int32_t>(length);
-        return 0;
-    }
-    int ok =
-        doc->info_obj != 0
-            ? AppendFormat(doc, err, "<</Length %d /Root %lu 0 R /Info %lu 0 R /Prev %lu /W [1 ",
-                           static_cast<int>(length), static_cast<unsigned long>(doc->root_obj),
-                           static_cast<unsigned long>(doc->info_obj),
-                           static_cast<unsigned long>(doc->xref_position))
-            : AppendFormat(doc, err, "<</Length %d /Root %lu 0 R /Prev %lu /W [1 ",
-                           static_cast<int>(length), static_cast<unsigned long>(doc->root_obj),
-                           static_cast<unsigned long>(doc->xref_position));
+    if (length < 0) return KV_WRITE_FAIL(w, err, static_cast<int32_t>(length));
+    int ok = p.info_obj != 0
+                 ? AppendFormat(w, err, "<</Length %d /Root %lu 0 R /Info %lu 0 R /Prev %lu /W [1 ",
+                                static_cast<int>(length), static_cast<unsigned long>(p.root_obj),
+                                static_cast<unsigned long>(p.info_obj),
+                                static_cast<unsigned long>(p.xref_position))
+                 : AppendFormat(w, err, "<</Length %d /Root %lu 0 R /Prev %lu /W [1 ",
+                                static_cast<int>(length), static_cast<unsigned long>(p.root_obj),
+                                static_cast<unsigned long>(p.xref_position));
     if (!ok ||
-        !AppendFormat(doc, err, "%lu 2] /Type/XRef /Size %lu /Index [",
-                      static_cast<unsigned long>(w), static_cast<unsigned long>(new_size + 1)))
+        !AppendFormat(w, err, "%lu 2] /Type/XRef /Size %lu /Index [",
+                      static_cast<unsigned long>(width), static_cast<unsigned long>(new_size) + 1))
         return 0;
-    for (uint32_t i = 0; i < doc->updated_object_count; ++i)
-        if (!AppendFormat(doc, err, "%lu 1\r\n",
-                          static_cast<unsigned long>(doc->updated_objects[i].number)))
+    for (uint32_t i = 0; i < u.updated_objects.count; ++i)
+        if (!AppendFormat(w, err, "%lu 1\r\n",
+                          static_cast<unsigned long>(u.updated_objects.items[i].number)))
             return 0;
-    for (uint32_t i = 0; i < doc->new_object_count; ++i)
-        if (!AppendFormat(doc, err, "%lu 1\r\n",
-                          static_cast<unsigned long>(doc->new_objects[i].number)))
+    for (uint32_t i = 0; i < u.new_object_count; ++i)
+        if (!AppendFormat(w, err, "%lu 1\r\n", static_cast<unsigned long>(u.new_objects[i].number)))
             return 0;
-    return AppendText(doc, err, "] /Filter/FlateDecode >>stream\r\n") &&
-           AppendBytes(doc, err, static_cast<uint32_t>(length), compressed.get()) &&
-           EndStreamObject(doc, err);
+    return AppendText(w, err, "] /Filter/FlateDecode >>stream\r\n") &&
+           AppendBytes(w, err, static_cast<uint32_t>(length), compressed.get()) &&
+           EndStreamObject(w, err);
 }
 
 } // namespace
 
-int WriteUpdateXref(PdfDocument *doc, int32_t *err) {
-    doc->xref_start = UpdateOffset(doc);
-    const uint32_t new_size = static_cast<uint32_t>(doc->trailer_size) + doc->new_object_count;
-    int ok = doc->xref_is_stream ? StreamSection(doc, err, new_size)
-                                 : ClassicSection(doc, err, new_size);
-    return ok && AppendText(doc, err, "startxref\n") &&
-           AppendFormat(doc, err, "%lu\n", static_cast<unsigned long>(doc->xref_start));
+int WriteUpdateXref(UpdateWriter &w, int32_t *err) {
+    w.update.xref_start = UpdateOffset(w.update);
+    const uint32_t new_size =
+        static_cast<uint32_t>(w.parsed.trailer_size) + w.update.new_object_count;
+    int ok = w.parsed.xref_is_stream ? StreamSection(w, err, new_size)
+                                     : ClassicSection(w, err, new_size);
+    return ok && AppendText(w, err, "startxref\n") &&
+           AppendFormat(w, err, "%lu\n", static_cast<unsigned long>(w.update.xref_start));
 }
+
+} // namespace kvpdf

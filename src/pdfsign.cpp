@@ -10,11 +10,13 @@
 #include "pdf_xref.h"
 
 #include <cstring>
+#include <string>
 #include <sys/types.h>
 #include <unistd.h>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
+namespace kvpdf {
 namespace {
 
 constexpr const char kReasonHungarian[] =
@@ -24,71 +26,76 @@ constexpr const char kReasonEnglish[] = "Digitally signed and timestamped by Kor
 constexpr int32_t kDefaultSigBuffer = 30000;
 constexpr int32_t kMinSigBuffer = 2000;
 
-void FreeSignatureList(PdfDocument *doc) {
-    for (uint32_t i = 0; doc->signatures && i < doc->signature_count; ++i) {
-        SignatureInfo &s = doc->signatures[i];
-        TrackedFreeT(s.name);
-        TrackedFreeT(s.location);
-        TrackedFreeT(s.reason);
-        TrackedFreeT(s.contact_info);
-        TrackedFreeT(s.signing_time);
-        TrackedFreeT(s.subfilter);
-    }
-    TrackedFreeT(doc->signatures);
-    doc->signature_count = 0;
+void ReleaseDocument(PdfDocument *doc) {
+    ReleaseSettings(&doc->settings);
+    ReleaseParsed(&doc->parsed);
+    ReleaseUpdate(&doc->update);
+    ReleaseFound(&doc->found);
+    ReleaseStores(&doc->stores);
+    TrackedFreeT(doc);
 }
 
 } // namespace
 
-void FreeDocumentState(PdfDocument *doc) {
-    // The rewritten object texts belong to the updated-object list (FinishUpdate).
-    char **texts[] = {&doc->src_path,       &doc->target_path,       &doc->prop31_text,
-                      &doc->sig_reason,     &doc->sig_location,      &doc->signer_name,
-                      &doc->contact_info,   &doc->signing_time_text, &doc->sig_subfilter,
-                      &doc->logo_file_path, &doc->kontir_text,       &doc->kontir_title,
-                      &doc->kontir_subject, &doc->out_buffer};
-    for (char **t : texts)
-        TrackedFreeT(*t);
-    TrackedFreeT(doc->new_objects);
-    doc->new_object_count = 0;
-    FreeParsedState(doc);
-    AttachmentListClear(doc);
-    FreeSignatureList(doc);
+bool InitSettings(HostSettings *s, const char *src_path, const char *target_path,
+                  int32_t sig_buffer_size) {
+    memset(s, 0, sizeof *s);
+    const int32_t rect[4] = {47, 575, 255, 634};
+    const int32_t kontir[4] = {297, 652, 317, 670};
+    const int32_t popup[4] = {595, 550, 775, 670};
+    memcpy(s->sig_rect, rect, sizeof rect);
+    memcpy(s->kontir_rect, kontir, sizeof kontir);
+    memcpy(s->kontir_popup_rect, popup, sizeof popup);
+    s->kontir_popup_open = 1;
+    s->visible_signature = 1;
+    if (sig_buffer_size < 1)
+        s->sig_buffer_size = kDefaultSigBuffer;
+    else if (sig_buffer_size < kMinSigBuffer)
+        s->sig_buffer_size = kMinSigBuffer;
+    else
+        s->sig_buffer_size = static_cast<uint32_t>(sig_buffer_size);
+    s->reason_suffix = kReasonHungarian;
+    s->src_path = TrackedStrdup(src_path);
+    s->target_path = TrackedStrdup(target_path ? target_path : src_path);
+    s->sig_subfilter = TrackedStrdup("adbe.pkcs7.detached");
+    return s->src_path && s->target_path && s->sig_subfilter;
 }
 
-void FreeParsedState(PdfDocument *doc) {
-    FinishUpdate(doc);
-    if (!PdfFreeXref(doc, doc->dss_info)) FreeDssInfo(&doc->dss_info);
-    doc->dss_info = nullptr;
-    PdfFreeObjectTable(doc);
-    TrackedFreeT(doc->annot_refs);
-    doc->annot_count = 0;
-    TrackedFreeT(doc->field_refs);
-    doc->field_count = 0;
+void ReleaseSettings(HostSettings *s) {
+    char **texts[] = {&s->src_path,       &s->target_path,       &s->prop31_text,
+                      &s->sig_reason,     &s->sig_location,      &s->signer_name,
+                      &s->contact_info,   &s->signing_time_text, &s->sig_subfilter,
+                      &s->logo_file_path, &s->kontir_text,       &s->kontir_title,
+                      &s->kontir_subject};
+    for (char **t : texts)
+        TrackedFreeT(*t);
+    AttachmentListClear(s);
+    memset(s, 0, sizeof *s);
 }
 
 int32_t UpdateLocale(PdfDocument *doc) {
-    if (doc->locale == KVPDF_LOCALE_HU)
-        doc->reason_suffix = kReasonHungarian;
-    else if (doc->locale == KVPDF_LOCALE_EN)
-        doc->reason_suffix = kReasonEnglish;
+    if (doc->errors.locale == KVPDF_LOCALE_HU)
+        doc->settings.reason_suffix = kReasonHungarian;
+    else if (doc->errors.locale == KVPDF_LOCALE_EN)
+        doc->settings.reason_suffix = kReasonEnglish;
     else
-        return -1;
+        return KVPDF_ERR_NULL_HANDLE;
     return 1;
 }
 
 int32_t ApplyVersionRule(PdfDocument *doc, int32_t result) {
-    if (doc->pdf_major == 0 || doc->pdf_minor < 2) {
-        KV_ERROR(doc, KVPDF_ERR_VERSION_UNSUPPORTED, doc->pdf_major, doc->pdf_minor);
+    const ParsedDocument &p = doc->parsed;
+    if (p.pdf_major == 0 || p.pdf_minor < 2) {
+        KV_ERROR(doc, KVPDF_ERR_VERSION_UNSUPPORTED, p.pdf_major, p.pdf_minor);
         if (result > 0) result = KVPDF_ERR_VERSION_UNSUPPORTED;
     }
     return result;
 }
 
 int32_t TestPdfHeader(PdfDocument *doc, FILE *file) {
+    const FileAccess files(doc);
     char head[5];
-    if (doc->file_ops.seek(doc, file, 0, 0) != 0 ||
-        doc->file_ops.read(doc, head, 1, sizeof head, file) != sizeof head ||
+    if (files.seek(file, 0, 0) != 0 || files.read(head, 1, sizeof head, file) != sizeof head ||
         memcmp(head, "%PDF-", 5) != 0) {
         KV_ERROR(doc, KVPDF_ERR_NOT_PDF);
         return KVPDF_ERR_NOT_PDF;
@@ -96,20 +103,44 @@ int32_t TestPdfHeader(PdfDocument *doc, FILE *file) {
     return 1;
 }
 
+int32_t CheckInputFile(PdfDocument *doc, const char *path) {
+    uint64_t size = 0;
+    const FileKind kind = PdfFileKind(path, &size);
+    // Opening a FIFO would wait for a writer, and a directory or a device is never a PDF:
+    // say what it is before any byte is read or copied.
+    if (kind != FileKind::kRegular && kind != FileKind::kMissing) {
+        static const char *const kNames[2][4] = {{"konyvtar", "FIFO", "socket", "eszkoz"},
+                                                 {"directory", "FIFO", "socket", "device"}};
+        const int row = doc->errors.locale == KVPDF_LOCALE_EN ? 1 : 0;
+        const auto index = static_cast<int>(kind) - static_cast<int>(FileKind::kDirectory);
+        KV_ERROR(doc, KVPDF_ERR_NOT_REGULAR_FILE, path, kNames[row][index]);
+        return KVPDF_ERR_NOT_REGULAR_FILE;
+    }
+    if (size > 0xFFFFFFFEull) {
+        KV_ERROR(doc, KVPDF_ERR_INPUT_TOO_LARGE, path, std::to_string(size).c_str());
+        return KVPDF_ERR_INPUT_TOO_LARGE;
+    }
+    return 1;
+}
+
 int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, int32_t *minor) {
-    FILE *f = path ? doc->file_ops.open(doc, path, "rb") : nullptr;
+    int32_t checked = CheckInputFile(doc, path);
+    if (checked < 1) return checked;
+    const FileAccess files(doc);
+    FILE *f = path ? files.open(path, "rb") : nullptr;
     if (!f) {
         KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, path ? path : "");
         return KVPDF_ERR_OPEN_INPUT;
     }
-    kvpdf::PdfFile file(doc, f);
+    PdfFile file(files, f);
     int32_t rc = TestPdfHeader(doc, f);
     if (rc < 1) return rc;
     unsigned char m = 0, point = 0;
     char digits[10];
-    if (doc->file_ops.read(doc, &m, 1, 1, f) != 1) m = 0;
-    doc->file_ops.read(doc, &point, 1, 1, f);
-    size_t n = doc->file_ops.read(doc, digits, 1, sizeof digits, f);
+    if (files.read(&m, 1, 1, f) != 1) m = 0;
+    // The point is skipped unread: a short header shows as no minor digits.
+    (void)files.read(&point, 1, 1, f);
+    size_t n = files.read(digits, 1, sizeof digits, f);
     size_t count = 0;
     int64_t value = 0;
     while (count < n && PdfIsDigit(digits[count]))
@@ -119,6 +150,10 @@ int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, in
     return 7 + static_cast<int32_t>(count);
 }
 
+} // namespace kvpdf
+
+using namespace kvpdf;
+
 extern "C" {
 
 KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
@@ -127,47 +162,14 @@ KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
     auto *doc = static_cast<PdfDocument *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(PdfDocument)));
     if (!doc) return 0;
     memset(doc, 0, sizeof *doc);
-    doc->src_path = TrackedStrdup(src_path);
-    doc->target_path = TrackedStrdup(target_path ? target_path : src_path);
-    if (!doc->src_path || !doc->target_path) {
-        FreeDocumentState(doc);
-        TrackedFreeT(doc);
-        return 0;
-    }
-    const int32_t rect[4] = {47, 575, 255, 634};
-    const int32_t kontir[4] = {297, 652, 317, 670};
-    const int32_t popup[4] = {595, 550, 775, 670};
-    memcpy(doc->sig_rect, rect, sizeof rect);
-    memcpy(doc->kontir_rect, kontir, sizeof kontir);
-    memcpy(doc->kontir_popup_rect, popup, sizeof popup);
-    doc->kontir_popup_open = 1;
-    doc->sig_subfilter = TrackedStrdup("adbe.pkcs7.detached");
-    if (!doc->sig_subfilter) {
-        FreeDocumentState(doc);
-        TrackedFreeT(doc);
-        return 0;
-    }
-    doc->visible_signature = 1;
-    doc->last_error_index = -1;
-    doc->root_obj = doc->pages_obj = doc->page_obj = doc->annots_obj = -1;
-    doc->declared_size = doc->prev_xref = -1;
-    doc->acroform_obj = doc->fields_obj = doc->sig_dict_obj = -1;
-    doc->kontir_annot_obj = doc->kontir_popup_obj = -1;
-    doc->linearized_first_xref = -1;
-    doc->trailer_size = -1;
-    if (sig_buffer_size < 1)
-        doc->sig_buffer_size = kDefaultSigBuffer;
-    else if (sig_buffer_size < kMinSigBuffer)
-        doc->sig_buffer_size = kMinSigBuffer;
-    else
-        doc->sig_buffer_size = static_cast<uint32_t>(sig_buffer_size);
-    UpdateLocale(doc);
-    FillMessageTables(doc->error_texts);
-    doc->locale = KVPDF_LOCALE_HU;
+    InitParsed(&doc->parsed);
+    InitUpdate(&doc->update);
+    InitErrors(&doc->errors);
     doc->file_ops = kStdioFileOps;
-    if (!HandleRegister(doc)) {
-        FreeDocumentState(doc);
-        TrackedFreeT(doc);
+    doc->mode = kModeSign;
+    if (!InitSettings(&doc->settings, src_path, target_path, sig_buffer_size) ||
+        !HandleRegister(doc)) {
+        ReleaseDocument(doc);
         return 0;
     }
     return reinterpret_cast<KvPdfHandle>(doc);
@@ -177,13 +179,9 @@ KVPDF_API int32_t KvPDFClose(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 1;
     // The last handle takes the process-wide stores with it, unless it only read.
-    const bool read_only = doc->mode == kModeFindSignatures || doc->mode == kModeReadAttachments ||
-                           doc->mode == kModeWriteAttachments;
-    if (HandleOpenCount() == 1 && !read_only) CleanStores(nullptr, kStoreAll);
-    CleanStores(doc, kStoreAll);
+    if (HandleOpenCount() == 1 && !KeepsProcessStores(doc->mode)) CleanStores(nullptr, kStoreAll);
     HandleUnregister(doc);
-    FreeDocumentState(doc);
-    TrackedFreeT(doc);
+    ReleaseDocument(doc);
     return 1;
 }
 
@@ -196,22 +194,23 @@ KVPDF_API int32_t KvPDFRestorePDF(KvPdfHandle handle) {
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     // After a reading operation nothing was appended: truncating the output file to
     // the source's length would damage a file this handle never wrote.
-    if (doc->source_length < 1 || doc->mode == kModeFindSignatures ||
-        doc->mode == kModeReadAttachments) {
+    const uint32_t length = doc->parsed.source_length;
+    if (length < 1 || !WritesRevision(doc->mode)) {
         KV_ERROR(doc, KVPDF_ERR_RESTORE);
         return KVPDF_ERR_RESTORE;
     }
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
+    const FileAccess files(doc);
+    FILE *f = files.open(doc->settings.target_path, "r+b");
     if (!f) {
-        KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, doc->target_path);
+        KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, doc->settings.target_path);
         return KVPDF_ERR_OPEN_INPUT;
     }
-    kvpdf::PdfFile file(doc, f);
-    if (doc->file_ops.flush(doc, f) != 0 || ftruncate(fileno(f), doc->source_length) != 0) {
+    PdfFile file(files, f);
+    if (files.flush(f) != 0 || ftruncate(fileno(f), length) != 0) {
         KV_ERROR(doc, KVPDF_ERR_RESTORE);
         return KVPDF_ERR_RESTORE;
     }
-    if (doc->file_ops.flush(doc, f) != 0 || file.close() != 0) {
+    if (files.flush(f) != 0 || file.close() != 0) {
         KV_ERROR(doc, KVPDF_ERR_RESTORE_FLUSH);
         return KVPDF_ERR_RESTORE_FLUSH;
     }
@@ -243,12 +242,15 @@ KVPDF_API int32_t KvPDFGetVersionStr(char *buffer) {
 KVPDF_API int32_t KvIsPDFFile(const char *path, KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    FILE *f = path ? doc->file_ops.open(doc, path, "rb") : nullptr;
+    int32_t checked = CheckInputFile(doc, path);
+    if (checked < 1) return checked;
+    const FileAccess files(doc);
+    FILE *f = path ? files.open(path, "rb") : nullptr;
     if (!f) {
         KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, path ? path : "");
         return KVPDF_ERR_OPEN_INPUT;
     }
-    kvpdf::PdfFile file(doc, f);
+    PdfFile file(files, f);
     return TestPdfHeader(doc, f);
 }
 

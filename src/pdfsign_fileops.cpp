@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+namespace kvpdf {
 namespace {
 
 FILE *StdioOpen(PdfDocument *, const char *path, const char *mode) {
@@ -59,3 +60,5 @@ int StdioFlush(PdfDocument *, FILE *file) {
 
 const FileOps kStdioFileOps = {StdioOpen, StdioSeek,   StdioTell, StdioRead, StdioWrite, StdioClose,
                                StdioPuts, StdioPrintf, StdioCopy, StdioEof,  StdioFlush};
+
+} // namespace kvpdf

@@ -6,6 +6,7 @@
 #include <new>
 #include <set>
 
+namespace kvpdf {
 namespace {
 
 std::mutex g_mutex;
@@ -40,3 +41,5 @@ int HandleOpenCount() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_live ? static_cast<int>(g_live->size()) : 0;
 }
+
+} // namespace kvpdf

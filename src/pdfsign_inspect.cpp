@@ -15,22 +15,23 @@ int32_t InspectDocument(const char *path, int32_t locale, DocumentInfo *info,
     KvPdfSetLocale(handle, locale);
     doc->mode = kModeReadAttachments; // a reading mode that asks nothing of the page
     int32_t rc = ProcessPdf(doc);
-    info->major = doc->pdf_major;
-    info->minor = doc->pdf_minor;
+    const ParsedDocument &p = doc->parsed;
+    info->major = p.pdf_major;
+    info->minor = p.pdf_minor;
     if (rc == 1) {
         info->header_length = KvGetPDFFileVersion(path, nullptr, nullptr, handle);
-        info->linearized = doc->is_linearized != 0;
-        info->file_length = doc->file_length;
-        for (XrefSection *s = doc->xref_sections; s; s = s->next)
+        info->linearized = p.is_linearized != 0;
+        info->file_length = p.file_length;
+        for (XrefSection *s = p.xref_sections; s; s = s->next)
             info->sections.push_back({s->offset, s->is_stream != 0});
-        info->declared_size = doc->declared_size;
-        for (uint32_t i = 0; i < doc->object_offsets_count; ++i) {
-            if (doc->object_offsets[i] != kNoOffset) ++info->objects_in_use;
-            if (doc->object_streams[i] != 0) ++info->compressed_objects;
+        info->declared_size = p.declared_size;
+        for (uint32_t i = 0; i < p.object_offsets_count; ++i) {
+            if (p.object_offsets[i] != kNoOffset) ++info->objects_in_use;
+            if (p.object_streams[i] != 0) ++info->compressed_objects;
         }
         info->objects_in_use += info->compressed_objects;
-        info->root_obj = doc->root_obj;
-        info->info_obj = doc->info_obj;
+        info->root_obj = p.root_obj;
+        info->info_obj = p.info_obj;
     } else if (message) {
         ErrorEntry entry;
         int32_t last = KvPdfGetLastErrorIndex(handle);

@@ -29,7 +29,8 @@ struct DocumentInfo {
 
 // Reads the file's header and cross-reference chain through a fresh handle. Returns 1,
 // or the library's negative code with its message (in the given locale) in *message.
-int32_t InspectDocument(const char *path, int32_t locale, DocumentInfo *info, std::string *message);
+[[nodiscard]] int32_t InspectDocument(const char *path, int32_t locale, DocumentInfo *info,
+                                      std::string *message);
 
 } // namespace kvpdf
 

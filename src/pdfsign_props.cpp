@@ -10,12 +10,10 @@
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr size_t kHeaderBytes = 60;
-constexpr uint32_t kWholeReadLimit = 4096;
 
 int SetText(char **field, intptr_t value) {
     const char *text = reinterpret_cast<const char *>(value);
@@ -31,7 +29,7 @@ int32_t Number(intptr_t value) {
 }
 
 // The decimal number after key within the header (its characters and any non-digits
-// skipped); *end receives the position right after its digits. 0 when absent.
+// skipped); *end receives the position right after its digits. -1 when absent.
 int32_t HeaderNumber(const char *header, size_t length, const char *key, size_t *end) {
     int64_t at = PdfFind(header, length, key);
     if (at < 0) return -1;
@@ -41,174 +39,154 @@ int32_t HeaderNumber(const char *header, size_t length, const char *key, size_t 
     return v > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(v);
 }
 
-FILE *OpenRead(PdfDocument *doc, const char *path) {
-    if (!path) return nullptr;
-    return doc ? doc->file_ops.open(doc, path, "rb") : fopen(path, "rb");
+// The rest of the file from offset on, as a new NUL-terminated block; its length, or -1
+// when there is nothing there or it cannot all be read.
+int64_t ReadRest(const FileAccess &files, FILE *f, uint64_t offset, TrackedPtr<uint8_t> *out) {
+    if (files.seek(f, 0, 2) != 0) return -1;
+    int64_t end = files.tell(f);
+    if (end < 0 || static_cast<uint64_t>(end) <= offset || end > 0x7FFFFFFF) return -1;
+    auto length = static_cast<size_t>(static_cast<uint64_t>(end) - offset);
+    out->reset(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, length + 1)));
+    if (!*out || files.seek(f, static_cast<int64_t>(offset), 0) != 0) return -1;
+    if (files.read(out->get(), 1, length, f) != length) return -1;
+    (*out)[length] = 0;
+    return static_cast<int64_t>(length);
 }
 
-void CloseFile(PdfDocument *doc, FILE *f) {
-    if (doc)
-        doc->file_ops.close(doc, f);
-    else
-        fclose(f);
+void ApplyToHandle(HostSettings *s, const AppearanceFile &file) {
+    s->logo_is_sigappx = file.is_sigappx;
+    s->logo_box_height = file.box_height;
+    s->logo_box_width = file.box_width;
+    s->logo_height = file.image_height;
+    s->logo_width = file.image_width;
 }
 
 } // namespace
 
-void ReadImageSize(const char *text, uint32_t length, int32_t *height, int32_t *width,
-                   PdfDocument *doc, LogoImage *logo) {
+void ReadImageSize(const char *text, uint32_t length, int32_t *height, int32_t *width) {
     auto value = [&](const char *key, size_t skip) -> int32_t {
         int64_t at = PdfFind(text, length, key);
         if (at < 0) return 0;
         uint32_t v = PdfParseNumber(text, length, static_cast<size_t>(at) + skip, nullptr);
         return v > 0x7FFFFFFF ? 0 : static_cast<int32_t>(v);
     };
-    int32_t h = value("/Height", 7), w = value("/Width", 6);
-    if (height) *height = h;
-    if (width) *width = w;
-    if (doc) {
-        doc->logo_height = h;
-        doc->logo_width = w;
-    }
-    if (logo) {
-        logo->image_height = h;
-        logo->image_width = w;
-    }
+    if (height) *height = value("/Height", 7);
+    if (width) *width = value("/Width", 6);
 }
 
-int32_t LoadAppearanceFile(const char *path, uint8_t **out_data, uint32_t *out_length,
-                           PdfDocument *doc, LogoImage *logo) {
-    *out_data = nullptr;
-    *out_length = 0;
-    FILE *f = OpenRead(doc, path);
+int32_t LoadAppearanceFile(const FileAccess &files, ErrorRing *ring, const char *path,
+                           AppearanceFile *out) {
+    FILE *f = path ? files.open(path, "rb") : nullptr;
     if (!f) {
-        if (doc) KV_ERROR(doc, KVPDF_ERR_LOGO_OPEN);
+        KV_ERROR(ring, KVPDF_ERR_LOGO_OPEN);
         return KVPDF_ERR_LOGO_OPEN;
     }
-    auto fail = [&](int32_t code) {
-        CloseFile(doc, f);
-        if (doc) KV_ERROR(doc, code);
-        return code;
-    };
-    const int sigappx = PdfEndsWithNoCase(path, ".sigappx");
-    if (logo) {
-        logo->version = 0;
-        logo->header_value = 0;
-        logo->is_sigappx = sigappx;
-    }
-    if (doc) doc->logo_is_sigappx = sigappx;
+    PdfFile file(files, f);
+    out->is_sigappx = PdfEndsWithNoCase(path, ".sigappx");
     char header[kHeaderBytes];
-    size_t n = fread(header, 1, sizeof header, f);
+    size_t n = files.read(header, 1, sizeof header, f);
     size_t body = 0;
     int32_t box_height = HeaderNumber(header, n, "/KvImgHeight", nullptr);
     int32_t box_width = HeaderNumber(header, n, "/KvImgWidth", &body);
     // Without /KvImgWidth there is no telling where the image object starts.
-    if (box_width < 0) return fail(KVPDF_ERR_LOGO_READ);
-    if (box_height < 0) box_height = 0;
-    if (logo) {
-        logo->box_height = box_height;
-        logo->box_width = box_width;
+    if (box_width < 0) {
+        KV_ERROR(ring, KVPDF_ERR_LOGO_READ);
+        return KVPDF_ERR_LOGO_READ;
     }
-    if (doc) {
-        doc->logo_box_height = box_height;
-        doc->logo_box_width = box_width;
+    out->box_height = box_height < 0 ? 0 : box_height;
+    out->box_width = box_width;
+    int64_t got = ReadRest(files, f, body, &out->data);
+    if (got <= 0) {
+        KV_ERROR(ring, KVPDF_ERR_LOGO_READ);
+        return KVPDF_ERR_LOGO_READ;
     }
-    if (fseeko(f, 0, SEEK_END) != 0) return fail(KVPDF_ERR_LOGO_READ);
-    off_t end = ftello(f);
-    if (end < 0 || static_cast<uint64_t>(end) <= body || end > 0x7FFFFFFF)
-        return fail(KVPDF_ERR_LOGO_READ);
-    uint32_t length = static_cast<uint32_t>(end - static_cast<off_t>(body));
-    TrackedPtr<uint8_t> data(
-        static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{length} + 1)));
-    if (!data || fseeko(f, static_cast<off_t>(body), SEEK_SET) != 0)
-        return fail(KVPDF_ERR_LOGO_READ);
-    size_t got = fread(data.get(), 1, length, f);
-    if (got == 0) return fail(KVPDF_ERR_LOGO_READ);
-    data[got] = 0;
-    CloseFile(doc, f);
-    (void)kWholeReadLimit;
-    *out_length = static_cast<uint32_t>(got);
-    ReadImageSize(reinterpret_cast<const char *>(data.get()), *out_length, nullptr, nullptr, doc,
-                  logo);
-    *out_data = data.release();
+    out->length = static_cast<uint32_t>(got);
+    ReadImageSize(reinterpret_cast<const char *>(out->data.get()), out->length, &out->image_height,
+                  &out->image_width);
     return 1;
 }
+
+} // namespace kvpdf
+
+using namespace kvpdf;
 
 extern "C" {
 
 KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_SET_PROPERTY;
+    HostSettings *s = &doc->settings;
     switch (id) {
     case KVPDF_PROP_REASON:
-        return SetText(&doc->sig_reason, value);
+        return SetText(&s->sig_reason, value);
     case KVPDF_PROP_NAME:
-        return SetText(&doc->signer_name, value);
+        return SetText(&s->signer_name, value);
     case KVPDF_PROP_LOCATION:
-        return SetText(&doc->sig_location, value);
+        return SetText(&s->sig_location, value);
     case KVPDF_PROP_CONTACT:
-        return SetText(&doc->contact_info, value);
+        return SetText(&s->contact_info, value);
     case KVPDF_PROP_APPEARANCE_FILE:
-        return SetText(&doc->logo_file_path, value);
+        return SetText(&s->logo_file_path, value);
     case KVPDF_PROP_NO_PAGE_WALK:
-        doc->no_page_walk = Number(value);
+        s->no_page_walk = Number(value);
         return 1;
     case KVPDF_PROP_VISIBLE:
-        doc->visible_signature = Number(value);
+        s->visible_signature = Number(value);
         return 1;
     case KVPDF_PROP_RECT_LLX:
     case KVPDF_PROP_RECT_LLY:
     case KVPDF_PROP_RECT_URX:
     case KVPDF_PROP_RECT_URY:
-        doc->sig_rect[id - KVPDF_PROP_RECT_LLX] = Number(value);
+        s->sig_rect[id - KVPDF_PROP_RECT_LLX] = Number(value);
         return 1;
     case KVPDF_PROP_LOCALE:
-        doc->locale = Number(value);
-        UpdateLocale(doc);
+        doc->errors.locale = Number(value);
+        // Another locale keeps the sentence it had; the property is set all the same.
+        (void)UpdateLocale(doc);
         return 1;
     case KVPDF_PROP_KONTIR_TEXT:
-        return SetText(&doc->kontir_text, value);
+        return SetText(&s->kontir_text, value);
     case KVPDF_PROP_KONTIR_TITLE:
-        return SetText(&doc->kontir_title, value);
+        return SetText(&s->kontir_title, value);
     case KVPDF_PROP_KONTIR_SUBJECT:
-        return SetText(&doc->kontir_subject, value);
+        return SetText(&s->kontir_subject, value);
     case KVPDF_PROP_KONTIR_LLX:
     case KVPDF_PROP_KONTIR_LLY:
     case KVPDF_PROP_KONTIR_URX:
     case KVPDF_PROP_KONTIR_URY:
-        doc->kontir_rect[id - KVPDF_PROP_KONTIR_LLX] = Number(value);
+        s->kontir_rect[id - KVPDF_PROP_KONTIR_LLX] = Number(value);
         return 1;
     case KVPDF_PROP_POPUP_LLX:
     case KVPDF_PROP_POPUP_LLY:
     case KVPDF_PROP_POPUP_URX:
     case KVPDF_PROP_POPUP_URY:
-        doc->kontir_popup_rect[id - KVPDF_PROP_POPUP_LLX] = Number(value);
+        s->kontir_popup_rect[id - KVPDF_PROP_POPUP_LLX] = Number(value);
         return 1;
     case KVPDF_PROP_POPUP_OPEN:
-        doc->kontir_popup_open = Number(value);
+        s->kontir_popup_open = Number(value);
         return 1;
     case KVPDF_PROP_SIGNING_TIME:
-        return SetText(&doc->signing_time_text, value);
+        return SetText(&s->signing_time_text, value);
     case KVPDF_PROP_SUBFILTER_SELECT:
         if (Number(value) == KVPDF_SUBFILTER_PKCS7)
-            return SetText(&doc->sig_subfilter, reinterpret_cast<intptr_t>("adbe.pkcs7.detached"));
+            return SetText(&s->sig_subfilter, reinterpret_cast<intptr_t>("adbe.pkcs7.detached"));
         if (Number(value) == KVPDF_SUBFILTER_CADES)
-            return SetText(&doc->sig_subfilter, reinterpret_cast<intptr_t>("ETSI.CAdES.detached"));
+            return SetText(&s->sig_subfilter, reinterpret_cast<intptr_t>("ETSI.CAdES.detached"));
         return 0;
     case KVPDF_PROP_VALUE30:
-        doc->prop30_value = Number(value);
+        s->prop30_value = Number(value);
         return 1;
     case KVPDF_PROP_TEXT31:
-        return SetText(&doc->prop31_text, value);
+        return SetText(&s->prop31_text, value);
     case KVPDF_PROP_ATTACHMENTS_CLEAR:
-        AttachmentListClear(doc);
+        AttachmentListClear(s);
         return 1;
     case KVPDF_PROP_ATTACHMENT_ADD:
-        return AttachmentListAdd(doc, reinterpret_cast<const char *>(value));
+        return AttachmentListAdd(s, reinterpret_cast<const char *>(value));
     case KVPDF_PROP_SUBFILTER:
         // The writers need a name here: an absent text keeps the current one.
         if (!value) return 0;
-        return SetText(&doc->sig_subfilter, value);
+        return SetText(&s->sig_subfilter, value);
     default:
         return 0;
     }
@@ -265,11 +243,20 @@ KVPDF_API intptr_t KvPDFSetLogo(KvPdfHandle handle, const char *path) {
     memset(logo, 0, sizeof *logo);
     logo->path = path;
     if (!path) return reinterpret_cast<intptr_t>(logo);
-    int32_t rc = LoadAppearanceFile(path, &logo->data, &logo->data_length, doc, logo);
+    AppearanceFile file;
+    int32_t rc = LoadAppearanceFile(FileAccess(doc), RingOf(doc), path, &file);
     if (rc < 0) {
         TrackedFreeT(logo);
         return rc;
     }
+    logo->is_sigappx = file.is_sigappx;
+    logo->box_height = file.box_height;
+    logo->box_width = file.box_width;
+    logo->image_height = file.image_height;
+    logo->image_width = file.image_width;
+    logo->data_length = file.length;
+    logo->data = file.data.release();
+    if (doc) ApplyToHandle(&doc->settings, file);
     return reinterpret_cast<intptr_t>(logo);
 }
 
@@ -284,8 +271,8 @@ KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *log
                                         int32_t *width) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
-    if (height) *height = logo ? logo->image_height : doc->logo_height;
-    if (width) *width = logo ? logo->image_width : doc->logo_width;
+    if (height) *height = logo ? logo->image_height : doc->settings.logo_height;
+    if (width) *width = logo ? logo->image_width : doc->settings.logo_width;
     return 1;
 }
 
@@ -293,24 +280,17 @@ KVPDF_API int32_t KvPdfGetLogoDimensionFile(const char *path, int32_t *height, i
     if (height) *height = 0;
     if (width) *width = 0;
     if (!path) return 0;
-    FILE *f = fopen(path, "rb");
+    const FileAccess files(nullptr);
+    FILE *f = files.open(path, "rb");
     if (!f) return KVPDF_ERR_LOGO_OPEN;
-    int rc = 0;
-    if (fseeko(f, 0, SEEK_END) == 0) {
-        off_t end = ftello(f);
-        if (end > 3 && end < 0x7FFFFFFF && fseeko(f, 3, SEEK_SET) == 0) {
-            TrackedPtr<char> data(
-                static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(end))));
-            size_t n = data ? fread(data.get(), 1, size_t(end) - 3, f) : 0;
-            if (n == size_t(end) - 3) {
-                ReadImageSize(data.get(), static_cast<uint32_t>(n), height, width, nullptr,
-                              nullptr);
-                rc = 1;
-            }
-        }
-    }
-    fclose(f);
-    return rc;
+    PdfFile file(files, f);
+    // The body follows a three-byte version text.
+    TrackedPtr<uint8_t> data;
+    int64_t n = ReadRest(files, f, 3, &data);
+    if (n <= 0) return 0;
+    ReadImageSize(reinterpret_cast<const char *>(data.get()), static_cast<uint32_t>(n), height,
+                  width);
+    return 1;
 }
 
 } // extern "C"

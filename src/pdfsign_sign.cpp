@@ -11,62 +11,60 @@
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
-using kvpdf::TrackedPtr;
-
+namespace kvpdf {
 namespace {
 
 constexpr size_t kZeroBlock = 1 << 16;
 
-// Writes n copies of c through the file operations.
-bool WriteRepeated(PdfDocument *doc, FILE *f, char c, uint64_t n) {
+// Writes n copies of c.
+bool WriteRepeated(const FileAccess &files, FILE *f, char c, uint64_t n) {
     char block[kZeroBlock];
     memset(block, c, sizeof block);
     while (n > 0) {
         size_t chunk = n < sizeof block ? size_t(n) : sizeof block;
-        if (doc->file_ops.write(doc, block, 1, chunk, f) != chunk) return false;
+        if (files.write(block, 1, chunk, f) != chunk) return false;
         n -= chunk;
     }
     return true;
 }
 
 // "<", 2 x sig_buffer_size zeros, ">" at contents_start.
-bool WritePlaceholder(PdfDocument *doc, FILE *f) {
-    return doc->file_ops.seek(doc, f, doc->contents_start, 0) == 0 &&
-           doc->file_ops.write(doc, "<", 1, 1, f) == 1 &&
-           WriteRepeated(doc, f, '0', uint64_t{2} * doc->sig_buffer_size) &&
-           doc->file_ops.write(doc, ">", 1, 1, f) == 1;
+bool WritePlaceholder(const PdfDocument *doc, const FileAccess &files, FILE *f) {
+    return files.seek(f, doc->update.contents_start, 0) == 0 && files.write("<", 1, 1, f) == 1 &&
+           WriteRepeated(files, f, '0', uint64_t{2} * doc->settings.sig_buffer_size) &&
+           files.write(">", 1, 1, f) == 1;
 }
 
-bool WriteUpdateAt(PdfDocument *doc, FILE *f, uint32_t position) {
-    uint32_t n = BufferLength(&doc->out_buffer);
-    return doc->file_ops.seek(doc, f, position, 0) == 0 &&
-           doc->file_ops.write(doc, doc->out_buffer, 1, n, f) == n;
+bool WriteUpdateAt(const UpdateInProgress &u, const FileAccess &files, FILE *f, uint32_t position) {
+    uint32_t n = BufferLength(&u.out_buffer);
+    return files.seek(f, position, 0) == 0 && files.write(u.out_buffer, 1, n, f) == n;
 }
 
 // A prepared update exists: a /Contents gap after the source and the text behind it.
-bool Prepared(const PdfDocument *doc) {
-    return doc->contents_start > 0 && doc->contents_end > doc->contents_start &&
-           BufferLength(&doc->out_buffer) > 0;
+bool Prepared(const UpdateInProgress &u) {
+    return u.contents_start > 0 && u.contents_end > u.contents_start &&
+           BufferLength(&u.out_buffer) > 0;
 }
 
 // Fills in the last /ByteRange number and places the update text at contents_start.
-int32_t CompleteByteRange(PdfDocument *doc) {
-    const uint32_t length = BufferLength(&doc->out_buffer);
-    doc->update_end = doc->contents_end + length;
-    doc->byte_range[3] = length;
+int32_t CompleteByteRange(UpdateWriter &w) {
+    UpdateInProgress &u = w.update;
+    const uint32_t length = BufferLength(&u.out_buffer);
+    u.update_end = u.contents_end + length;
+    u.byte_range[3] = length;
     char patch[32];
     int digits = snprintf(patch, sizeof patch, "%lu", static_cast<unsigned long>(length));
     // The 26 zeros and ">>" become the length, " ]>>" and blanks: no offset moves.
     snprintf(patch + digits, sizeof patch - digits, " ]>>%*s", 24 - digits, "");
-    memcpy(doc->out_buffer + doc->byte_range_patch_pos, patch, 28);
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
+    memcpy(u.out_buffer + u.byte_range_patch_pos, patch, 28);
+    FILE *f = w.files.open(w.settings.target_path, "r+b");
     if (!f) {
-        KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);
+        KV_ERROR(w, KVPDF_ERR_OPEN_OUTPUT);
         return KVPDF_ERR_OPEN_OUTPUT;
     }
-    kvpdf::PdfFile file(doc, f);
-    if (!WriteUpdateAt(doc, f, doc->contents_start) || file.close() != 0) {
-        KV_ERROR(doc, KVPDF_ERR_POSITION);
+    PdfFile file(w.files, f);
+    if (!WriteUpdateAt(u, w.files, f, u.contents_start) || file.close() != 0) {
+        KV_ERROR(w, KVPDF_ERR_POSITION);
         return KVPDF_ERR_POSITION;
     }
     return 1;
@@ -76,17 +74,19 @@ int32_t CompleteByteRange(PdfDocument *doc) {
 // that the file reaches its final layout. Only the blanking call records an open
 // failure; the other reports it by its result alone.
 int32_t WriteBlankValue(PdfDocument *doc, bool with_update) {
-    if (!Prepared(doc)) {
+    if (!Prepared(doc->update)) {
         KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
         return KVPDF_ERR_STAGE_WRITESIGN;
     }
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
+    const FileAccess files(doc);
+    FILE *f = files.open(doc->settings.target_path, "r+b");
     if (!f) {
         if (!with_update) KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);
         return KVPDF_ERR_OPEN_OUTPUT;
     }
-    kvpdf::PdfFile file(doc, f);
-    if (!WritePlaceholder(doc, f) || (with_update && !WriteUpdateAt(doc, f, doc->contents_end)) ||
+    PdfFile file(files, f);
+    if (!WritePlaceholder(doc, files, f) ||
+        (with_update && !WriteUpdateAt(doc->update, files, f, doc->update.contents_end)) ||
         file.close() != 0) {
         KV_ERROR(doc, KVPDF_ERR_POSITION);
         return KVPDF_ERR_POSITION;
@@ -94,45 +94,86 @@ int32_t WriteBlankValue(PdfDocument *doc, bool with_update) {
     return 1;
 }
 
-int32_t WriteRevision(PdfDocument *doc, const LogoImage *logo) {
+// The objects after the dictionary: appearance, widget and note, by the plan's layout.
+int WriteAppearanceAndNote(UpdateWriter &w, int32_t *err) {
+    const UpdatePlan &plan = w.update.plan;
+    int32_t width = 0, height = 0;
+    switch (plan.layout) {
+    case SignatureLayout::kSigAppx:
+        if (!WriteSigAppxAppearance(w, err)) return 0;
+        break;
+    case SignatureLayout::kStandardVisible:
+        if (!WriteAppearanceImage(w, err) || !WriteSignatureWidget(w, err, &width, &height) ||
+            !WriteAppearanceForms(w, err, width, height))
+            return 0;
+        break;
+    case SignatureLayout::kPlain:
+        if (!WriteSignatureWidget(w, err, &width, &height)) return 0;
+        break;
+    }
+    return !plan.kontir_annot_obj || WriteKontirNote(w, err);
+}
+
+int32_t WriteRevision(UpdateWriter &w) {
     int32_t err = 0;
-    FILE *target = doc->file_ops.open(doc, doc->target_path, "a+b");
+    FILE *target = w.files.open(w.settings.target_path, "a+b");
     if (!target) {
-        KV_ERROR(doc, KVPDF_ERR_OPEN_OUTPUT);
+        KV_ERROR(w, KVPDF_ERR_OPEN_OUTPUT);
         return KVPDF_ERR_OPEN_OUTPUT;
     }
-    doc->contents_end = doc->source_length;
-    const bool timestamp = doc->mode == kModeDocTimestamp;
-    // The dictionary writers close the target.
-    if (!(timestamp ? WriteDocTimeStampDictionary(doc, &err, target)
-                    : WriteSignatureDictionary(doc, &err, target)))
-        return err;
-    doc->sig_dict_obj = static_cast<int32_t>(doc->last_object_number);
-    if (doc->xref_sections_read == 1 && doc->annots_modified == 1) doc->xref_sections_read = 2;
-    if (doc->linearized_first_xref_used == 1)
-        doc->xref_sections_read = 1;
-    else if (doc->is_linearized == 1)
-        --doc->xref_sections_read;
-    if (PdfNeedsLogoObjects(doc, logo)) {
-        if (!(doc->visible_signature == 1
-                  ? WriteSigAppxAppearance(doc, logo, &err)
-                  : WriteSignatureWidget(doc, logo, &err, nullptr, nullptr)))
-            return err;
-    } else {
-        int32_t width = 0, height = 0;
-        if (!timestamp && !WriteAppearanceImage(doc, &err, logo)) return err;
-        if (!WriteSignatureWidget(doc, logo, &err, &width, &height)) return err;
-        if (!timestamp && !WriteAppearanceForms(doc, &err, width, height)) return err;
-        if (!WriteKontirNote(doc, &err)) return err;
+    PdfFile file(w.files, target);
+    w.update.contents_end = w.parsed.source_length;
+    bool ok = w.mode == kModeDocTimestamp ? WriteDocTimeStampDictionary(w, &err, target)
+                                          : WriteSignatureDictionary(w, &err, target);
+    // The head is in the file; everything after the reserved value is in the text.
+    if (file.close() != 0 && ok) {
+        KV_ERROR(w, KVPDF_ERR_POSITION);
+        return KVPDF_ERR_POSITION;
     }
-    SortUpdatedObjects(doc);
-    if (!(doc->xref_is_stream ? WriteObjectStream(doc, &err) : WriteUpdatedObjects(doc, &err)))
+    if (!ok || !WriteAppearanceAndNote(w, &err)) return err;
+    SortUpdatedObjects(&w.update.updated_objects);
+    if (!(w.parsed.xref_is_stream ? WriteObjectStream(w, &err) : WriteUpdatedObjects(w, &err)))
         return err;
-    if (!WriteUpdateXref(doc, &err) || !AppendText(doc, &err, "%%EOF\r\n")) return err;
-    return CompleteByteRange(doc);
+    if (!WriteUpdateXref(w, &err) || !AppendText(w, &err, "%%EOF\r\n")) return err;
+    return CompleteByteRange(w);
+}
+
+// What the write learnt about the appearance and the time becomes the handle's.
+int32_t TakeOverFromWrite(PdfDocument *doc, const LogoImage *logo, int32_t result) {
+    HostSettings &s = doc->settings;
+    const UpdateInProgress &u = doc->update;
+    // The record's image size is the handle's once its widget was written.
+    const bool widget_written =
+        u.plan.layout != SignatureLayout::kSigAppx && u.last_object_number >= u.plan.sig_field_obj;
+    if (widget_written && s.logo_height == 0 && logo && logo->image_height != 0) {
+        s.logo_width = logo->image_width;
+        s.logo_height = logo->image_height;
+    }
+    const LoadedAppearance &file = u.appearance_file;
+    if (file.loaded) {
+        s.logo_is_sigappx = file.is_sigappx;
+        s.logo_box_width = file.box_width;
+        s.logo_box_height = file.box_height;
+        s.logo_width = file.image_width;
+        s.logo_height = file.image_height;
+    }
+    if (u.signing_time[0]) {
+        char *copy = TrackedStrdup(u.signing_time);
+        if (!copy) {
+            KV_ERROR(doc, KVPDF_ERR_BUFFER);
+            return result < 1 ? result : KVPDF_ERR_BUFFER;
+        }
+        TrackedFreeT(s.signing_time_text);
+        s.signing_time_text = copy;
+    }
+    return result;
 }
 
 } // namespace
+
+} // namespace kvpdf
+
+using namespace kvpdf;
 
 extern "C" {
 
@@ -145,15 +186,14 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
     if (doc->mode != kModeDocTimestamp) doc->mode = kModeSign;
     int32_t result = ProcessPdf(doc, logo);
     if (result < 1) {
-        FinishUpdate(doc);
-        doc->write_logo = nullptr;
+        FinishUpdate(&doc->update);
         return result;
     }
-    BeginUpdate(doc);
-    result = WriteRevision(doc, logo);
-    FinishUpdate(doc);
-    doc->write_logo = nullptr;
-    PdfFreeObjectTable(doc);
+    UpdateWriter w = WriterOf(doc, logo);
+    BeginUpdate(w);
+    result = TakeOverFromWrite(doc, logo, WriteRevision(w));
+    FinishUpdate(&doc->update);
+    PdfFreeObjectTable(doc->parsed);
     return ApplyVersionRule(doc, result);
 }
 
@@ -172,7 +212,7 @@ KVPDF_API int32_t KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
                                                           uint32_t *contents_offset) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    if (Prepared(doc) && contents_offset) *contents_offset = doc->contents_start;
+    if (Prepared(doc->update) && contents_offset) *contents_offset = doc->update.contents_start;
     return WriteBlankValue(doc, true);
 }
 
@@ -185,33 +225,33 @@ KVPDF_API int32_t KvPdfWriteDummySignature(KvPdfHandle handle) {
 KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, uint32_t count) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    auto failure = [&](int32_t code) {
-        KV_ERROR(doc, code);
-        KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
-        return code;
-    };
-    if (!bytes || count == 0) return failure(KVPDF_ERR_EMPTY_SIGNATURE);
-    if (count > doc->sig_buffer_size) return failure(KVPDF_ERR_SIGNATURE_TOO_LARGE);
-    if (!Prepared(doc)) {
+    if (!bytes || count == 0)
+        return KV_FAIL(doc, KVPDF_ERR_EMPTY_SIGNATURE, KVPDF_ERR_STAGE_WRITESIGN);
+    if (count > doc->settings.sig_buffer_size)
+        return KV_FAIL(doc, KVPDF_ERR_SIGNATURE_TOO_LARGE, KVPDF_ERR_STAGE_WRITESIGN);
+    if (!Prepared(doc->update)) {
         KV_ERROR(doc, KVPDF_ERR_STAGE_WRITESIGN);
         return KVPDF_ERR_STAGE_WRITESIGN;
     }
     TrackedPtr<char> hex(
         static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t{count} * 2 + 1)));
-    if (!hex) return failure(KVPDF_ERR_BUFFER);
+    if (!hex) return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_WRITESIGN);
     static const char kDigits[] = "0123456789abcdef";
-    for (uint32_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         hex[2 * i] = kDigits[bytes[i] >> 4];
         hex[2 * i + 1] = kDigits[bytes[i] & 15];
     }
-    FILE *f = doc->file_ops.open(doc, doc->target_path, "r+b");
-    if (!f) return failure(KVPDF_ERR_OPEN_OUTPUT);
-    kvpdf::PdfFile file(doc, f);
-    bool ok = WritePlaceholder(doc, f) &&
-              doc->file_ops.seek(doc, f, int64_t{doc->contents_start} + 1, 0) == 0 &&
-              doc->file_ops.write(doc, hex.get(), 1, size_t{count} * 2, f) == size_t{count} * 2 &&
-              WriteUpdateAt(doc, f, doc->contents_end);
-    if (!ok || file.close() != 0) return failure(KVPDF_ERR_POSITION);
+    const FileAccess files(doc);
+    const UpdateInProgress &u = doc->update;
+    FILE *f = files.open(doc->settings.target_path, "r+b");
+    if (!f) return KV_FAIL(doc, KVPDF_ERR_OPEN_OUTPUT, KVPDF_ERR_STAGE_WRITESIGN);
+    PdfFile file(files, f);
+    bool ok = WritePlaceholder(doc, files, f) &&
+              files.seek(f, int64_t{u.contents_start} + 1, 0) == 0 &&
+              files.write(hex.get(), 1, size_t{count} * 2, f) == size_t{count} * 2 &&
+              WriteUpdateAt(u, files, f, u.contents_end);
+    if (!ok || file.close() != 0)
+        return KV_FAIL(doc, KVPDF_ERR_POSITION, KVPDF_ERR_STAGE_WRITESIGN);
     return 1;
 }
 

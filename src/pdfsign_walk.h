@@ -4,27 +4,45 @@
 
 #include "pdf_document.h"
 
+namespace kvpdf {
+
+// What the walk may touch: it reads through the reader; in the modes that read
+// signatures it fills the found list, in the modes that place a signature it registers
+// the rewritten page, form or catalog, naming the objects of the update's plan.
+struct Walk {
+    Reader r;
+    FoundSignatures *found;      // modes that read signatures, else NULL
+    const UpdatePlan *plan;      // modes that place a signature, else NULL
+    UpdatedObjectList *rewrites; // with plan
+};
+
 // Walks catalog, first page, form, annotations, an existing Document Security Store
-// and /Names; in writing modes prepares the rewritten objects. Returns >= 1 or a code.
-int32_t ProcessObjects(FILE *file, int32_t root, int32_t skip_page, PdfDocument *doc);
-int32_t ProcessRoot(FILE *file, const char *catalog, uint32_t length, PdfDocument *doc);
-int32_t FindFirstPage(FILE *file, int32_t node, PdfDocument *doc);
-int32_t ProcessPage(FILE *file, int32_t page, PdfDocument *doc);
+// and /Names. Returns >= 1 or a code.
+[[nodiscard]] int32_t ProcessObjects(Walk &walk, FILE *file, int32_t root, int32_t skip_page);
+// The page tree root's number, or a code.
+[[nodiscard]] int32_t ProcessRoot(Walk &walk, FILE *file, const char *catalog, uint32_t length);
+[[nodiscard]] int32_t FindFirstPage(Reader r, FILE *file, int32_t node);
+[[nodiscard]] int32_t ProcessPage(Walk &walk, FILE *file, int32_t page);
 // Reads the reference array under key: inline, or an array object of its own
 // (*array_obj then receives its number, else -1). *end is the index of the closing
-// bracket in the text the array was read from. Returns 1, -125 when the key is
-// absent, -1 when an array object cannot be read.
-int32_t LocateRefArray(FILE *file, PdfDocument *doc, const char *text, uint32_t length,
-                       const char *key, int32_t *array_obj, uint32_t **list, uint32_t *count,
-                       uint32_t *end, char **array_text, uint32_t *array_length);
+// bracket in the text the array was read from. Returns 1, KVPDF_ERR_NO_FIELD when the
+// key is absent, kReadFailed when an array object cannot be read.
+[[nodiscard]] int32_t LocateRefArray(Reader r, FILE *file, const char *text, uint32_t length,
+                                     const char *key, int32_t *array_obj, uint32_t **list,
+                                     uint32_t *count, uint32_t *end, char **array_text,
+                                     uint32_t *array_length);
 // Reads the object numbers of references from text (just after '[') up to the matching
 // ']'; *end is that bracket's index. Returns 1, 0 when memory is short.
-int ParseRefArray(const char *text, uint32_t length, uint32_t **list, uint32_t *count,
-                  uint32_t *end);
+[[nodiscard]] int ParseRefArray(const char *text, uint32_t length, uint32_t **list, uint32_t *count,
+                                uint32_t *end);
 // Appends one SignatureInfo for a signed signature field; returns its contents offset
 // (>= 1), -32 (no /V), -33 (no /Contents) or a read code.
-int32_t ProcessSignatureAnnot(FILE *file, uint32_t object, PdfDocument *doc);
+[[nodiscard]] int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file,
+                                            uint32_t object);
 // Runs the signature-field reader over a list; stops at the first result below 1.
-int32_t ReadSignatureList(FILE *file, const uint32_t *list, uint32_t count, PdfDocument *doc);
+[[nodiscard]] int32_t ReadSignatureList(Reader r, FoundSignatures *found, FILE *file,
+                                        const uint32_t *list, uint32_t count);
+
+} // namespace kvpdf
 
 #endif

@@ -60,4 +60,25 @@ TEST(Exports, SharedLibraryExportsWhatTheHeaderDeclares) {
         EXPECT_TRUE(interface.count(n) || n == "KvPDF_AllocCertificate") << n;
 }
 
+// A host linking the static library gets only the C interface and names inside
+// namespace kvpdf as strong definitions, so nothing of ours can collide with a host's
+// own globals. Weak symbols (inline functions, template instances) are merged by the
+// linker and cannot clash.
+TEST(Exports, StaticLibraryDefinesNoStrayGlobals) {
+    std::string out;
+    ASSERT_EQ(kvtest::Run("nm -g -C --defined-only '" KVPDF_STATIC_LIBRARY "'", &out), 0);
+    const std::regex ours(
+        R"(^(Kv\w+|((typeinfo( name)?|vtable|guard variable) for )?kvpdf::.*|__(odr_)?asan.*)$)");
+    std::istringstream in(out);
+    std::string line;
+    int strong = 0;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex(R"(^[0-9a-f]+ ([TDBRC]) (.*)$)"))) continue;
+        ++strong;
+        EXPECT_TRUE(std::regex_match(m[2].str(), ours)) << line;
+    }
+    EXPECT_GT(strong, 89);
+}
+
 } // namespace

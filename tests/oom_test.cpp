@@ -1,5 +1,6 @@
-// Every tracked allocation of a signing write fails in turn: each run must end with a
-// clean code recorded in the ring, no leaked block and a handle that closes.
+// Every tracked allocation of a signing write, or of reading a file back, fails in turn:
+// each run must end with a clean code recorded in the ring, no leaked block and a handle
+// that closes.
 #include "kvtest.h"
 
 namespace {
@@ -30,6 +31,17 @@ TEST(OutOfMemory, SigningWritesSurviveEveryFailingAllocation) {
                 return KvPDFClose(h) == 1 ? rc : 1001;
             },
             30);
+        // Reading every object back, the compressed one through its object stream: a
+        // lack of memory must fail the read, never pass for an object not held.
+        kvtest::OutOfMemorySweep(
+            [&]() {
+                const kvtest::Structure s = kvtest::ReadStructure(src, true);
+                if (s.rc < 0 && s.ring.empty()) return 1000;
+                for (const auto &t : s.texts)
+                    if (t.second.empty()) return 1001;
+                return s.rc;
+            },
+            5);
     }
 }
 

@@ -402,4 +402,26 @@ TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
               std::string::npos);
 }
 
+// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
+// missing box size. Any visible flag but 1 gives the plain widget, numbered as the page
+// and the form name it.
+TEST_F(HostFlow, SigappxAppearanceWithAVisibleFlagOtherThanOne) {
+    const std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    for (int32_t visible : {-1, 2}) {
+        kvtest::SignRequest r;
+        r.logo_path = KVPDF_SOURCE_DIR "/data/image_b.sigappx";
+        r.configure = [visible](KvPdfHandle h) {
+            KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
+            KvPDFSetKontirProperties(h, "note", nullptr, nullptr, 0, 1, 2, 3, 4, 5, 6, 7, 8);
+        };
+        ASSERT_EQ(kvtest::HostSign(src, dst, r).value, 1) << visible;
+        EXPECT_TRUE(kvtest::CheckersAccept(dst, 1)) << visible;
+        const std::string update = ReadFile(dst).substr(ReadFile(src).size());
+        EXPECT_NE(update.find("/Annots [6 0 R]"), std::string::npos) << update;
+        EXPECT_NE(update.find("6 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 5 0 R"),
+                  std::string::npos);
+        EXPECT_EQ(update.find("/Subtype/Text"), std::string::npos); // no note in this layout
+    }
+}
+
 } // namespace

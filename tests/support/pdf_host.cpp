@@ -59,27 +59,30 @@ SignOutcome HostSign(const std::string &source, const std::string &target,
 Structure ReadStructure(const std::string &path, bool read_texts) {
     Structure s;
     KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
-    PdfDocument *doc = HandleLookup(h);
-    doc->mode = kModeReadAttachments;
-    s.rc = ProcessPdf(doc);
+    kvpdf::PdfDocument *doc = kvpdf::HandleLookup(h);
+    if (!doc) return s;
+    doc->mode = kvpdf::kModeReadAttachments;
+    s.rc = kvpdf::ProcessPdf(doc);
     s.ring = RingCodes(h);
-    s.size = doc->declared_size;
-    for (XrefSection *x = doc->xref_sections; x; x = x->next)
+    const kvpdf::ParsedDocument &p = doc->parsed;
+    s.size = p.declared_size;
+    for (kvpdf::XrefSection *x = p.xref_sections; x; x = x->next)
         s.sections.push_back(x->offset);
-    for (uint32_t n = 1; n < doc->object_offsets_count; ++n) {
-        if (doc->object_streams[n])
-            s.streams[n] = doc->object_streams[n];
-        else if (doc->object_offsets[n] != kNoOffset)
-            s.offsets[n] = doc->object_offsets[n];
+    for (uint32_t n = 1; n < p.object_offsets_count; ++n) {
+        if (p.object_streams[n])
+            s.streams[n] = p.object_streams[n];
+        else if (p.object_offsets[n] != kvpdf::kNoOffset)
+            s.offsets[n] = p.object_offsets[n];
     }
     FILE *f = read_texts ? fopen(path.c_str(), "rb") : nullptr;
-    for (uint32_t n = 1; f && n < doc->object_offsets_count; ++n) {
+    for (uint32_t n = 1; f && n < p.object_offsets_count; ++n) {
         if (!s.offsets.count(n) && !s.streams.count(n)) continue;
         char *text = nullptr;
         uint32_t length = 0;
-        if (PdfReadObjectBinary(f, static_cast<ObjectSelector>(n), &text, &length, doc) == 1)
+        if (kvpdf::PdfReadObjectBinary(kvpdf::ReaderOf(doc), f,
+                                       static_cast<kvpdf::ObjectSelector>(n), &text, &length) == 1)
             s.texts[n] = std::string(text ? text : "", text ? length : 0);
-        TrackedFreeT(text);
+        kvpdf::TrackedFreeT(text);
     }
     if (f) fclose(f);
     KvPDFClose(h);
@@ -88,6 +91,10 @@ Structure ReadStructure(const std::string &path, bool read_texts) {
 
 void FixSigningTime(time_t t) {
     kvpdf::SetFixedTime(t);
+}
+
+void FailAllocation(uint64_t nth) {
+    kvpdf::TrackedFailAt(nth);
 }
 
 void OutOfMemorySweep(const std::function<int32_t()> &scenario, uint64_t least) {

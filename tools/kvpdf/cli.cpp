@@ -1,9 +1,11 @@
 #include "cli.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -84,6 +86,16 @@ bool PrintHelp(const std::vector<std::string> &args, const char *usage) {
     return false;
 }
 
+bool ParseOneFile(const std::vector<std::string> &args, const char *usage, Args *a,
+                  int32_t *locale) {
+    if (!Parse(args, {"--lang"}, {"--help", "-h"}, a)) return false;
+    if (a->positional.size() != 1 || !Locale(*a, locale)) {
+        fputs(usage, stderr);
+        return false;
+    }
+    return true;
+}
+
 bool Locale(const Args &args, int32_t *locale) {
     std::string lang = args.value("--lang", "en");
     if (lang == "en")
@@ -148,6 +160,29 @@ uint32_t ReservedBytes(int32_t requested) {
 int64_t FileSize(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool MakeTempFile(const char *stem, std::string *path) {
+    const char *dir = getenv("TMPDIR");
+    *path = std::string(dir && *dir ? dir : "/tmp") + "/" + stem + "XXXXXX";
+    int fd = mkstemp(&(*path)[0]);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
+                uint32_t second_length, const char *content_type, KvsDataObject ranges[2]) {
+    memset(ranges, 0, 2 * sizeof *ranges);
+    for (int i = 0; i < 2; ++i) {
+        ranges[i].data = path;
+        ranges[i].length = -1;
+        ranges[i].content_type = content_type;
+    }
+    ranges[0].range_length = first_length;
+    ranges[0].next = &ranges[1];
+    ranges[1].range_offset = second_offset;
+    ranges[1].range_length = second_length;
 }
 
 } // namespace cli

@@ -3,6 +3,7 @@
 #define KVPDF_TOOLS_CLI_H
 
 #include "kvpdf.h"
+#include "kvsxades.h"
 
 #include <map>
 #include <string>
@@ -27,6 +28,10 @@ bool Parse(const std::vector<std::string> &args, const std::vector<std::string> 
 // Prints usage to standard output when args ask for help.
 bool PrintHelp(const std::vector<std::string> &args, const char *usage);
 
+// FILE [--lang en|hu]: false (usage on stderr) for anything else.
+bool ParseOneFile(const std::vector<std::string> &args, const char *usage, Args *a,
+                  int32_t *locale);
+
 // The language of library messages from --lang (default English); false when invalid.
 bool Locale(const Args &args, int32_t *locale);
 
@@ -39,6 +44,12 @@ std::string Messages(KvPdfHandle handle);
 // Bytes of signature reserved for a --reserve value, by the library's rule.
 uint32_t ReservedBytes(int32_t requested);
 int64_t FileSize(const std::string &path);
+// Creates an empty file named stem plus a unique suffix in $TMPDIR (else /tmp).
+bool MakeTempFile(const char *stem, std::string *path);
+// The signed bytes of a file as the signing library reads them, without a copy:
+// [0, first_length) and [second_offset, second_offset + second_length).
+void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
+                uint32_t second_length, const char *content_type, KvsDataObject ranges[2]);
 
 int CommandInfo(const std::vector<std::string> &args);
 int CommandSignatures(const std::vector<std::string> &args);

@@ -1,22 +1,11 @@
-// kvpdf info and kvpdf signatures: what the library reads of a file.
+// kvpdf signatures: what the library finds of a file's signatures.
 #include "cli.h"
-#include "pdfsign_inspect.h"
 
 #include <cstdio>
 
 namespace cli {
 
 namespace {
-
-const char kInfoUsage[] =
-    "usage: kvpdf info FILE [--lang en|hu]\n"
-    "\n"
-    "Reads FILE's header and its whole cross-reference chain (classic tables and\n"
-    "cross-reference streams, following /Prev) and prints them. The file is never\n"
-    "written. Exit status 0 when the file is read, 1 when the library refuses it\n"
-    "(the library's code and message are printed), 2 for a usage error.\n"
-    "\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
 
 const char kSignaturesUsage[] =
     "usage: kvpdf signatures FILE [--lang en|hu]\n"
@@ -32,50 +21,40 @@ const char kSignaturesUsage[] =
     "\n"
     "  --lang en|hu   language of the library's messages (default en)\n";
 
-bool OneFile(const std::vector<std::string> &args, const char *usage, Args *a, int32_t *locale) {
-    if (!Parse(args, {"--lang"}, {"--help", "-h"}, a)) return false;
-    if (a->positional.size() != 1 || !Locale(*a, locale)) {
-        fputs(usage, stderr);
-        return false;
-    }
-    return true;
+void PrintCoverage(const uint32_t r[4], int64_t size) {
+    const int64_t end = int64_t{r[2]} + r[3];
+    if (end == size)
+        printf("    covers:          the whole file\n");
+    else if (end < size)
+        printf("    covers:          not the whole file: %lld bytes of later revisions follow\n",
+               static_cast<long long>(size - end));
+    else
+        printf("    covers:          the byte range reaches past the end of the file\n");
+}
+
+void PrintSignature(int32_t index, const SignatureInfo &s, int64_t size) {
+    static const char *const kKinds[] = {"signature", "signature (CAdES)", "document timestamp"};
+    const uint32_t *r = s.byte_range;
+    printf("\n#%d  field %u 0 R\n", index + 1, s.field_obj);
+    printf("    kind:            %s\n", s.kind >= 0 && s.kind <= 2 ? kKinds[s.kind] : "unknown");
+    printf("    subfilter:       %s\n", PdfText(s.subfilter).c_str());
+    printf("    name:            %s\n", PdfText(s.name).c_str());
+    printf("    reason:          %s\n", PdfText(s.reason).c_str());
+    printf("    location:        %s\n", PdfText(s.location).c_str());
+    printf("    contact:         %s\n", PdfText(s.contact_info).c_str());
+    printf("    signing time:    %s\n", PdfText(s.signing_time).c_str());
+    printf("    contents offset: %u\n", s.contents_offset);
+    printf("    byte range:      [%u %u %u %u]\n", r[0], r[1], r[2], r[3]);
+    PrintCoverage(r, size);
 }
 
 } // namespace
-
-int CommandInfo(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kInfoUsage)) return 0;
-    Args a;
-    int32_t locale = KVPDF_LOCALE_EN;
-    if (!OneFile(args, kInfoUsage, &a, &locale)) return 2;
-    const std::string &path = a.positional[0];
-    kvpdf::DocumentInfo info;
-    std::string message;
-    int32_t rc = kvpdf::InspectDocument(path.c_str(), locale, &info, &message);
-    if (rc != 1) {
-        fprintf(stderr, "kvpdf: cannot read %s (code %d)\n%s\n", path.c_str(), rc,
-                ToUtf8(message).c_str());
-        return 1;
-    }
-    printf("File: %s (%u bytes)\n", path.c_str(), info.file_length);
-    printf("Header: %%PDF-%d.%d (header length %d)\n", info.major, info.minor, info.header_length);
-    printf("Linearized: %s\n", info.linearized ? "yes" : "no");
-    printf("Cross-reference sections (newest first): %zu\n", info.sections.size());
-    for (size_t i = 0; i < info.sections.size(); ++i)
-        printf("  %zu. offset %u, %s\n", i + 1, info.sections[i].offset,
-               info.sections[i].is_stream ? "stream" : "table");
-    printf("Objects: %u in use (%u in object streams), /Size %d\n", info.objects_in_use,
-           info.compressed_objects, info.declared_size);
-    printf("Root object: %d\n", info.root_obj);
-    if (info.info_obj) printf("Info object: %d\n", info.info_obj);
-    return 0;
-}
 
 int CommandSignatures(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignaturesUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!OneFile(args, kSignaturesUsage, &a, &locale)) return 2;
+    if (!ParseOneFile(args, kSignaturesUsage, &a, &locale)) return 2;
     const std::string &path = a.positional[0];
     const int64_t size = FileSize(path);
     if (size < 0) {
@@ -88,31 +67,9 @@ int CommandSignatures(const std::vector<std::string> &args) {
     int32_t count = KvPDFGetSignatureCount(h);
     printf("File: %s (%lld bytes)\n", path.c_str(), static_cast<long long>(size));
     printf("Signatures: %d\n", count);
-    static const char *const kKinds[] = {"signature", "signature (CAdES)", "document timestamp"};
     for (int32_t i = 0; i < count; ++i) {
         SignatureInfo s;
-        if (KvPDFGetSignature(h, i, &s) != 1) continue;
-        const uint32_t *r = s.byte_range;
-        const int64_t end = int64_t{r[2]} + r[3];
-        printf("\n#%d  field %u 0 R\n", i + 1, s.field_obj);
-        printf("    kind:            %s\n",
-               s.kind >= 0 && s.kind <= 2 ? kKinds[s.kind] : "unknown");
-        printf("    subfilter:       %s\n", PdfText(s.subfilter).c_str());
-        printf("    name:            %s\n", PdfText(s.name).c_str());
-        printf("    reason:          %s\n", PdfText(s.reason).c_str());
-        printf("    location:        %s\n", PdfText(s.location).c_str());
-        printf("    contact:         %s\n", PdfText(s.contact_info).c_str());
-        printf("    signing time:    %s\n", PdfText(s.signing_time).c_str());
-        printf("    contents offset: %u\n", s.contents_offset);
-        printf("    byte range:      [%u %u %u %u]\n", r[0], r[1], r[2], r[3]);
-        if (end == size)
-            printf("    covers:          the whole file\n");
-        else if (end < size)
-            printf(
-                "    covers:          not the whole file: %lld bytes of later revisions follow\n",
-                static_cast<long long>(size - end));
-        else
-            printf("    covers:          the byte range reaches past the end of the file\n");
+        if (KvPDFGetSignature(h, i, &s) == 1) PrintSignature(i, s, size);
     }
     int status = 0;
     if (rc < 1 && rc != KVPDF_ERR_NO_SIGNATURE) {

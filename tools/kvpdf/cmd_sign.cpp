@@ -3,11 +3,17 @@
 
 #include "kvsxades.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace cli {
 
@@ -69,6 +75,13 @@ bool ParseRect(const std::string &text, int32_t rect[4]) {
     return true;
 }
 
+// The signed bytes of an output file: [0, start) and [second, second + second_length),
+// the reserved value in between.
+struct SignedBytes {
+    uint32_t start = 0, second = 0, second_length = 0;
+    uint32_t RevisionLength() const { return second_length + (second - start); }
+};
+
 // One signing request on a handle, undone on failure: in place the revision is taken
 // back out, otherwise the output file is removed.
 class Request {
@@ -88,21 +101,22 @@ public:
         }
         KvPDFClose(handle_);
     }
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
     KvPdfHandle handle() const { return handle_; }
     int Fail(const char *what, int32_t code) {
         fprintf(stderr, "kvpdf: %s (code %d)\n%s", what, code, Messages(handle_).c_str());
         return 1;
     }
-    // Writes the revision and its placeholder; *start is the reserved value's offset.
-    int32_t Prepare(intptr_t logo, uint32_t *start) {
+    // Writes the revision and its placeholder, and where the signed bytes lie around it.
+    int32_t Prepare(intptr_t logo, SignedBytes *bytes) {
         int32_t rc = KvPdfWritePDFWithoutSignature(handle_, logo);
         if (rc != 1) return rc;
-        return KvPdfWriteDummySignatureAndAddedContent(handle_, start);
-    }
-    // The two signed ranges of the output file: [0, start) and the rest after the value.
-    void Ranges(uint32_t start, uint32_t *second, uint32_t *second_length) const {
-        *second = start + 2 * reserved_ + 2;
-        *second_length = static_cast<uint32_t>(FileSize(out_) - *second);
+        rc = KvPdfWriteDummySignatureAndAddedContent(handle_, &bytes->start);
+        if (rc != 1) return rc;
+        bytes->second = bytes->start + 2 * reserved_ + 2;
+        bytes->second_length = static_cast<uint32_t>(FileSize(out_) - bytes->second);
+        return rc;
     }
     void Done() { done_ = true; }
     const std::string &out() const { return out_; }
@@ -115,105 +129,185 @@ private:
     bool done_ = false;
 };
 
-} // namespace
+// An appearance file loaded for the request, freed after it.
+class Logo {
+public:
+    Logo() = default;
+    ~Logo() {
+        if (logo_ > 0) KvPDFLogoFree(reinterpret_cast<LogoImage *>(logo_));
+    }
+    Logo(const Logo &) = delete;
+    Logo &operator=(const Logo &) = delete;
+    // The library's result: a logo (> 0) or a failure code.
+    intptr_t Load(KvPdfHandle h, const std::string &path) {
+        return logo_ = KvPDFSetLogo(h, path.c_str());
+    }
+    intptr_t get() const { return logo_; }
 
-int CommandSign(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kSignUsage)) return 0;
-    Args a;
+private:
+    intptr_t logo_ = 0;
+};
+
+struct SignSettings {
+    std::string in, out;
     int32_t locale = KVPDF_LOCALE_EN;
+    int32_t reserve = 0;
+    bool cades = false, invisible = false;
+    std::optional<std::array<int32_t, 4>> rect;
+    std::string appearance;
+    std::string key;
+    std::optional<std::string> certs, password, tsa;
+    std::vector<std::pair<int32_t, std::string>> texts; // property id, value
+};
+
+// The texts of the signature in the order the library receives them.
+const struct {
+    int32_t id;
+    const char *flag;
+} kTexts[] = {{KVPDF_PROP_REASON, "--reason"},
+              {KVPDF_PROP_NAME, "--name"},
+              {KVPDF_PROP_LOCATION, "--location"},
+              {KVPDF_PROP_CONTACT, "--contact"},
+              {KVPDF_PROP_KONTIR_TEXT, "--kontir"},
+              {KVPDF_PROP_KONTIR_TITLE, "--kontir-title"},
+              {KVPDF_PROP_KONTIR_SUBJECT, "--kontir-subject"}};
+
+std::optional<std::string> Optional(const Args &a, const char *flag) {
+    if (!a.has(flag)) return std::nullopt;
+    return a.value(flag);
+}
+
+// False, with the reason on stderr, for a usage error.
+bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
+    Args a;
     if (!Parse(args,
                {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
                 "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
                 "--kontir-title", "--kontir-subject", "--lang"},
                {"--cades", "--invisible"}, &a) ||
-        a.positional.size() != 2 || !Locale(a, &locale) || a.has("--p12") == a.has("--key") ||
+        a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
-        return 2;
+        return false;
     }
-    int32_t rect[4];
-    if (a.has("--rect") && !ParseRect(a.value("--rect"), rect)) {
+    if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
         fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
-        return 2;
+        return false;
     }
-    Request r(a.positional[0], a.positional[1], atoi(a.value("--reserve", "0").c_str()), locale);
-    KvPdfHandle h = r.handle();
-    if (h <= 0) {
-        fprintf(stderr, "kvpdf: cannot create a document handle\n");
-        return 1;
-    }
-    auto text = [&](int32_t id, const char *flag) {
-        if (a.has(flag)) KvPDFSetProperty(h, id, KVPDF_TEXT(a.value(flag).c_str()));
-    };
-    text(KVPDF_PROP_REASON, "--reason");
-    text(KVPDF_PROP_NAME, "--name");
-    text(KVPDF_PROP_LOCATION, "--location");
-    text(KVPDF_PROP_CONTACT, "--contact");
-    text(KVPDF_PROP_KONTIR_TEXT, "--kontir");
-    text(KVPDF_PROP_KONTIR_TITLE, "--kontir-title");
-    text(KVPDF_PROP_KONTIR_SUBJECT, "--kontir-subject");
-    KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, a.has("--invisible") ? 0 : 1);
-    if (a.has("--rect"))
+    out->in = a.positional[0];
+    out->out = a.positional[1];
+    out->reserve = atoi(a.value("--reserve", "0").c_str());
+    out->cades = a.has("--cades");
+    out->invisible = a.has("--invisible");
+    out->appearance = a.value("--appearance");
+    out->key = a.has("--p12") ? a.value("--p12") : a.value("--key");
+    out->certs = Optional(a, "--cert");
+    out->password = Optional(a, "--password");
+    out->tsa = Optional(a, "--tsa");
+    for (const auto &t : kTexts)
+        if (a.has(t.flag)) out->texts.emplace_back(t.id, a.value(t.flag));
+    return true;
+}
+
+void SetProperties(KvPdfHandle h, const SignSettings &s) {
+    for (const auto &[id, value] : s.texts)
+        KvPDFSetProperty(h, id, KVPDF_TEXT(value.c_str()));
+    KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, s.invisible ? 0 : 1);
+    if (s.rect)
         for (int i = 0; i < 4; ++i)
-            KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, rect[i]);
-    if (a.has("--cades")) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
-    const std::string appearance = a.value("--appearance");
-    intptr_t logo = 0;
-    if (!appearance.empty()) {
-        logo = KvPDFSetLogo(h, appearance.c_str());
-        if (logo <= 0) return r.Fail("cannot load the appearance file", int32_t(logo));
-    }
-    struct LogoGuard {
-        intptr_t logo;
-        ~LogoGuard() {
-            if (logo > 0) KvPDFLogoFree(reinterpret_cast<LogoImage *>(logo));
-        }
-    } guard{logo};
+            KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, (*s.rect)[i]);
+    if (s.cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+}
 
-    uint32_t start = 0;
-    int32_t rc = r.Prepare(logo, &start);
-    if (rc != 1) return r.Fail("cannot write the revision to sign", rc);
-    uint32_t second = 0, second_length = 0;
-    r.Ranges(start, &second, &second_length);
-
-    // The signed bytes are hashed straight from the output file: two ranges, no copy.
+// The signing library's signature over the output's signed bytes, hashed straight
+// from the file.
+int CreateSignature(const SignSettings &s, const SignedBytes &bytes, uint8_t **signature,
+                    uint32_t *length) {
     KvsDataObject ranges[2];
-    memset(ranges, 0, sizeof ranges);
-    for (KvsDataObject &o : ranges) {
-        o.data = r.out().c_str();
-        o.length = -1;
-        o.content_type = "application/pdf";
-    }
-    ranges[0].range_offset = 0;
-    ranges[0].range_length = start;
-    ranges[0].next = &ranges[1];
-    ranges[1].range_offset = second;
-    ranges[1].range_length = second_length;
-    const std::string key = a.has("--p12") ? a.value("--p12") : a.value("--key");
-    const std::string certs = a.value("--cert"), password = a.value("--password"),
-                      tsa = a.value("--tsa");
+    FileRanges(s.out.c_str(), bytes.start, bytes.second, bytes.second_length, "application/pdf",
+               ranges);
     KvsSigningParameters params;
     memset(&params, 0, sizeof params);
-    params.key = key.c_str();
-    params.secret = a.has("--password") ? password.c_str() : nullptr;
-    params.certs = a.has("--cert") ? certs.c_str() : nullptr;
-    params.tsa_url = a.has("--tsa") ? tsa.c_str() : nullptr;
-    params.flags = a.has("--cades") ? KVS_CADES : 0;
+    params.key = s.key.c_str();
+    params.secret = s.password ? s.password->c_str() : nullptr;
+    params.certs = s.certs ? s.certs->c_str() : nullptr;
+    params.tsa_url = s.tsa ? s.tsa->c_str() : nullptr;
+    params.flags = s.cades ? KVS_CADES : 0;
+    return kvsx_create_signature(nullptr, &params, ranges, signature, length, 0, 0);
+}
+
+// Signs the prepared revision and writes the value into its placeholder.
+int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
     uint8_t *signature = nullptr;
     uint32_t length = 0;
-    int s = kvsx_create_signature(nullptr, &params, ranges, &signature, &length, 0, 0);
-    if (s != KVSX_OK) {
-        fprintf(stderr, "kvpdf: the signature could not be made: %s (%d)\n", kvsx_code_text(s), s);
+    int made = CreateSignature(s, bytes, &signature, &length);
+    if (made != KVSX_OK) {
+        fprintf(stderr, "kvpdf: the signature could not be made: %s (%d)\n", kvsx_code_text(made),
+                made);
         return 1;
     }
-    rc = KvPdfWriteSignature(h, signature, length);
+    int32_t rc = KvPdfWriteSignature(r.handle(), signature, length);
     kvsx_free(signature);
     if (rc != 1) return r.Fail("cannot write the signature", rc);
     r.Done();
     printf("Signed %s: %s signature of %u bytes in a revision of %u bytes.\n", r.out().c_str(),
-           a.has("--cades") ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached", length,
-           second_length + (second - start));
+           s.cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached", length, bytes.RevisionLength());
     return 0;
+}
+
+// The token is requested over the file's contents: the stamped bytes go to a
+// temporary file first. 0, or the exit status of the failure.
+int RequestToken(Request &r, const SignedBytes &bytes, const std::string &tsa, uint8_t **token,
+                 uint32_t *length) {
+    std::string temp_path;
+    if (!MakeTempFile("kvpdf-stamp", &temp_path)) {
+        fprintf(stderr, "kvpdf: cannot make a temporary file\n");
+        return 1;
+    }
+    uint32_t value_length = 0;
+    int32_t error = 0;
+    void *value =
+        KvPdfWritePDFByteRange(r.handle(), r.out().c_str(), temp_path.c_str(), &value_length,
+                               &error, bytes.start, bytes.second, bytes.second_length);
+    KvPDFDestroyer(&value);
+    if (error != 0) {
+        unlink(temp_path.c_str());
+        return r.Fail("cannot copy the bytes to stamp", error);
+    }
+    void *context = nullptr;
+    KvPDF_CryptoInit(&context);
+    int32_t rc =
+        KvPDF_CreateTimeStamp(r.handle(), context, temp_path.c_str(), token, length, tsa.c_str());
+    unlink(temp_path.c_str());
+    KvPDF_CryptoCleanup(context);
+    if (rc != 0) {
+        if (rc > 0) fprintf(stderr, "kvpdf: %s\n", kvsx_code_text(rc));
+        return r.Fail("the timestamp could not be obtained", rc);
+    }
+    return 0;
+}
+
+} // namespace
+
+int CommandSign(const std::vector<std::string> &args) {
+    if (PrintHelp(args, kSignUsage)) return 0;
+    SignSettings settings;
+    if (!ParseSignSettings(args, &settings)) return 2;
+    Request r(settings.in, settings.out, settings.reserve, settings.locale);
+    if (r.handle() <= 0) {
+        fprintf(stderr, "kvpdf: cannot create a document handle\n");
+        return 1;
+    }
+    SetProperties(r.handle(), settings);
+    Logo logo;
+    if (!settings.appearance.empty()) {
+        intptr_t loaded = logo.Load(r.handle(), settings.appearance);
+        if (loaded <= 0) return r.Fail("cannot load the appearance file", int32_t(loaded));
+    }
+    SignedBytes bytes;
+    int32_t rc = r.Prepare(logo.get(), &bytes);
+    if (rc != 1) return r.Fail("cannot write the revision to sign", rc);
+    return SignPrepared(r, settings, bytes);
 }
 
 int CommandTimestamp(const std::vector<std::string> &args) {
@@ -226,46 +320,15 @@ int CommandTimestamp(const std::vector<std::string> &args) {
         return 2;
     }
     Request r(a.positional[0], a.positional[1], atoi(a.value("--reserve", "0").c_str()), locale);
-    KvPdfHandle h = r.handle();
-    KvPdfCreateDocTimeStamp(h);
-    uint32_t start = 0;
-    int32_t rc = r.Prepare(0, &start);
+    KvPdfCreateDocTimeStamp(r.handle());
+    SignedBytes bytes;
+    int32_t rc = r.Prepare(0, &bytes);
     if (rc != 1) return r.Fail("cannot write the revision to stamp", rc);
-    uint32_t second = 0, second_length = 0;
-    r.Ranges(start, &second, &second_length);
-    // The token is requested over the file's contents: the stamped bytes go to a
-    // temporary file first.
-    const char *dir = getenv("TMPDIR");
-    std::string temp_path = std::string(dir && *dir ? dir : "/tmp") + "/kvpdf-stampXXXXXX";
-    int fd = mkstemp(&temp_path[0]);
-    if (fd < 0) {
-        fprintf(stderr, "kvpdf: cannot make a temporary file\n");
-        return 1;
-    }
-    close(fd);
-    uint32_t value_length = 0;
-    int32_t error = 0;
-    uint8_t *value = KvPdfWritePDFByteRange(h, r.out().c_str(), temp_path.c_str(), &value_length,
-                                            &error, start, second, second_length);
-    void *block = value;
-    KvPDFDestroyer(&block);
-    if (error != 0) {
-        unlink(temp_path.c_str());
-        return r.Fail("cannot copy the bytes to stamp", error);
-    }
-    void *context = nullptr;
-    KvPDF_CryptoInit(&context);
     uint8_t *token = nullptr;
     uint32_t length = 0;
-    const std::string tsa = a.value("--tsa");
-    rc = KvPDF_CreateTimeStamp(h, context, temp_path.c_str(), &token, &length, tsa.c_str());
-    unlink(temp_path.c_str());
-    KvPDF_CryptoCleanup(context);
-    if (rc != 0) {
-        if (rc > 0) fprintf(stderr, "kvpdf: %s\n", kvsx_code_text(rc));
-        return r.Fail("the timestamp could not be obtained", rc);
-    }
-    rc = KvPdfWriteTimestamp(h, token, length);
+    if (int failed = RequestToken(r, bytes, a.value("--tsa"), &token, &length); failed != 0)
+        return failed;
+    rc = KvPdfWriteTimestamp(r.handle(), token, length);
     KvPDF_FreeData(token);
     if (rc != 1) return r.Fail("cannot write the timestamp", rc);
     r.Done();

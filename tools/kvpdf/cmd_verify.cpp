@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -133,23 +134,24 @@ std::vector<uint8_t> ReadValue(const std::string &path, uint32_t a, uint32_t b) 
     return value;
 }
 
-} // namespace
-
-int CommandVerify(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kVerifyUsage)) return 0;
-    Args a;
+struct VerifySettings {
+    std::string path;
     int32_t locale = KVPDF_LOCALE_EN;
+    Args args; // the trust and revocation files, --online
+};
+
+bool ParseVerifySettings(const std::vector<std::string> &args, VerifySettings *out) {
+    Args &a = out->args;
     if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"}, {"--online"}, &a) ||
-        a.positional.size() != 1 || !Locale(a, &locale)) {
-        fputs(kVerifyUsage, stderr);
-        return 2;
-    }
-    const std::string path = a.positional[0];
-    const int64_t size = FileSize(path);
-    if (size < 0) {
-        fprintf(stderr, "kvpdf: cannot open %s\n", path.c_str());
-        return 1;
-    }
+        a.positional.size() != 1 || !Locale(a, &out->locale))
+        return false;
+    out->path = a.positional[0];
+    return true;
+}
+
+// Hands the certificates, CRLs and OCSP responses named on the command line to the
+// signing library's stores.
+bool LoadStores(const Args &a) {
     struct Loaded {
         const char *flag;
         int (*add)(const void *, int32_t);
@@ -162,80 +164,106 @@ int CommandVerify(const std::vector<std::string> &args) {
             if (int rc = s.add(file.c_str(), -1); rc != KVSX_OK) {
                 fprintf(stderr, "kvpdf: cannot load %s %s: %s\n", s.flag + 2, file.c_str(),
                         kvsx_code_text(rc));
-                return 1;
+                return false;
             }
     kvsx_set_use_cdp(a.has("--online") ? 1 : 0);
+    return true;
+}
 
-    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
-    KvPdfSetLocale(h, locale);
-    int32_t found = KvPdfFindSignatures(h);
-    int32_t count = KvPDFGetSignatureCount(h);
+// A token is checked over a file of the stamped bytes.
+int CheckTimestamp(KvPdfHandle h, KvsContext *context, const std::string &path, const uint32_t r[4],
+                   const std::vector<uint8_t> &value, uint32_t der) {
+    std::string temp_path;
+    if (!MakeTempFile("kvpdf-verify", &temp_path)) return KVSX_E_BAD_CMS;
+    uint32_t ignored = 0;
+    int32_t error = 0;
+    void *again = KvPdfWritePDFByteRange(h, path.c_str(), temp_path.c_str(), &ignored, &error, r[1],
+                                         r[2], r[3]);
+    KvPDFDestroyer(&again);
+    int code = kvsx_verify_doc_timestamp(context, temp_path.c_str(), -1, value.data(), der);
+    unlink(temp_path.c_str());
+    return code;
+}
+
+// The signing library's result for one signature or document timestamp.
+int Check(KvPdfHandle h, KvsContext *context, const std::string &path, const SignatureInfo &s) {
+    const uint32_t *r = s.byte_range;
+    // The value, read from the file; the signed bytes stay in the file.
+    std::vector<uint8_t> value = ReadValue(path, r[1], r[2]);
+    if (value.empty()) return KVSX_E_BAD_CMS;
+    const uint32_t der = DerLength(value.data(), static_cast<uint32_t>(value.size()));
+    if (s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP)
+        return CheckTimestamp(h, context, path, r, value, der);
+    KvsDataObject ranges[2];
+    FileRanges(path.c_str(), r[1], r[2], r[3], nullptr, ranges);
+    return kvsx_verify_signature(context, ranges, value.data(), der, 0, 0, nullptr);
+}
+
+void PrintVerdict(KvsContext *context, const SignatureInfo &s, const Verdict &v, int64_t size) {
+    printf("  signer:        %s\n", Signer(context).c_str());
+    if (s.kind != KVPDF_SIG_KIND_DOC_TIMESTAMP)
+        printf("  signing time:  %s\n", PdfText(s.signing_time).c_str());
+    printf("  intact:        %s\n", YesNo(v.intact));
+    printf("  valid:         %s\n", YesNo(v.valid));
+    printf("  trusted:       %s%s%s\n", YesNo(v.trusted), v.trusted ? "" : " - ",
+           v.trusted ? "" : v.reason.c_str());
+    printf("  timestamp:     %s\n", Timestamp(context).c_str());
+    const int64_t end = int64_t{s.byte_range[2]} + s.byte_range[3];
+    if (end == size)
+        printf("  covers:        the whole file\n");
+    else
+        printf("  covers:        not the whole file: %lld bytes of later revisions follow\n",
+               static_cast<long long>(size - end));
+}
+
+// Verifies and reports signature index; true when it is intact, valid and trusted.
+bool VerifyOne(KvPdfHandle h, KvsContext *context, const std::string &path, int64_t size,
+               int32_t index) {
+    SignatureInfo s;
+    memset(&s, 0, sizeof s);
+    KvPDFGetSignature(h, index, &s);
+    const bool timestamp = s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
+    printf("\nSignature #%d (field %u 0 R)\n", index + 1, s.field_obj);
+    printf("  kind:          %s, %s\n", timestamp ? "document timestamp" : "signature",
+           PdfText(s.subfilter).c_str());
+    const Verdict v = Judge(Check(h, context, path, s));
+    PrintVerdict(context, s, v, size);
+    return v.intact && v.valid && v.trusted;
+}
+
+// Verifies every signature the handle found; the number that pass.
+int VerifyAll(KvPdfHandle h, const std::string &path, int64_t size, int32_t count) {
     KvsContext *context = nullptr;
     kvsx_init(&context);
     int good = 0;
-    printf("File: %s\n", path.c_str());
-    for (int32_t i = 0; i < count; ++i) {
-        SignatureInfo s;
-        KvPDFGetSignature(h, i, &s);
-        const uint32_t *r = s.byte_range;
-        const bool timestamp = s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
-        printf("\nSignature #%d (field %u 0 R)\n", i + 1, s.field_obj);
-        printf("  kind:          %s, %s\n", timestamp ? "document timestamp" : "signature",
-               PdfText(s.subfilter).c_str());
-        // The value, read from the file; the signed bytes stay in the file.
-        std::vector<uint8_t> value = ReadValue(path, r[1], r[2]);
-        int code = KVSX_E_BAD_CMS;
-        if (!value.empty()) {
-            const uint32_t der = DerLength(value.data(), static_cast<uint32_t>(value.size()));
-            if (timestamp) {
-                // A token is checked over a file of the stamped bytes.
-                const char *dir = getenv("TMPDIR");
-                std::string temp_path =
-                    std::string(dir && *dir ? dir : "/tmp") + "/kvpdf-verifyXXXXXX";
-                int fd = mkstemp(&temp_path[0]);
-                if (fd >= 0) {
-                    close(fd);
-                    uint32_t ignored = 0;
-                    int32_t error = 0;
-                    uint8_t *again = KvPdfWritePDFByteRange(h, path.c_str(), temp_path.c_str(),
-                                                            &ignored, &error, r[1], r[2], r[3]);
-                    void *block = again;
-                    KvPDFDestroyer(&block);
-                    code = kvsx_verify_doc_timestamp(context, temp_path.c_str(), -1, value.data(),
-                                                     der);
-                    unlink(temp_path.c_str());
-                }
-            } else {
-                KvsDataObject ranges[2];
-                memset(ranges, 0, sizeof ranges);
-                for (KvsDataObject &o : ranges) {
-                    o.data = path.c_str();
-                    o.length = -1;
-                }
-                ranges[0].range_length = r[1];
-                ranges[0].next = &ranges[1];
-                ranges[1].range_offset = r[2];
-                ranges[1].range_length = r[3];
-                code = kvsx_verify_signature(context, ranges, value.data(), der, 0, 0, nullptr);
-            }
-        }
-        Verdict v = Judge(code);
-        printf("  signer:        %s\n", Signer(context).c_str());
-        if (!timestamp) printf("  signing time:  %s\n", PdfText(s.signing_time).c_str());
-        printf("  intact:        %s\n", YesNo(v.intact));
-        printf("  valid:         %s\n", YesNo(v.valid));
-        printf("  trusted:       %s%s%s\n", YesNo(v.trusted), v.trusted ? "" : " - ",
-               v.trusted ? "" : v.reason.c_str());
-        printf("  timestamp:     %s\n", Timestamp(context).c_str());
-        const int64_t end = int64_t{r[2]} + r[3];
-        if (end == size)
-            printf("  covers:        the whole file\n");
-        else
-            printf("  covers:        not the whole file: %lld bytes of later revisions follow\n",
-                   static_cast<long long>(size - end));
-        good += v.intact && v.valid && v.trusted;
-    }
+    for (int32_t i = 0; i < count; ++i)
+        good += VerifyOne(h, context, path, size, i) ? 1 : 0;
     kvsx_cleanup(context);
+    return good;
+}
+
+} // namespace
+
+int CommandVerify(const std::vector<std::string> &args) {
+    if (PrintHelp(args, kVerifyUsage)) return 0;
+    VerifySettings settings;
+    if (!ParseVerifySettings(args, &settings)) {
+        fputs(kVerifyUsage, stderr);
+        return 2;
+    }
+    const std::string &path = settings.path;
+    const int64_t size = FileSize(path);
+    if (size < 0) {
+        fprintf(stderr, "kvpdf: cannot open %s\n", path.c_str());
+        return 1;
+    }
+    if (!LoadStores(settings.args)) return 1;
+    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
+    KvPdfSetLocale(h, settings.locale);
+    int32_t found = KvPdfFindSignatures(h);
+    int32_t count = KvPDFGetSignatureCount(h);
+    printf("File: %s\n", path.c_str());
+    const int good = VerifyAll(h, path, size, count);
     int status = count > 0 && good == count ? 0 : 1;
     printf("\n%d of %d signature%s intact, valid and trusted.\n", good, count,
            count == 1 ? "" : "s");

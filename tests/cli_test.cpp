@@ -24,9 +24,7 @@ const std::string kSample = kvtest::Quote(kSamplePath);
 
 TEST(Cli, InfoAndSignaturesPrintTheStructureOrTheRefusal) {
     kvtest::TempDir dir;
-    kvtest::PdfBuilder b;
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[]/Count 0>>");
+    kvtest::PdfBuilder b = kvtest::OnePage();
     kvtest::ClassicOptions o;
     o.trailer_extra = "/Encrypt 3 0 R";
     b.ClassicXref(o);

@@ -62,14 +62,6 @@ TEST(Properties, EachSettingShowsInTheWrittenRevision) {
         });
         EXPECT_TRUE(kvtest::Contains(file, c.written));
     }
-    // The calls of several properties at once.
-    EXPECT_TRUE(kvtest::Contains(
-        written([](KvPdfHandle h) {
-            KvPDFSetProperties(h, 1, 2, 3, 4, "n", nullptr, "r", "c", nullptr, 0, 0);
-            KvPDFSetKontirProperties(h, "t", "s", nullptr, 1, 5, 6, 7, 8, 9, 10, 11, 12);
-        }),
-        {"/Name(n)\n/ContactInfo(c)", "/Reason (r - ", "/Rect[1 2 3 4]", "/Rect[5 6 7 8]",
-         "/Rect[9 10 11 12]", "/Subj(s)", "/T()", "/Open true"}));
     KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
     for (int32_t id : {0, 27, 29, 32, 39, 42, 49, 51, -1})
         EXPECT_EQ(KvPDFSetProperty(h, id, 1), 0) << id;

@@ -149,16 +149,28 @@ protected:
     uint32_t contents_start_ = 0, contents_end_ = 0;
 };
 
+// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
+// missing box size. Any visible flag but 1 gives the plain widget and no note.
 TEST_F(SignBytes, InvisibleSignature) {
-    std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });
-    // /Size 5 after a classic table: new objects start at 6; the widget is 7.
-    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
-    Expected u = Start(6);
-    u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
-    u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[47 575 255 634]"
-                "/Subtype/Widget/FT/Sig>>endobj\n\n");
-    u.Finish(7, "7 0 R", {6, 7}, prev_);
-    EXPECT_TRUE(SameBytes(file, expected + u.text));
+    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
+    for (int32_t visible : {0, -1, 2}) {
+        std::string file = Sign(
+            [visible](KvPdfHandle h) {
+                KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
+                if (visible) KvPDFSetKontirProperties(h, "note", 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8);
+            },
+            [](KvPdfHandle h, const std::string &dir) {
+                return KvPDFSetLogo(h, (dir + "/stamp.sigappx").c_str());
+            });
+        // /Size 5 after a classic table: new objects start at 6; the widget is 7.
+        std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+        Expected u = Start(6);
+        u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
+        u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R"
+                    "/Rect[47 575 255 634]/Subtype/Widget/FT/Sig>>endobj\n\n");
+        u.Finish(7, "7 0 R", {6, 7}, prev_);
+        EXPECT_TRUE(SameBytes(file, expected + u.text)) << visible;
+    }
 }
 
 TEST_F(SignBytes, VisibleStandardLayoutWithTexts) {
@@ -356,11 +368,6 @@ TEST_F(HostFlow, StreamSourceGetsAnObjectStreamACrossReferenceStreamAndTheirRang
         << update.substr(update.find("9 0 obj"));
     EXPECT_EQ(update.substr(update.size() - std::to_string(xref_start).size() - 18),
               "startxref\n" + std::to_string(xref_start) + "\n%%EOF\r\n");
-    // qpdf reads the rewritten catalog and page out of the new object stream.
-    std::string out;
-    kvtest::Run("qpdf --show-xref " + kvtest::Quote(dst), &out);
-    EXPECT_NE(out.find("1/0: compressed; stream = 8, index = 0"), std::string::npos) << out;
-    EXPECT_NE(out.find("3/0: compressed; stream = 8, index = 1"), std::string::npos) << out;
 }
 
 TEST_F(HostFlow, OversizedAndEmptyValuesAndTheRestore) {
@@ -398,30 +405,9 @@ TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
     ASSERT_EQ(kvtest::HostSign(src, dst, r).value, 1);
     EXPECT_TRUE(kvtest::CheckersAccept(dst, 1));
     // A missing corner is the box away from the other one, kept within 32 bits.
-    EXPECT_NE(ReadFile(dst).find("/Rect[2147483647 -2147483648 2147483647 -2147483598]"),
-              std::string::npos);
-}
-
-// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
-// missing box size. Any visible flag but 1 gives the plain widget, numbered as the page
-// and the form name it.
-TEST_F(HostFlow, SigappxAppearanceWithAVisibleFlagOtherThanOne) {
-    const std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
-    for (int32_t visible : {-1, 2}) {
-        kvtest::SignRequest r;
-        r.logo_path = KVPDF_SOURCE_DIR "/data/image_b.sigappx";
-        r.configure = [visible](KvPdfHandle h) {
-            KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
-            KvPDFSetKontirProperties(h, "note", nullptr, nullptr, 0, 1, 2, 3, 4, 5, 6, 7, 8);
-        };
-        ASSERT_EQ(kvtest::HostSign(src, dst, r).value, 1) << visible;
-        EXPECT_TRUE(kvtest::CheckersAccept(dst, 1)) << visible;
-        const std::string update = ReadFile(dst).substr(ReadFile(src).size());
-        EXPECT_NE(update.find("/Annots [6 0 R]"), std::string::npos) << update;
-        EXPECT_NE(update.find("6 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 5 0 R"),
-                  std::string::npos);
-        EXPECT_EQ(update.find("/Subtype/Text"), std::string::npos); // no note in this layout
-    }
+    EXPECT_TRUE(kvtest::Contains(ReadFile(dst), {"/Rect[2147483647 -2147483648 2147483647 "
+                                                 "-2147483598]",
+                                                 "/Subj(s)/Type/Annot", "/Open true"}));
 }
 
 } // namespace

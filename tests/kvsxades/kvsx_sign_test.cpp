@@ -76,7 +76,6 @@ TEST_F(Signing, KeySourcesAndProfiles) {
         const char *what;
         KvsSigningParameters params;
     } cases[] = {
-        {"PKCS#12, CAdES", P12(p.signer)},
         {"legacy PKCS#12", {legacy.c_str(), Pki::kPassword, nullptr, nullptr, 0}},
         {"PEM key and chain",
          {p.signer.key_pem.c_str(), nullptr, p.signer.chain_pem.c_str(), nullptr, 0}},

@@ -99,6 +99,9 @@ TEST_F(Stores, AddCallsTakeDerPemTextAndFilesAndRefuseGarbage) {
     }
     kvsx_clean_stores();
     EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, 0), KVSX_UNTRUSTED);
+    EXPECT_EQ(kvsx_verify_cert_chain(junk.data(), 64, 0), KVSX_E_BAD_CERT);
+    EXPECT_EQ(kvsx_verify_cert_chain(nullptr, 10, 0), KVSX_E_INVALID_ARG);
+    EXPECT_EQ(kvsx_verify_cert_chain(signer.data(), signer_len, INT64_MAX), KVSX_E_INVALID_ARG);
 }
 
 TEST_F(Utilities, Base64DecodesAndRefusesJunk) {

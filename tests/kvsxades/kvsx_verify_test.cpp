@@ -240,24 +240,5 @@ TEST_F(Verification, DocumentTimestampOverAFile) {
               KVSX_UNTRUSTED);
 }
 
-TEST_F(Verification, CertificateChainsOnTheirOwn) {
-    EXPECT_EQ(kvsx_verify_cert_chain(pki().signer.chain_pem.c_str(), -1, 0), KVSX_UNTRUSTED)
-        << "the intermediate is not stored yet";
-    const std::string inter = pki().inter.CertDer(), signer = pki().signer.CertDer();
-    ASSERT_EQ(kvsx_add_cert(U8(inter), int32_t(inter.size())), KVSX_OK);
-    EXPECT_EQ(kvsx_verify_cert_chain(U8(signer), int32_t(signer.size()), 0), KVSX_OK);
-    EXPECT_EQ(kvsx_verify_cert_chain(pki().expired.pem.c_str(), -1, 0), KVSX_EXPIRED);
-    EXPECT_EQ(kvsx_verify_cert_chain(pki().revoked.pem.c_str(), -1, 0), KVSX_OK);
-    ASSERT_EQ(kvsx_add_crl(pki().inter_crl.c_str(), -1), KVSX_OK);
-    EXPECT_EQ(kvsx_verify_cert_chain(pki().revoked.pem.c_str(), -1, 0), KVSX_REVOKED);
-    EXPECT_EQ(kvsx_verify_cert_chain(pki().revoked.pem.c_str(), -1, pki().revocation_time - 60),
-              KVSX_OK);
-    const std::string junk(100, 0x30);
-    EXPECT_EQ(kvsx_verify_cert_chain(U8(junk), 100, 0), KVSX_E_BAD_CERT);
-    EXPECT_EQ(kvsx_verify_cert_chain(nullptr, 10, 0), KVSX_E_INVALID_ARG);
-    EXPECT_EQ(kvsx_verify_cert_chain(U8(signer), int32_t(signer.size()), INT64_MAX),
-              KVSX_E_INVALID_ARG);
-}
-
 } // namespace
 } // namespace kvtest

@@ -15,7 +15,7 @@ namespace {
 constexpr long kDay = 86400;
 constexpr long kYear = 365 * kDay;
 
-void FreeStack(STACK_OF(X509) * s) {
+void FreeStack(STACK_OF(X509) *s) {
     sk_X509_free(s); // the entries are borrowed
 }
 using BioPtr = Ptr<BIO, BIO_free_all>;

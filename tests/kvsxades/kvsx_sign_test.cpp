@@ -178,27 +178,6 @@ TEST_F(Signing, KeyProblemsGiveDistinctCodesAndLogLines) {
     }
 }
 
-TEST_F(Signing, SignatureTimestampStampsTheSignatureValue) {
-    const std::string tsa = world().TsaUrl();
-    std::string sig = Signed(P12(pki().signer, KVS_CADES, tsa.c_str()));
-    CmsPtr cms = ParseCms(sig);
-    CMS_SignerInfo *si = FirstSigner(cms.get());
-    const std::string token = SignatureToken(si);
-    ASSERT_FALSE(token.empty());
-    WriteFile(work("token.der"), token);
-    WriteFile(work("value.bin"), SignatureValue(si));
-    EXPECT_TRUE(Openssl("ts -verify -token_in -in " + work("token.der") + " -data " +
-                        work("value.bin") + " -CAfile " + pki().root.pem + " -untrusted " +
-                        pki().inter.pem));
-
-    ASSERT_EQ(Verify(sig, data_), KVSX_OK);
-    KvsTimestampInfo *infos = nullptr;
-    ASSERT_EQ(kvsx_get_timestamp_infos(ctx_, &infos), KVSX_OK);
-    ASSERT_NE(infos, nullptr);
-    EXPECT_EQ(Str(infos->data, infos->data_length), token);
-    kvsx_free_timestamp_infos(infos);
-}
-
 TEST_F(Signing, TsaFailuresGiveTheirCodesForSignaturesAndDocumentTimestamps) {
     ASSERT_EQ(kvsx_set_http_timeout(2), KVSX_OK);
     const std::string tsa = world().TsaUrl();

@@ -115,10 +115,19 @@ TEST_F(Verification, LoadedCrlsAndOcspResponsesDecideWithoutNetwork) {
     EXPECT_TRUE(SignerChain()[0].crl.empty());
 }
 
-TEST_F(Verification, ChainsReadBackCarryTheRevocationDataUsed) {
+// The signature timestamp stamps the signature value; the chains read back carry the
+// revocation data used.
+TEST_F(Verification, SignatureTimestampAndTheChainsReadBack) {
     ASSERT_EQ(kvsx_set_use_cdp(1), KVSX_OK);
     const std::string tsa = world().TsaUrl();
     std::string sig = Signed(P12(pki().signer, KVS_CADES, tsa.c_str()));
+    CmsPtr cms = ParseCms(sig);
+    const std::string token = SignatureToken(FirstSigner(cms.get()));
+    WriteFile(work("token.der"), token);
+    WriteFile(work("value.bin"), SignatureValue(FirstSigner(cms.get())));
+    EXPECT_TRUE(Openssl("ts -verify -token_in -in " + work("token.der") + " -data " +
+                        work("value.bin") + " -CAfile " + pki().root.pem + " -untrusted " +
+                        pki().inter.pem));
     ASSERT_EQ(Verify(sig, data_), KVSX_OK);
     std::vector<Node> chain = SignerChain();
     ASSERT_EQ(chain.size(), 3u);
@@ -129,6 +138,7 @@ TEST_F(Verification, ChainsReadBackCarryTheRevocationDataUsed) {
     KvsTimestampInfo *infos = nullptr;
     ASSERT_EQ(kvsx_get_timestamp_infos(ctx_, &infos), KVSX_OK);
     ASSERT_TRUE(infos && infos->chain);
+    EXPECT_EQ(Str(infos->data, infos->data_length), token);
     EXPECT_EQ(OcspStatusOf(Nodes(infos->chain)[0].ocsp), V_OCSP_CERTSTATUS_GOOD);
     kvsx_free_timestamp_infos(infos);
 

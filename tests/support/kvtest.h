@@ -322,8 +322,6 @@ void FixSigningTime(time_t t);
 // more with each of them failing in turn: every run must end with a result of 1 or
 // below and without a leaked block.
 void OutOfMemorySweep(const std::function<int32_t()> &scenario, uint64_t least);
-// The nth tracked allocation from now fails; 0 for none.
-void FailAllocation(uint64_t nth);
 
 } // namespace kvtest
 

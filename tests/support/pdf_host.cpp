@@ -93,10 +93,6 @@ void FixSigningTime(time_t t) {
     kvpdf::SetFixedTime(t);
 }
 
-void FailAllocation(uint64_t nth) {
-    kvpdf::TrackedFailAt(nth);
-}
-
 void OutOfMemorySweep(const std::function<int32_t()> &scenario, uint64_t least) {
     const int64_t live = kvpdf::TrackedLiveBlocks();
     const uint64_t before = kvpdf::TrackedAllocationCount();

@@ -116,8 +116,8 @@ TEST(Find, DictionaryShapesAndTheStopAtAForeignAnnotation) {
         EXPECT_EQ(ring.empty() ? "" : std::to_string(ring.front()), c.ring);
         SignatureInfo s[2];
         ASSERT_EQ(KvPDFGetSignatureCount(h), 2);
-        KvPDFGetSignature(h, 0, &s[0]);
-        KvPDFGetSignature(h, 1, &s[1]);
+        for (int i = 0; i < 2; ++i)
+            KvPDFGetSignature(h, i, &s[i]);
         EXPECT_EQ(std::make_pair(s[0].kind, s[1].kind), std::make_pair(1, 0));
         EXPECT_EQ(s[0].byte_range[3], 30u);
         KvPDFClose(h);

@@ -69,12 +69,9 @@ TEST(Handle, HeaderTestAndVersion) {
 TEST(Handle, SignatureBufferSizes) {
     TempDir dir;
     WriteFile(dir.file("in.pdf"), kvtest::OnePagePdf());
-    for (auto [given, reserved] : {std::pair<int32_t, uint32_t>{0, 30000},
-                                   {-5, 30000},
-                                   {1, 2000},
-                                   {1999, 2000},
-                                   {2000, 2000},
-                                   {50000, 50000}}) {
+    const std::map<int32_t, uint32_t> sizes = {{0, 30000},   {-5, 30000},  {1, 2000},
+                                               {1999, 2000}, {2000, 2000}, {50000, 50000}};
+    for (auto [given, reserved] : sizes) {
         KvPdfHandle h = KvPDFInit(dir.file("in.pdf").c_str(), dir.file("out.pdf").c_str(), given);
         ASSERT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1);
         KvPDFClose(h);

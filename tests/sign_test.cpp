@@ -351,12 +351,6 @@ TEST_F(HostFlow, StreamSourceGetsAnObjectStreamACrossReferenceStreamAndTheirRang
     ASSERT_EQ(o.value, 1);
     EXPECT_TRUE(kvtest::CheckersAccept(dst, 1));
     EXPECT_EQ(o.byte_range[2] + o.byte_range[3], ReadFile(dst).size());
-    // A changed byte in either signed range: pdfsig finds the digest wrong.
-    for (size_t at : {size_t{20}, size_t{o.byte_range[2] + 10}}) {
-        std::string changed = ReadFile(dst);
-        changed[at] ^= 0x01;
-        EXPECT_FALSE(kvtest::RunPdfsig(Made("changed.pdf", changed))[0].valid) << at;
-    }
     // /Size 6 after a stream: dictionary 6, widget 7, object stream 8, xref stream 9.
     std::string update = ReadFile(dst).substr(b.bytes().size());
     EXPECT_NE(update.find("8 0 obj\n<</Type/ObjStm/N 2 /Length "), std::string::npos);

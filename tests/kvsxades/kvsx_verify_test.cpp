@@ -58,7 +58,7 @@ TEST_F(Verification, TrustOnlyFromStoredSelfIssuedCertificatesAndValidityAtItsTi
     EXPECT_EQ(Verify(old, data_, pki().created - 800L * 86400), KVSX_EXPIRED);
 }
 
-TEST_F(Verification, RevokedSignerFoundThroughFetchedOcspOrCrl) {
+TEST_F(Verification, RevokedSignerFoundThroughFetchedOrLoadedOcspAndCrl) {
     std::string sig = Signed(P12(pki().revoked));
     EXPECT_EQ(Verify(sig, data_), KVSX_OK) << "without revocation data the status stays open";
     ASSERT_EQ(kvsx_set_use_cdp(1), KVSX_OK);
@@ -87,10 +87,8 @@ TEST_F(Verification, RevokedSignerFoundThroughFetchedOcspOrCrl) {
     // ... until the CRL store is emptied.
     EXPECT_EQ(kvsx_clean_crl_store(), KVSX_OK);
     EXPECT_EQ(Verify(sig, data_), KVSX_OK);
-}
 
-TEST_F(Verification, LoadedCrlsAndOcspResponsesDecideWithoutNetwork) {
-    std::string sig = Signed(P12(pki().revoked));
+    // Loaded CRLs and OCSP responses decide without the network.
     const int fetches = world().OcspRequests() + world().CrlRequests();
     ASSERT_EQ(kvsx_add_crl(pki().inter_crl_pem.c_str(), -1), KVSX_OK);
     EXPECT_EQ(Verify(sig, data_), KVSX_REVOKED);

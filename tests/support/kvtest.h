@@ -227,7 +227,7 @@ struct StreamOptions {
 // streams, in as many revisions as a test needs.
 class PdfBuilder {
 public:
-    explicit PdfBuilder(const std::string &header = "%PDF-1.7\n");
+    explicit PdfBuilder(const std::string &header = "%PDF-1.7\n") : data_(header) {}
     // "n 0 obj\n<body>\nendobj\n", listed in the next section.
     void Object(uint32_t number, const std::string &body);
     void Raw(const std::string &bytes) { data_ += bytes; }

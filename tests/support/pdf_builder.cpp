@@ -16,8 +16,6 @@ std::string Deflate(const std::string &data, int level) {
     return out;
 }
 
-PdfBuilder::PdfBuilder(const std::string &header) : data_(header) {}
-
 PdfBuilder OnePage(const std::string &header) {
     PdfBuilder b(header);
     b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");

@@ -69,7 +69,6 @@ inline std::string Str(const uint8_t *p, size_t n) {
 // Every fragment occurs in text; the failure names the missing ones and shows the text.
 ::testing::AssertionResult Contains(const std::string &text,
                                     const std::vector<std::string> &fragments);
-std::string Unhex(const std::string &hex);
 
 // The shared corpus: $KVPDF_CORPUS when set, else <source>/../shared/corpus; "" when
 // that folder has no manifest.tsv.

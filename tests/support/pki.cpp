@@ -15,13 +15,9 @@ namespace {
 constexpr long kDay = 86400;
 constexpr long kYear = 365 * kDay;
 
-void FreeStack(STACK_OF(X509) *s) {
-    sk_X509_free(s); // the entries are borrowed
-}
 using BioPtr = Ptr<BIO, BIO_free_all>;
 using CrlPtr = Ptr<X509_CRL, X509_CRL_free>;
 using TimePtr = Ptr<ASN1_TIME, ASN1_TIME_free>;
-using StackPtr = Ptr<STACK_OF(X509), FreeStack>;
 using OcspReqPtr = Ptr<OCSP_REQUEST, OCSP_REQUEST_free>;
 using OcspRespPtr = Ptr<OCSP_RESPONSE, OCSP_RESPONSE_free>;
 using TsRespPtr = Ptr<TS_RESP, TS_RESP_free>;
@@ -172,16 +168,17 @@ Pki::Pki(const std::string &ocsp_url, const std::string &crl_base_url)
     Need(static_cast<bool>(made), made.message());
 
     TS_RESP_CTX *ctx = tsa_state_->ctx.get();
-    StackPtr certs(sk_X509_new_null());
-    sk_X509_push(certs.get(), inter.cert.get());
+    STACK_OF(X509) *certs = sk_X509_new_null(); // the context keeps copies
+    sk_X509_push(certs, inter.cert.get());
     Ptr<ASN1_OBJECT, ASN1_OBJECT_free> policy(OBJ_txt2obj("1.3.6.1.4.1.4146.1.2", 1));
     Need(ctx && TS_RESP_CTX_set_signer_cert(ctx, tsa.cert.get()) == 1 &&
              TS_RESP_CTX_set_signer_key(ctx, tsa.key.get()) == 1 &&
-             TS_RESP_CTX_set_certs(ctx, certs.get()) == 1 &&
+             TS_RESP_CTX_set_certs(ctx, certs) == 1 &&
              TS_RESP_CTX_set_def_policy(ctx, policy.get()) == 1 &&
              TS_RESP_CTX_set_signer_digest(ctx, EVP_sha256()) == 1 &&
              TS_RESP_CTX_set_ess_cert_id_digest(ctx, EVP_sha256()) == 1,
          "TSA set-up");
+    sk_X509_free(certs); // the entries are borrowed
     for (const EVP_MD *md : {EVP_sha256(), EVP_sha384(), EVP_sha512(), EVP_sha1()})
         TS_RESP_CTX_add_md(ctx, md);
     TS_RESP_CTX_set_accuracy(ctx, 1, 0, 0);

@@ -69,13 +69,6 @@ int Run(const std::string &command, std::string *output) {
     return ::testing::AssertionFailure() << missing << "\n  in:\n" << text;
 }
 
-std::string Unhex(const std::string &hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 std::string CorpusDir() {
     const char *env = getenv("KVPDF_CORPUS");
     const std::string dir = env && *env ? env : KVPDF_SOURCE_DIR "/../shared/corpus";

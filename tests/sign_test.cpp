@@ -1,22 +1,10 @@
 // Signature revisions byte for byte, the host flow through the independent checkers,
 // and the failures of a signing write.
-#include "host_crypto.h"
-#include "pdf_builder.h"
-#include "pdf_check.h"
-#include "pdf_internal.h"
-#include "pdf_mem.h"
-#include "sign_support.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
+#include "kvtest.h"
 
 #include <climits>
 #include <cstdlib>
-#include <map>
-#include <string>
 #include <zlib.h>
-
-using namespace kvpdf;
 
 using kvtest::ReadFile;
 using kvtest::TempDir;
@@ -32,24 +20,12 @@ constexpr const char kHuSentence[] =
 
 // A classic one-revision source: catalog without a form, a page without /Annots, /Info.
 std::string Source() {
-    kvtest::PdfBuilder b("%PDF-1.7\n");
-    b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
+    kvtest::PdfBuilder b = kvtest::OnePage();
     b.Object(4, "<</Producer(test)>>");
     kvtest::ClassicOptions o;
     o.trailer_extra = "/Info 4 0 R";
     b.ClassicXref(o);
     return b.bytes();
-}
-
-std::string Level1(const std::string &data) {
-    uLongf n = compressBound(data.size());
-    std::string out(n, '\0');
-    compress2(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
-              data.size(), 1);
-    out.resize(n);
-    return out;
 }
 
 // The text of an update as the templates give it, offsets counted from its base.
@@ -63,7 +39,7 @@ struct Expected {
     }
     void Form(uint32_t n, const std::string &dict_head, const std::string &dict_tail,
               const std::string &content) {
-        std::string packed = Level1(content);
+        std::string packed = kvtest::Deflate(content, 1);
         Object(n, std::to_string(n) + " 0 obj\n" + dict_head + std::to_string(packed.size()) +
                       dict_tail + packed + "\nendstream\nendobj\n\n");
     }
@@ -73,27 +49,29 @@ struct Expected {
         uint32_t at = base + static_cast<uint32_t>(text.size());
         text += "xref\n";
         char line[64];
-        for (uint32_t n : updated) {
-            snprintf(line, sizeof line, "%u 1\n%010u 00000 n \n", n, offsets.at(n));
-            text += line;
-        }
-        for (uint32_t n : created) {
-            snprintf(line, sizeof line, "%u 1\n%010u 00000 n \n", n, offsets.at(n));
-            text += line;
+        for (const auto *list : {&updated, &created}) {
+            for (uint32_t n : *list) {
+                snprintf(line, sizeof line, "%u 1\n%010u 00000 n \n", n, offsets.at(n));
+                text += line;
+            }
         }
         text += "trailer\r<<\n/Size " + std::to_string(size) +
                 "\n/Root 1 0 R\n/Info 4 0 R\n/Prev " + std::to_string(prev) + "\n>>\nstartxref\n" +
                 std::to_string(at) + "\n%%EOF\r\n";
     }
     // The rewritten catalog and page naming the new field (and annots), the classic
-    // section listing them and the created objects, the completed /ByteRange.
+    // section listing them and the created objects, the /ByteRange completed as the
+    // library completes it.
     void Finish(uint32_t field, const std::string &annots, const std::vector<uint32_t> &created,
-                uint32_t prev);
-    // Fills in the last /ByteRange number as the library does.
-    void PatchLength() {
-        size_t at = text.find("00000000000000000000000000>>");
-        std::string l = std::to_string(text.size());
-        text.replace(at, 28, l + " ]>>" + std::string(24 - l.size(), ' '));
+                uint32_t prev) {
+        Object(1, "1 0 obj\n<</Type/Catalog/AcroForm<</SigFlags 3/Fields[" + std::to_string(field) +
+                      " 0 R]>>/Pages 2 0 R>>\nendobj\n\n");
+        Object(3, "3 0 obj\n<</Type/Page\n/Annots [" + annots +
+                      "]\n/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n\n");
+        Xref({1, 3}, created, created.back() + 1, prev);
+        const size_t at = text.find("00000000000000000000000000>>");
+        const std::string length = std::to_string(text.size());
+        text.replace(at, 28, length + " ]>>" + std::string(24 - length.size(), ' '));
     }
 };
 
@@ -116,24 +94,19 @@ protected:
         const char *tz = getenv("TZ");
         saved_tz_ = tz ? tz : "";
         had_tz_ = tz != nullptr;
-        setenv("TZ", "UTC", 1);
-        tzset();
-        kvpdf::SetFixedTime(kSigningTime);
-        source_ = Source();
-        src_ = dir_.file("in.pdf");
-        dst_ = dir_.file("out.pdf");
+        Zone("UTC");
+        kvtest::FixSigningTime(kSigningTime);
         WriteFile(src_, source_);
-        prev_ = static_cast<uint32_t>(source_.rfind("\nxref\n") + 1);
     }
     void TearDown() override {
-        kvpdf::SetFixedTime(0);
-        if (had_tz_)
-            setenv("TZ", saved_tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        kvtest::FixSigningTime(0);
+        Zone(had_tz_ ? saved_tz_.c_str() : nullptr);
+    }
+    static void Zone(const char *tz) {
+        tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
         tzset();
     }
-    // Writes the revision with a fixed value of `value_bytes` bytes and returns the file.
+    // Writes the revision with the value kValue and returns the file.
     std::string Sign(const std::function<void(KvPdfHandle)> &configure,
                      intptr_t (*logo)(KvPdfHandle, const std::string &) = nullptr,
                      bool timestamp = false) {
@@ -153,8 +126,7 @@ protected:
                            "/Filter/Adobe.PPKLite/SubFilter/" + subfilter + "/Contents";
         contents_start_ = static_cast<uint32_t>(head.size());
         contents_end_ = contents_start_ + 2 * kBuffer + 2;
-        std::string value =
-            kvtest::Hex(std::string(reinterpret_cast<const char *>(kValue), sizeof kValue));
+        const std::string value = "308201abff"; // kValue
         return head + "<" + value + std::string(2 * kBuffer - value.size(), '0') + ">";
     }
     std::string ByteRange() const {
@@ -170,39 +142,35 @@ protected:
     static constexpr uint32_t kBuffer = 2000;
     static constexpr uint8_t kValue[5] = {0x30, 0x82, 0x01, 0xAB, 0xFF};
     TempDir dir_;
-    std::string source_, src_, dst_, saved_tz_;
+    const std::string source_ = Source(), src_ = dir_.file("in.pdf"), dst_ = dir_.file("out.pdf");
+    const uint32_t prev_ = static_cast<uint32_t>(source_.rfind("\nxref\n") + 1);
+    std::string saved_tz_;
     bool had_tz_ = false;
-    uint32_t prev_ = 0, contents_start_ = 0, contents_end_ = 0;
+    uint32_t contents_start_ = 0, contents_end_ = 0;
 };
 
-const std::string kCatalog =
-    "1 0 obj\n<</Type/Catalog/AcroForm<</SigFlags 3/Fields[%F 0 R]>>/Pages 2 0 R>>\nendobj\n\n";
-const std::string kPage =
-    "3 0 obj\n<</Type/Page%A/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n\n";
-
-std::string Fill(std::string t, const std::string &key, const std::string &value) {
-    t.replace(t.find(key), key.size(), value);
-    return t;
-}
-
-void Expected::Finish(uint32_t field, const std::string &annots,
-                      const std::vector<uint32_t> &created, uint32_t prev) {
-    Object(1, Fill(kCatalog, "%F", std::to_string(field)));
-    Object(3, Fill(kPage, "%A", "\n/Annots [" + annots + "]\n"));
-    Xref({1, 3}, created, created.back() + 1, prev);
-    PatchLength();
-}
-
+// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
+// missing box size. Any visible flag but 1 gives the plain widget and no note.
 TEST_F(SignBytes, InvisibleSignature) {
-    std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });
-    // /Size 5 after a classic table: new objects start at 6; the widget is 7.
-    std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
-    Expected u = Start(6);
-    u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
-    u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R/Rect[47 575 255 634]"
-                "/Subtype/Widget/FT/Sig>>endobj\n\n");
-    u.Finish(7, "7 0 R", {6, 7}, prev_);
-    EXPECT_TRUE(SameBytes(file, expected + u.text));
+    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
+    for (int32_t visible : {0, -1, 2}) {
+        std::string file = Sign(
+            [visible](KvPdfHandle h) {
+                KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
+                if (visible) KvPDFSetKontirProperties(h, "note", 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8);
+            },
+            [](KvPdfHandle h, const std::string &dir) {
+                return KvPDFSetLogo(h, (dir + "/stamp.sigappx").c_str());
+            });
+        // /Size 5 after a classic table: new objects start at 6; the widget is 7.
+        std::string expected = Head("Sig", "adbe.pkcs7.detached", 6);
+        Expected u = Start(6);
+        u.text = std::string("/M(D:") + kWhen + ")\n/Reason (" + kHuSentence + ")\n" + ByteRange();
+        u.Object(7, "7 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 6 0 R"
+                    "/Rect[47 575 255 634]/Subtype/Widget/FT/Sig>>endobj\n\n");
+        u.Finish(7, "7 0 R", {6, 7}, prev_);
+        EXPECT_TRUE(SameBytes(file, expected + u.text)) << visible;
+    }
 }
 
 TEST_F(SignBytes, VisibleStandardLayoutWithTexts) {
@@ -291,6 +259,21 @@ TEST_F(SignBytes, DocumentTimestamp) {
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
+// A document timestamp with an appearance file draws exactly what a signature draws.
+TEST_F(SignBytes, DocumentTimestampWithAnAppearanceFileDrawsLikeASignature) {
+    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
+    auto logo = [](KvPdfHandle h, const std::string &dir) {
+        return KvPDFSetLogo(h, (dir + "/stamp.sigappx").c_str());
+    };
+    auto appearance = [](const std::string &file) {
+        const size_t from = file.find("\n7 0 obj\n");
+        return file.substr(from, file.rfind("\nxref\n") - from);
+    };
+    const std::string signature = appearance(Sign(nullptr, logo));
+    EXPECT_NE(signature.find("/AP << /N 11 0 R >>"), std::string::npos);
+    EXPECT_TRUE(appearance(Sign(nullptr, logo, true)) == signature);
+}
+
 TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
     std::string file = Sign([](KvPdfHandle h) {
         KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0);
@@ -311,19 +294,15 @@ TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
                  "/AP<</N 10 0 R>>>>\n\nendobj\n\n");
     u.Object(9, "9 0 obj\n<</Rect[595 550 775 670]/Subtype/Popup/Parent 8 0 R/F 28/Open false"
                 "/Type/Annot>>\n\nendobj\n\n");
-    std::string icon =
-        "0 G 1 1 0 rg 0 i 0.60 w 4 M 1 j 0 J []0 d  19.62 7.52 m 19.62 5.72 18.12 4.26 16.28 4.26 "
-        "c 9.07 4.25 l 4.93 0.32 l 6.03 4.26 l 3.70 4.26 l 1.86 4.26 0.36 5.72 0.36 7.52 c 0.36 "
-        "14.37 l 0.36 16.17 1.86 17.63 3.70 17.63 c 16.28 17.63 l 18.12 17.63 19.62 16.17 19.62 "
-        "14.37 c 19.62 7.52 l h B 0 g 3.87 14.41 m 3.70 14.41 3.57 14.28 3.57 14.11 c 3.57 13.95 "
-        "3.70 13.81 3.87 13.81 c 16.10 13.81 l 16.27 13.81 16.41 13.95 16.41 14.11 c 16.41 14.28 "
-        "16.27 14.41 16.10 14.41 c 3.87 14.41 l h f 3.87 11.23 m 3.70 11.23 3.57 11.10 3.57 10.93 "
-        "c 3.57 10.76 3.70 10.63 3.87 10.63 c 16.10 10.63 l 16.27 10.63 16.41 10.76 16.41 10.93 c "
-        "16.41 11.10 16.27 11.23 16.10 11.23 c 3.87 11.23 l h f 3.87 8.05 m 3.70 8.05 3.57 7.91 "
-        "3.57 7.75 c 3.57 7.58 3.70 7.45 3.87 7.45 c 12.84 7.45 l 13.01 7.45 13.15 7.58 13.15 7.75 "
-        "c 13.15 7.91 13.01 8.05 12.84 8.05 c 3.87 8.05 l h f ";
-    ASSERT_EQ(icon.size(), 847u);
-    std::string packed = Level1(icon);
+    // The note's icon, pinned by length and CRC-32, compressed at level 1.
+    const size_t from = file.find("stream\n", file.find("\n10 0 obj\n")) + 7;
+    std::string icon(847, '\0');
+    uLongf n = icon.size();
+    ASSERT_EQ(uncompress(reinterpret_cast<Bytef *>(&icon[0]), &n, kvtest::U8(file) + from,
+                         file.size() - from),
+              Z_OK);
+    EXPECT_EQ(crc32(0, kvtest::U8(icon), 847), 0x7d06c35u);
+    std::string packed = kvtest::Deflate(icon, 1);
     u.Object(10,
              "10 0 obj\n<</Subtype/Form/Length " + std::to_string(packed.size()) +
                  "/Filter/FlateDecode/Matrix[1.0 0.0 0.0 1.0 0.0 0.0]/Resources<</ProcSet[/PDF]>>"
@@ -333,115 +312,45 @@ TEST_F(SignBytes, InvisibleSignatureWithKontirNote) {
     EXPECT_TRUE(SameBytes(file, expected + u.text));
 }
 
-TEST(SigningTime, ZoneSuffixFollowsTheLocalZone) {
-    const char *tz = getenv("TZ");
-    std::string saved = tz ? tz : "";
-    char text[40];
-    const std::pair<const char *, const char *> zones[] = {
-        {"UTC", "20261205120000+00'00'"},
-        {"EST5EDT", "20261205070000-05'00'"}, // winter: five hours west
-        {"Europe/Budapest", "20261205130000+01'00'"},
-        {"Asia/Kolkata", "20261205173000+05'00'"}}; // half hours are cut
-    for (auto [zone, want] : zones) {
-        setenv("TZ", zone, 1);
-        tzset();
-        kvpdf::FormatSigningTime(kSigningTime, text, sizeof text);
-        EXPECT_STREQ(text, want) << zone;
+TEST_F(SignBytes, SigningTimeFollowsTheLocalZone) {
+    const struct {
+        const char *zone;
+        time_t when;
+        const char *m;
+    } cases[] = {{"EST5EDT", kSigningTime, "20261205070000-05'00'"}, // winter: five hours west
+                 {"Europe/Budapest", kSigningTime, "20261205130000+01'00'"},
+                 {"Europe/Budapest", kSigningTime - 150 * 86400, "20260708140000+02'00'"},
+                 {"Asia/Kolkata", kSigningTime, "20261205173000+05'00'"}}; // half hours are cut
+    for (const auto &c : cases) {
+        Zone(c.zone);
+        kvtest::FixSigningTime(c.when);
+        std::string file = Sign([](KvPdfHandle h) { KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 0); });
+        EXPECT_NE(file.find(std::string("/M(D:") + c.m + ")"), std::string::npos) << c.zone;
     }
-    setenv("TZ", "Europe/Budapest", 1);
-    tzset();
-    kvpdf::FormatSigningTime(kSigningTime - 150 * 86400, text, sizeof text); // July
-    EXPECT_STREQ(text + 14, "+02'00'");
-    if (tz)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }
 
 // ---------------------------------------------------------------- host flow
 
 class HostFlow : public ::testing::Test {
 protected:
-    std::string Made(const std::string &name, const std::string &header = "%PDF-1.7\n") {
-        std::string path = dir_.file(name);
-        WriteFile(path, kvtest::OnePagePdf(header));
-        return path;
+    std::string Made(const std::string &name, const std::string &bytes = kvtest::OnePagePdf()) {
+        WriteFile(dir_.file(name), bytes);
+        return dir_.file(name);
     }
     TempDir dir_;
 };
 
-TEST_F(HostFlow, SignedFilesPassQpdfAndPdfsig) {
-    std::string src = Made("in.pdf");
-    for (bool cades : {false, true}) {
-        for (bool visible : {false, true}) {
-            std::string dst = dir_.file("signed.pdf");
-            kvtest::SignRequest r;
-            r.cades = cades;
-            r.visible = visible;
-            kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
-            ASSERT_EQ(o.write, 1);
-            ASSERT_EQ(o.value, 1);
-            std::string out;
-            EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
-            auto sigs = kvtest::RunPdfsig(dst, &out);
-            ASSERT_EQ(sigs.size(), 1u) << out;
-            EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
-            EXPECT_TRUE(sigs[0].total_document_signed) << sigs[0].raw;
-            EXPECT_EQ(sigs[0].subfilter, cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached");
-            EXPECT_EQ(o.byte_range[2] + o.byte_range[3], ReadFile(dst).size());
-        }
-    }
-    // A changed byte in either signed range: pdfsig finds the digest wrong.
-    std::string dst = dir_.file("signed.pdf"), bytes = ReadFile(dst);
-    for (size_t at : {size_t{20}, bytes.size() - 30}) {
-        std::string changed = bytes;
-        changed[at] ^= 0x01;
-        WriteFile(dir_.file("changed.pdf"), changed);
-        auto sigs = kvtest::RunPdfsig(dir_.file("changed.pdf"));
-        ASSERT_EQ(sigs.size(), 1u);
-        EXPECT_FALSE(sigs[0].valid) << sigs[0].raw;
-    }
-}
-
-TEST_F(HostFlow, DocumentTimestampTokenCoversTheRanges) {
-    std::string src = Made("in.pdf"), dst = dir_.file("stamped.pdf");
-    kvtest::SignRequest r;
-    r.timestamp = true;
-    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
-    ASSERT_EQ(o.value, 1);
-    std::string out;
-    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
-    // pdfsig lists a document timestamp but cannot validate it: OpenSSL checks the token.
-    std::string file = ReadFile(dst);
-    std::string token =
-        kvtest::Unhex(file.substr(o.byte_range[1] + 1, o.byte_range[2] - o.byte_range[1] - 2));
-    EXPECT_EQ(kvtest::VerifyTimestampToken(
-                  token.substr(0, o.der.size()),
-                  kvtest::ReadRanges(dst, o.byte_range[1], o.byte_range[2], o.byte_range[3]),
-                  kvtest::Tsa()),
-              "");
-    auto sigs = kvtest::RunPdfsig(dst);
-    ASSERT_EQ(sigs.size(), 1u);
-    EXPECT_TRUE(sigs[0].total_document_signed);
-}
-
-TEST_F(HostFlow, StreamSourceGetsAnObjectStreamAndACrossReferenceStream) {
+TEST_F(HostFlow, StreamSourceGetsAnObjectStreamACrossReferenceStreamAndTheirRanges) {
     kvtest::PdfBuilder b("%PDF-1.5\n");
     b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
     b.ObjectStream(4, {{2, "<</Type/Pages/Kids[3 0 R]/Count 1>>"},
                        {3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>"}});
     b.XrefStream(5);
-    std::string src = dir_.file("in.pdf"), dst = dir_.file("out.pdf");
-    WriteFile(src, b.bytes());
-    kvtest::SignRequest r;
-    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
+    const std::string src = Made("in.pdf", b.bytes()), dst = dir_.file("out.pdf");
+    kvtest::SignOutcome o = kvtest::HostSign(src, dst, {});
     ASSERT_EQ(o.value, 1);
-    std::string out;
-    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
-    auto sigs = kvtest::RunPdfsig(dst);
-    ASSERT_EQ(sigs.size(), 1u);
-    EXPECT_TRUE(sigs[0].valid);
+    EXPECT_TRUE(kvtest::CheckersAccept(dst, 1));
+    EXPECT_EQ(o.byte_range[2] + o.byte_range[3], ReadFile(dst).size());
     // /Size 6 after a stream: dictionary 6, widget 7, object stream 8, xref stream 9.
     std::string update = ReadFile(dst).substr(b.bytes().size());
     EXPECT_NE(update.find("8 0 obj\n<</Type/ObjStm/N 2 /Length "), std::string::npos);
@@ -453,65 +362,31 @@ TEST_F(HostFlow, StreamSourceGetsAnObjectStreamAndACrossReferenceStream) {
         << update.substr(update.find("9 0 obj"));
     EXPECT_EQ(update.substr(update.size() - std::to_string(xref_start).size() - 18),
               "startxref\n" + std::to_string(xref_start) + "\n%%EOF\r\n");
-    // qpdf reads the rewritten catalog and page out of the new object stream.
-    kvtest::Run("qpdf --show-xref '" + dst + "'", &out);
-    EXPECT_NE(out.find("1/0: compressed; stream = 8, index = 0"), std::string::npos) << out;
-    EXPECT_NE(out.find("3/0: compressed; stream = 8, index = 1"), std::string::npos) << out;
 }
 
-TEST_F(HostFlow, RestoreOversizedValueOldVersionAndBrokenStructure) {
-    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+TEST_F(HostFlow, OversizedAndEmptyValuesAndTheRestore) {
+    const std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
     const std::string source = ReadFile(src);
     KvPdfHandle h = KvPDFInit(src.c_str(), dst.c_str(), 2000);
     ASSERT_EQ(KvPdfWritePDFWithoutSignature(h, 0), 1);
     ASSERT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
-    std::string placed = ReadFile(dst);
+    const std::string placed = ReadFile(dst);
     std::vector<uint8_t> big(2001, 0x42);
     EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 2001), -53);
     EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-53, -47}));
     EXPECT_EQ(ReadFile(dst), placed);                       // an oversized value changes nothing
     EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 2000), 1); // exactly the reserved size fits
-    std::string full = ReadFile(dst);
-    EXPECT_EQ(full.find('>', HandleLookup(h)->update.contents_start), HandleLookup(h)->update.contents_end - 1);
+    const std::vector<uint32_t> br = kvtest::LastByteRange(dst);
+    EXPECT_EQ(ReadFile(dst).find('>', br[1]), br[2] - 1);
     EXPECT_EQ(KvPdfWriteSignature(h, nullptr, 0), -46);
     EXPECT_EQ(KvPDFRestorePDF(h), 1);
     EXPECT_EQ(ReadFile(dst), source);
     EXPECT_EQ(ReadFile(src), source);
     KvPDFClose(h);
-
-    // A header below 1.2 is written completely, then refused.
-    std::string old = Made("old.pdf", "%PDF-1.1\n");
-    h = KvPDFInit(old.c_str(), dst.c_str(), 0);
-    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -200);
-    EXPECT_EQ(KvPdfWriteDummySignatureAndAddedContent(h, nullptr), 1);
-    EXPECT_TRUE(kvtest::QpdfCheck(dst));
-    KvPDFClose(h);
-
-    // No /Pages in the catalog; a page without /Annots and /Parent.
-    kvtest::PdfBuilder b;
-    b.Object(1, "<</Type/Catalog/Outlines 2 0 R>>");
-    b.Object(2, "<</Type/Outlines>>");
-    b.ClassicXref();
-    WriteFile(src, b.bytes());
-    h = KvPDFInit(src.c_str(), dst.c_str(), 0);
-    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -29);
-    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-29, -41, -44, -45}));
-    EXPECT_EQ(KvPdfWriteSignature(h, big.data(), 10), -47); // nothing prepared
-    KvPDFClose(h);
-    kvtest::PdfBuilder orphan;
-    orphan.Object(1, "<</Type/Catalog/Pages 2 0 R>>");
-    orphan.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
-    orphan.Object(3, "<</Type/Page/MediaBox[0 0 612 792]>>");
-    orphan.ClassicXref();
-    WriteFile(src, orphan.bytes());
-    h = KvPDFInit(src.c_str(), dst.c_str(), 0);
-    EXPECT_EQ(KvPdfWritePDFWithoutSignature(h, 0), -31);
-    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-31, -42, -45}));
-    KvPDFClose(h);
 }
 
 TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
-    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
+    const std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
     const std::string reason(200000, 'r');
     kvtest::SignRequest r;
     r.visible = true;
@@ -521,70 +396,12 @@ TEST_F(HostFlow, OverlongTextsAndRectanglesOfAnyValue) {
         KvPDFSetKontirProperties(h, reason.c_str(), "s", "t", 1, INT32_MIN, 0, INT32_MAX, 1, 0, 0,
                                  0, 0);
     };
-    kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
-    ASSERT_EQ(o.value, 1);
-    std::string out;
-    EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
-    auto sigs = kvtest::RunPdfsig(dst);
-    ASSERT_EQ(sigs.size(), 1u);
-    EXPECT_TRUE(sigs[0].valid);
+    ASSERT_EQ(kvtest::HostSign(src, dst, r).value, 1);
+    EXPECT_TRUE(kvtest::CheckersAccept(dst, 1));
     // A missing corner is the box away from the other one, kept within 32 bits.
-    EXPECT_NE(ReadFile(dst).find("/Rect[2147483647 -2147483648 2147483647 -2147483598]"),
-              std::string::npos);
-}
-
-// Hosts in VB pass True as -1: with a .sigappx appearance that once wrote through a
-// missing box size. Any visible flag but 1 gives the plain widget, numbered as the page
-// and the form name it.
-TEST_F(HostFlow, SigappxAppearanceWithAVisibleFlagOtherThanOne) {
-    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
-    WriteFile(dir_.file("stamp.sigappx"), ReadFile(KVPDF_SOURCE_DIR "/data/image_b.sigappx"));
-    for (int32_t visible : {-1, 2}) {
-        kvtest::SignRequest r;
-        r.logo_path = dir_.file("stamp.sigappx");
-        r.configure = [visible](KvPdfHandle h) {
-            KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, visible);
-            KvPDFSetKontirProperties(h, "note", nullptr, nullptr, 0, 1, 2, 3, 4, 5, 6, 7, 8);
-        };
-        kvtest::SignOutcome o = kvtest::HostSign(src, dst, r);
-        ASSERT_EQ(o.write, 1) << visible;
-        ASSERT_EQ(o.value, 1) << visible;
-        std::string out;
-        EXPECT_TRUE(kvtest::QpdfCheck(dst, &out)) << out;
-        auto sigs = kvtest::RunPdfsig(dst, &out);
-        ASSERT_EQ(sigs.size(), 1u) << out;
-        EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
-        const std::string update = ReadFile(dst).substr(ReadFile(src).size());
-        EXPECT_NE(update.find("/Annots [6 0 R]"), std::string::npos) << update;
-        EXPECT_NE(update.find("6 0 obj\n<</Type/Annot/F 132/T(KvSignature1)/P 3 0 R/V 5 0 R"),
-                  std::string::npos);
-        EXPECT_EQ(update.find("/Subtype/Text"), std::string::npos); // no note in this layout
-    }
-}
-
-TEST_F(HostFlow, OutOfMemorySweepOverOneSigningWrite) {
-    std::string src = Made("in.pdf"), dst = dir_.file("out.pdf");
-    auto scenario = [&]() {
-        KvPdfHandle h = KvPDFInit(src.c_str(), dst.c_str(), 0);
-        if (h == 0) return 0;
-        KvPDFSetKontirProperties(h, "note", "subject", "title", 1, 1, 2, 3, 4, 5, 6, 7, 8);
-        int32_t rc = KvPdfWritePDFWithoutSignature(h, 0);
-        if (rc < 0 && kvtest::RingCodes(h).empty()) rc = 1000; // a failure must be recorded
-        KvPDFClose(h);
-        return rc;
-    };
-    int64_t live = kvpdf::TrackedLiveBlocks();
-    uint64_t before = kvpdf::TrackedAllocationCount();
-    ASSERT_EQ(scenario(), 1);
-    uint64_t total = kvpdf::TrackedAllocationCount() - before;
-    ASSERT_GT(total, 30u);
-    for (uint64_t nth = 1; nth <= total; ++nth) {
-        kvpdf::TrackedFailAt(nth);
-        int32_t rc = scenario();
-        kvpdf::TrackedFailAt(0);
-        EXPECT_TRUE(rc == 1 || rc <= 0) << "allocation " << nth << " gave " << rc;
-        EXPECT_EQ(kvpdf::TrackedLiveBlocks(), live) << "allocation " << nth << " leaked";
-    }
+    EXPECT_TRUE(kvtest::Contains(ReadFile(dst), {"/Rect[2147483647 -2147483648 2147483647 "
+                                                 "-2147483598]",
+                                                 "/Subj(s)/Type/Annot", "/Open true"}));
 }
 
 } // namespace

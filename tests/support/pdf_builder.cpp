@@ -1,4 +1,4 @@
-#include "pdf_builder.h"
+#include "kvtest.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -6,35 +6,15 @@
 
 namespace kvtest {
 
-std::string Deflate(const std::string &data) {
+std::string Deflate(const std::string &data, int level) {
     uLongf n = compressBound(data.size());
     std::string out(n, '\0');
     if (compress2(reinterpret_cast<Bytef *>(&out[0]), &n,
-                  reinterpret_cast<const Bytef *>(data.data()), data.size(), 6) != Z_OK)
+                  reinterpret_cast<const Bytef *>(data.data()), data.size(), level) != Z_OK)
         throw std::runtime_error("compress2 failed");
     out.resize(n);
     return out;
 }
-
-std::string Inflate(const std::string &data) {
-    z_stream zs{};
-    inflateInit(&zs);
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    zs.avail_in = static_cast<uInt>(data.size());
-    std::string out;
-    char buf[4096];
-    int rc;
-    do {
-        zs.next_out = reinterpret_cast<Bytef *>(buf);
-        zs.avail_out = sizeof buf;
-        rc = inflate(&zs, Z_NO_FLUSH);
-        out.append(buf, sizeof buf - zs.avail_out);
-    } while (rc == Z_OK);
-    inflateEnd(&zs);
-    return out;
-}
-
-PdfBuilder::PdfBuilder(const std::string &header) : data_(header) {}
 
 PdfBuilder OnePage(const std::string &header) {
     PdfBuilder b(header);
@@ -72,63 +52,57 @@ void PdfBuilder::ObjectStream(uint32_t number,
                        std::to_string(packed.size()) + ">>\nstream\n" + packed + "\nendstream");
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> PdfBuilder::Runs() const {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (const auto &entry : pending_) {
+        if (!runs.empty() && runs.back().first + runs.back().second == entry.first)
+            ++runs.back().second;
+        else
+            runs.push_back({entry.first, 1});
+    }
+    return runs;
+}
+
 size_t PdfBuilder::ClassicXref(const ClassicOptions &o) {
-    size_t at = data_.size();
+    const size_t at = data_.size();
     std::string x = "xref\n";
-    if (o.free_head && !pending_.count(0)) pending_[0] = {0, 0, 65535};
-    // One subsection per run of consecutive numbers.
-    for (auto it = pending_.begin(); it != pending_.end();) {
-        auto run = it;
-        uint32_t first = it->first, count = 0;
-        while (run != pending_.end() && run->first == first + count) {
-            ++run;
-            ++count;
-        }
+    if (!pending_.count(0)) pending_[0] = {0, 0, 65535};
+    for (auto [first, count] : Runs()) {
         x += std::to_string(first) + " " + std::to_string(count) + "\n";
-        for (; it != run; ++it) {
+        for (uint32_t n = first; n < first + count; ++n) {
+            const Entry &e = pending_.at(n);
             char line[32];
-            if (it->second.type == 0)
-                snprintf(line, sizeof line, "0000000000 65535 f");
-            else
-                snprintf(line, sizeof line, "%010llu %05u n",
-                         static_cast<unsigned long long>(it->second.field2), o.generation);
+            snprintf(line, sizeof line, "%010llu %05u %c",
+                     e.type ? (unsigned long long)e.field2 : 0, e.type ? o.generation : 65535u,
+                     e.type ? 'n' : 'f');
             x += line + o.eol;
         }
     }
-    int64_t size = o.size >= 0 ? o.size : highest_ + 1;
-    x += "trailer\n<</Size " + std::to_string(size) + "/Root " + std::to_string(o.root) + " 0 R";
-    if (o.with_prev && last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
-    x += o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
-    data_ += x;
+    const int64_t size = o.size >= 0 ? o.size : highest_ + 1;
+    x += "trailer\n<</Size " + std::to_string(size) + "/Root 1 0 R";
+    if (last_xref_ >= 0) x += "/Prev " + std::to_string(last_xref_);
+    data_ += x + o.trailer_extra + ">>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     pending_.clear();
     last_xref_ = static_cast<int64_t>(at);
     return at;
 }
 
 size_t PdfBuilder::XrefStream(uint32_t number, const StreamOptions &o) {
-    size_t at = data_.size();
+    const size_t at = data_.size();
     pending_[number] = {1, at, 0};
     if (number > highest_) highest_ = number;
     std::string rows, index;
-    int row_length = o.widths[0] + o.widths[1] + o.widths[2];
+    const int row_length = o.widths[0] + o.widths[1] + o.widths[2];
     auto put = [&](uint64_t v, int w) {
         for (int i = w - 1; i >= 0; --i)
             rows += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    uint32_t expected = 0;
-    bool first_run = true;
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if (o.use_index && (first_run || it->first != expected)) {
-            uint32_t count = 0;
-            for (auto r = it; r != pending_.end() && r->first == it->first + count; ++r)
-                ++count;
-            index += std::to_string(it->first) + " " + std::to_string(count) + " ";
-        }
-        first_run = false;
-        expected = it->first + 1;
-        put(static_cast<uint64_t>(it->second.type), o.widths[0]);
-        put(it->second.field2, o.widths[1]);
-        put(it->second.field3, o.widths[2]);
+    for (auto [first, count] : Runs())
+        index += std::to_string(first) + " " + std::to_string(count) + " ";
+    for (const auto &[n, e] : pending_) {
+        put(static_cast<uint64_t>(e.type), o.widths[0]);
+        put(e.field2, o.widths[1]);
+        put(e.field3, o.widths[2]);
     }
     if (o.predictor == 12) {
         std::string encoded, prev(row_length, '\0');
@@ -143,14 +117,14 @@ size_t PdfBuilder::XrefStream(uint32_t number, const StreamOptions &o) {
     }
     std::string packed = Deflate(rows);
     int64_t size = o.size >= 0 ? o.size : highest_ + 1;
-    std::string dict = "<</Type/XRef/Size " + std::to_string(size) + "/Root " +
-                       std::to_string(o.root) + " 0 R/W [" + std::to_string(o.widths[0]) + " " +
-                       std::to_string(o.widths[1]) + " " + std::to_string(o.widths[2]) + "]";
+    std::string dict = "<</Type/XRef/Size " + std::to_string(size) + "/Root 1 0 R/W [" +
+                       std::to_string(o.widths[0]) + " " + std::to_string(o.widths[1]) + " " +
+                       std::to_string(o.widths[2]) + "]";
     if (o.use_index) dict += "/Index [" + index + "]";
     if (last_xref_ >= 0) dict += "/Prev " + std::to_string(last_xref_);
     if (o.predictor == 12)
         dict += "/DecodeParms<</Columns " + std::to_string(row_length) + "/Predictor 12>>";
-    dict += o.extra + "/Filter/FlateDecode/Length " + std::to_string(packed.size()) + ">>";
+    dict += "/Filter/FlateDecode/Length " + std::to_string(packed.size()) + ">>";
     data_ += std::to_string(number) + " 0 obj\n" + dict + "\nstream\n" + packed +
              "\nendstream\nendobj\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
     all_[number] = at;

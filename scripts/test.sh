@@ -96,8 +96,12 @@ stage_preset() {
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$test_log" | tail -1)
   failed=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$test_log" | tail -1)
   total=${total:-0} failed=${failed:-0}
+  # Skipped tests (no corpus on this machine, say) are counted apart, never as passed.
+  local skipped
+  skipped=$(grep -c '\*\*\*Skipped' "$test_log" || true)
   local summary
-  summary="build ok ($built), $((total - failed)) tests passed, $failed failed ($(took "$start"))"
+  summary="build ok ($built), $((total - failed - skipped)) tests passed, $skipped skipped,"
+  summary+=" $failed failed ($(took "$start"))"
   if ((status == 0 && total > 0)); then
     echo "== $preset: $summary  log: $test_log"
     return

@@ -154,6 +154,7 @@ struct ParsedDocument {
     uint32_t trailer_position;
     int32_t prev_xref;     // /Prev of the section just read, -1 at the end of the chain
     int32_t declared_size; // /Size of the newest section
+    int64_t section_size;  // /Size of the section just read, -1 when it has none
     int32_t trailer_size;  // first object number an update may use
     int32_t xref_sections_read;
     int32_t xref_is_stream; // any section of the chain is a cross-reference stream
@@ -314,6 +315,7 @@ class FileAccess {
 public:
     explicit FileAccess(PdfDocument *doc)
         : doc_(doc), ops_(doc ? &doc->file_ops : &kStdioFileOps) {}
+    FileAccess(PdfDocument *doc, const FileOps *ops) : doc_(doc), ops_(ops) {}
     FILE *open(const char *path, const char *mode) const { return ops_->open(doc_, path, mode); }
     int seek(FILE *f, int64_t offset, int origin) const {
         return ops_->seek(doc_, f, offset, origin);

@@ -174,6 +174,16 @@ const Message kMessages[] = {
     {-210, "%s is not a regular file but a %s.", "A(z) %s nem szabalyos file, hanem %s."},
     {-211, "%s is %s bytes long: files of 4 GiB or more cannot be described by 32-bit offsets.",
      "A(z) %s merete %s bajt: 4 GiB-os vagy nagyobb file 32 bites poziciokkal nem irhato le."},
+    {-212, "The cross-reference data contradict themselves at %s.",
+     "Az xref adatok ellentmondanak egymasnak: %s."},
+    {-213, "Object %lu, named as %s, is a %s.",
+     "A(z) %lu. objektum %s szerepben, de valojaban %s."},
+    {-214, "The revision just built does not read back (%s).",
+     "Az elkeszult revizio nem olvashato vissza (%s)."},
+    {-215, "The output file changed after the revision was written (%s).",
+     "A kimeneti file megvaltozott a revizio irasa utan (%s)."},
+    {-216, "Object %lu, named as %s, is not in the file.",
+     "A(z) %lu. objektum (%s) nem talalhato a file-ban."},
 };
 
 } // namespace

@@ -68,6 +68,12 @@ void SortUpdatedObjects(UpdatedObjectList *list);
 // Frees the updated objects and their texts.
 void FinishUpdate(UpdateInProgress *u);
 
+// Reads the update just built back through the library's own reader, from an image of
+// the finished file: the new section must sit on the old chain and list every new and
+// rewritten object where it is. Returns 1, or records KVPDF_ERR_READ_BACK with the
+// reason; nothing is written either way.
+[[nodiscard]] int32_t CheckWrittenRevision(UpdateWriter &w);
+
 // zlib at level 1 into a buffer of compressBound size: the compressed length, or
 // -84 (input left over) / -85 (stream not finished).
 [[nodiscard]] int64_t PdfDeflate(const uint8_t *input, uint32_t length, uint8_t *output,

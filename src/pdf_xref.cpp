@@ -6,6 +6,8 @@
 #include "pdf_pades.h"
 #include "pdf_utils.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -58,7 +60,8 @@ int64_t ReadSubsectionNumber(const char *text, size_t end, size_t *i, bool *foun
     return v;
 }
 
-int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress) {
+int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress,
+                           Subsections *ranges) {
     ParsedDocument &p = r.parsed;
     size_t i = 0;
     for (;;) {
@@ -67,6 +70,7 @@ int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress)
         if (!found) return 0;
         int64_t count = ReadSubsectionNumber(text, end, &i, &found);
         if (!found || count == 0) return 0;
+        ranges->emplace_back(first, count);
         for (int64_t k = 0; k < count; ++k) {
             while (i < end && !PdfIsDigit(text[i]))
                 ++i;
@@ -146,10 +150,40 @@ int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
             return rc;
         }
     }
-    return ReadClassicEntries(r, text.get(), static_cast<size_t>(trailer), suppress);
+    Subsections ranges;
+    rc = ReadClassicEntries(r, text.get(), static_cast<size_t>(trailer), suppress, &ranges);
+    if (rc < 0) return rc;
+    rc = PdfCheckSubsections(r, std::move(ranges), p.section_size, KVPDF_ERR_STAGE_XREF);
+    return rc < 1 ? rc : 0;
 }
 
 } // namespace
+
+int32_t PdfCheckSubsections(Reader r, Subsections ranges, int64_t size, int32_t stage) {
+    std::sort(ranges.begin(), ranges.end());
+    char where[64];
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const uint64_t first = ranges[i].first, count = ranges[i].second;
+        // Object numbers are below 2^32, and below the /Size the section declares; a
+        // reader that trusted a repeated or overflowing subsection would number the
+        // update's objects over existing ones.
+        if (first + count > 0x100000000ull || (size >= 0 && first + count > uint64_t(size))) {
+            snprintf(where, sizeof where, "/Size %lld, subsection %llu %llu",
+                     static_cast<long long>(size), static_cast<unsigned long long>(first),
+                     static_cast<unsigned long long>(count));
+            return KV_FAIL(r, KVPDF_ERR_XREF_CONTRADICTION, stage, where);
+        }
+        if (i > 0 && ranges[i - 1].first + ranges[i - 1].second > first && count > 0) {
+            snprintf(where, sizeof where, "subsections %llu %llu and %llu %llu",
+                     static_cast<unsigned long long>(ranges[i - 1].first),
+                     static_cast<unsigned long long>(ranges[i - 1].second),
+                     static_cast<unsigned long long>(first),
+                     static_cast<unsigned long long>(count));
+            return KV_FAIL(r, KVPDF_ERR_XREF_CONTRADICTION, stage, where);
+        }
+    }
+    return 1;
+}
 
 int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries) {
     ParsedDocument &p = r.parsed;
@@ -264,6 +298,7 @@ int32_t PdfParseTrailer(Reader r, FILE *file, uint32_t trailer_position, uint32_
     }
     uint32_t prev = PdfKeyNumber(t, n, "/Prev");
     p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    p.section_size = PdfFind(t, n, "/Size") < 0 ? -1 : PdfKeyNumber(t, n, "/Size");
     if (p.info_obj == 0) {
         uint32_t info = PdfKeyNumber(t, n, "/Info");
         p.info_obj = info > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(info);
@@ -287,7 +322,11 @@ int32_t PdfReadXref(Reader r, FILE *file, int32_t offset, int suppress_lists) {
     try {
         std::unordered_set<int32_t> seen;
         for (;;) {
-            if (!seen.insert(offset).second) return r.parsed.trailer_size;
+            if (!seen.insert(offset).second) {
+                char where[32];
+                snprintf(where, sizeof where, "/Prev %ld", static_cast<long>(offset));
+                return KV_FAIL(r, KVPDF_ERR_XREF_CONTRADICTION, KVPDF_ERR_STAGE_XREF, where);
+            }
             int32_t rc = ReadSection(r, file, offset, suppress_lists);
             if (rc < 0) return rc;
             if (r.parsed.prev_xref == -1) return r.parsed.trailer_size;

@@ -6,6 +6,9 @@
 #include "pdf_document.h"
 #include "pdf_mem.h"
 
+#include <utility>
+#include <vector>
+
 namespace kvpdf {
 
 // Offset of the newest section, from the "startxref" value before the last %%EOF;
@@ -50,6 +53,13 @@ void PdfPutXrefStreamEntry(uint8_t type, int width, uint8_t *buffer, uint32_t *p
 // The update's cross-reference section: a classic table after a classic chain, a
 // cross-reference stream when any section of the source is one. Ends with startxref.
 [[nodiscard]] int WriteUpdateXref(UpdateWriter &w, int32_t *err);
+
+// The subsections (first object, count) one section lists.
+using Subsections = std::vector<std::pair<uint64_t, uint64_t>>;
+// Each object listed once, all below the section's /Size (size -1: none to compare
+// with). Returns 1, or records KVPDF_ERR_XREF_CONTRADICTION and the stage and returns it.
+[[nodiscard]] int32_t PdfCheckSubsections(Reader r, Subsections ranges, int64_t size,
+                                          int32_t stage);
 
 // Shared by both section kinds: sizes the offset table from the first section read.
 [[nodiscard]] int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries);

@@ -6,6 +6,7 @@
 #include "pdf_mem.h"
 #include "pdf_utils.h"
 
+#include <algorithm>
 #include <cstring>
 
 #define KV_UNIT "../src/pdf_xref.cpp"
@@ -155,6 +156,7 @@ int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStr
     int64_t size_key = PdfFind(text, dict, "/Size");
     if (size_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_SIZE, KVPDF_ERR_STAGE_OBJXREF);
     d->size = PdfParseNumber(text, dict, static_cast<size_t>(size_key), nullptr);
+    p.section_size = d->size;
     if (p.declared_size == -1)
         p.declared_size = d->size > 0x7FFFFFFEu ? 0x7FFFFFFE : static_cast<int32_t>(d->size);
     if (p.trailer_size == -1) {
@@ -255,6 +257,15 @@ int32_t DecodeEntries(Reader r, const char *text, const XrefStreamDict &d,
 int32_t StoreEntries(Reader r, const XrefStreamDict &d, const uint8_t *data, uint32_t decoded,
                      int suppress_lists) {
     ParsedDocument &p = r.parsed;
+    Subsections ranges;
+    for (uint32_t i = 0; i + 1 < d.index_count; i += 2)
+        ranges.emplace_back(d.index[i], d.index[i + 1]);
+    int32_t checked = PdfCheckSubsections(r, ranges, p.section_size, KVPDF_ERR_STAGE_OBJXREF);
+    if (checked < 1) return checked;
+    // Entries the stream holds but its /Index does not list cannot be placed.
+    if (ranges.empty() || (decoded > 0 && std::all_of(ranges.begin(), ranges.end(),
+                                                      [](const auto &x) { return x.second == 0; })))
+        return KV_FAIL(r, KVPDF_ERR_XREF_CONTRADICTION, KVPDF_ERR_STAGE_OBJXREF, "/Index");
     const uint64_t entry_size = uint64_t{d.w[0]} + d.w[1] + d.w[2];
     uint64_t pos = 0;
     for (uint32_t i = 0; i + 1 < d.index_count; i += 2) {

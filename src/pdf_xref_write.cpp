@@ -12,6 +12,16 @@
 namespace kvpdf {
 namespace {
 
+// The source's /Info, when the file holds it: a trailer naming a missing object would
+// make readers doubt the whole new section.
+uint32_t InfoObject(const ParsedDocument &p) {
+    if (p.info_obj <= 0) return 0;
+    const auto n = static_cast<uint32_t>(p.info_obj);
+    const bool held = n < p.object_offsets_count &&
+                      (p.object_offsets[n] != kNoOffset || p.object_streams[n] != 0);
+    return held ? n : 0;
+}
+
 int ClassicSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
     const UpdateInProgress &u = w.update;
     if (!AppendText(w, err, "xref\n")) return 0;
@@ -32,8 +42,8 @@ int ClassicSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
         !AppendFormat(w, err, "/Size %lu\n", static_cast<unsigned long>(new_size)) ||
         !AppendFormat(w, err, "/Root %lu 0 R\n", static_cast<unsigned long>(p.root_obj)))
         return 0;
-    if (p.info_obj != 0 &&
-        !AppendFormat(w, err, "/Info %lu 0 R\n", static_cast<unsigned long>(p.info_obj)))
+    const uint32_t info = InfoObject(p);
+    if (info != 0 && !AppendFormat(w, err, "/Info %lu 0 R\n", static_cast<unsigned long>(info)))
         return 0;
     return AppendFormat(w, err, "/Prev %lu\n>>\n", static_cast<unsigned long>(p.xref_position));
 }
@@ -63,10 +73,11 @@ int StreamSection(UpdateWriter &w, int32_t *err, uint32_t new_size) {
     int64_t length = PdfDeflateBlock(table.get(), position, &compressed_raw);
     TrackedPtr<uint8_t> compressed(compressed_raw);
     if (length < 0) return KV_WRITE_FAIL(w, err, static_cast<int32_t>(length));
-    int ok = p.info_obj != 0
+    const uint32_t info = InfoObject(p);
+    int ok = info != 0
                  ? AppendFormat(w, err, "<</Length %d /Root %lu 0 R /Info %lu 0 R /Prev %lu /W [1 ",
                                 static_cast<int>(length), static_cast<unsigned long>(p.root_obj),
-                                static_cast<unsigned long>(p.info_obj),
+                                static_cast<unsigned long>(info),
                                 static_cast<unsigned long>(p.xref_position))
                  : AppendFormat(w, err, "<</Length %d /Root %lu 0 R /Prev %lu /W [1 ",
                                 static_cast<int>(length), static_cast<unsigned long>(p.root_obj),

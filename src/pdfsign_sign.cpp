@@ -46,7 +46,8 @@ bool Prepared(const UpdateInProgress &u) {
            BufferLength(&u.out_buffer) > 0;
 }
 
-// Fills in the last /ByteRange number and places the update text at contents_start.
+// Fills in the last /ByteRange number, reads the revision back, and places the update
+// text at contents_start.
 int32_t CompleteByteRange(UpdateWriter &w) {
     UpdateInProgress &u = w.update;
     const uint32_t length = BufferLength(&u.out_buffer);
@@ -57,6 +58,8 @@ int32_t CompleteByteRange(UpdateWriter &w) {
     // The 26 zeros and ">>" become the length, " ]>>" and blanks: no offset moves.
     snprintf(patch + digits, sizeof patch - digits, " ]>>%*s", 24 - digits, "");
     memcpy(u.out_buffer + u.byte_range_patch_pos, patch, 28);
+    int32_t checked = CheckWrittenRevision(w);
+    if (checked < 1) return checked;
     FILE *f = w.files.open(w.settings.target_path, "r+b");
     if (!f) {
         KV_ERROR(w, KVPDF_ERR_OPEN_OUTPUT);

@@ -10,7 +10,10 @@
 #include "pdf_utils.h"
 #include "pdf_xref.h"
 
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
@@ -46,6 +49,24 @@ uint32_t ReferenceAt(const char *text, uint32_t length, size_t index) {
 // Registers text with `insert` placed at position as the new version of object.
 int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t position,
                       const char *insert, uint32_t object) {
+    // The new version keeps the old text's "n 0 obj": the cross-reference data must
+    // have led to the object itself. Only an object stream's members come without one.
+    size_t i = PdfSkipSpace(text, length, 0);
+    size_t next = i;
+    const uint32_t named = PdfParseNumber(text, length, i, &next);
+    size_t generation = PdfSkipSpace(text, length, next);
+    size_t keyword = generation;
+    while (keyword < length && PdfIsDigit(text[keyword]))
+        ++keyword;
+    keyword = PdfSkipSpace(text, length, keyword);
+    const bool header = i < length && PdfIsDigit(text[i]) && keyword > generation &&
+                        keyword + 3 <= length && memcmp(text + keyword, "obj", 3) == 0;
+    if (header ? named != object : !walk.r.parsed.xref_is_stream) {
+        char where[32];
+        snprintf(where, sizeof where, "object %lu", static_cast<unsigned long>(object));
+        KV_ERROR(walk.r, KVPDF_ERR_XREF_CONTRADICTION, where);
+        return KVPDF_ERR_XREF_CONTRADICTION;
+    }
     char *rewritten = nullptr;
     uint32_t size = PdfInsertBytes(text, length, insert, position, &rewritten);
     if (!size || !AddUpdatedObject(walk.rewrites, rewritten, object, size - 1)) {
@@ -53,6 +74,12 @@ int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t po
         return KVPDF_ERR_BUFFER;
     }
     return 1;
+}
+
+// A rewrite failed with its own code recorded: the stage it happened in follows.
+int32_t RewriteFailed(Walk &walk, int32_t rc, int32_t stage) {
+    KV_ERROR(walk.r, stage);
+    return rc;
 }
 
 // The references the update adds to an annotation array: the widget, and the Kontir
@@ -65,6 +92,45 @@ void AnnotRefs(const UpdatePlan &plan, const char *format1, const char *format3,
                  static_cast<unsigned long>(plan.kontir_popup_obj));
     else
         snprintf(out, size, format1, static_cast<unsigned long>(plan.sig_field_obj));
+}
+
+// What an object is, for the checks below: its /Type when it has one, else whether its
+// body is a dictionary or an array.
+std::string KindOf(const char *text, uint32_t length) {
+    int is_ref = 0;
+    size_t body = PdfSkipObjectHeader(text, length, 0, &is_ref);
+    if (body < length && text[body] == '[') return "array";
+    int64_t type = PdfFind(text, length, "/Type");
+    if (type >= 0) {
+        size_t i = PdfSkipSpace(text, length, static_cast<size_t>(type) + 5);
+        size_t end = i + 1;
+        while (end < length && end < i + 32 &&
+               (isalnum(static_cast<unsigned char>(text[end])) || text[end] == '.' ||
+                text[end] == '_'))
+            ++end;
+        if (i < length && text[i] == '/') return std::string(text + i, end - i);
+    }
+    return body < length && text[body] == '<' ? "dictionary" : "other";
+}
+
+// An object the update is about to rewrite must be what it is named as: rewriting the
+// catalog as a form, or a page as an annotation array, gives a file no reader accepts.
+int32_t CheckKind(Walk &walk, uint32_t object, const char *text, uint32_t length, const char *role,
+                  std::initializer_list<const char *> refused, int32_t stage) {
+    std::string kind = static_cast<int32_t>(object) == walk.r.parsed.root_obj
+                           ? std::string("/Catalog")
+                           : KindOf(text, length);
+    for (const char *k : refused)
+        if (kind == k)
+            return KV_FAIL(walk.r, KVPDF_ERR_OBJECT_KIND, stage, static_cast<unsigned long>(object),
+                           role, kind.c_str());
+    return 1;
+}
+
+// The object a reference names is in the file: listed with an offset or in a stream.
+bool Held(const ParsedDocument &p, uint32_t object) {
+    return object < p.object_offsets_count &&
+           (p.object_offsets[object] != kNoOffset || p.object_streams[object] != 0);
 }
 
 // Reads the /Certs, /CRLs and /OCSPs arrays of one DSS dictionary into info.
@@ -177,7 +243,7 @@ int32_t AddForm(Walk &walk, const char *catalog, uint32_t length, int64_t pages)
              static_cast<unsigned long>(walk.plan->sig_field_obj));
     int32_t rc = RewriteObject(walk, catalog, length, static_cast<uint32_t>(pages), insert,
                                static_cast<uint32_t>(walk.r.parsed.root_obj));
-    return rc < 1 ? KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_ROOT) : 1;
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_ROOT) : 1;
 }
 
 // Where the form dictionary's text is: the catalog's own (inline) or its object's.
@@ -218,7 +284,7 @@ int32_t AddField(Walk &walk, const FormText &form, const char *catalog, uint32_t
             rc = RewriteObject(walk, owner_text, owner_length, end, ref, owner);
         }
     }
-    return rc < 1 ? KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_ROOT) : 1;
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_ROOT) : 1;
 }
 
 // The form dictionary: its fields, and in the modes that place a signature the field
@@ -235,6 +301,11 @@ int32_t ReadForm(Walk &walk, FILE *file, const char *catalog, uint32_t length, i
         int32_t rc = ReadText(walk.r, file, p.acroform_obj, &form_text);
         if (rc < 1) return KV_FAIL_AS(walk.r, KVPDF_ERR_ACROFORM_OBJECT, KVPDF_ERR_STAGE_ROOT, rc);
         form = {form_text.data.get(), form_text.length, form.object, 0};
+        if (walk.plan) {
+            rc = CheckKind(walk, form.object, form.text, form.length, "/AcroForm",
+                           {"/Catalog", "/Pages", "/Page", "array"}, KVPDF_ERR_STAGE_ROOT);
+            if (rc < 1) return rc;
+        }
     }
     int32_t fields_obj = -1;
     uint32_t *refs = nullptr, count = 0, end = 0, fields_length = 0;
@@ -249,8 +320,32 @@ int32_t ReadForm(Walk &walk, FILE *file, const char *catalog, uint32_t length, i
     if (rc == kReadFailed)
         return KV_FAIL_AS(walk.r, KVPDF_ERR_FIELDS_OBJECT, KVPDF_ERR_STAGE_ROOT, kReadFailed);
     if (!walk.plan) return 1;
+    if (fields_obj > 0) {
+        const bool form_itself = static_cast<uint32_t>(fields_obj) == form.object;
+        int32_t checked =
+            form_itself
+                ? KV_FAIL(walk.r, KVPDF_ERR_OBJECT_KIND, KVPDF_ERR_STAGE_ROOT,
+                          static_cast<unsigned long>(fields_obj), "/Fields", "/AcroForm")
+                : CheckKind(walk, static_cast<uint32_t>(fields_obj), fields_text.get(),
+                            fields_length, "/Fields", {"/Catalog", "/Pages", "/Page", "dictionary"},
+                            KVPDF_ERR_STAGE_ROOT);
+        if (checked < 1) return checked;
+    }
     return AddField(walk, form, catalog, length, rc, fields_obj, fields_text.get(), fields_length,
                     end);
+}
+
+// The page that receives the widget is a page, and hangs in a tree the file holds.
+int32_t CheckPlacement(Walk &walk, int32_t page, const Text &text) {
+    int32_t rc = CheckKind(walk, static_cast<uint32_t>(page), text.data.get(), text.length, "/Page",
+                           {"/Catalog", "/Pages", "array"}, KVPDF_ERR_STAGE_PAGE);
+    if (rc < 1) return rc;
+    int64_t parent = PdfFind(text.data.get(), text.length, "/Parent");
+    if (parent < 0) return 1;
+    uint32_t node = ReferenceAt(text.data.get(), text.length, static_cast<size_t>(parent) + 7);
+    if (node == 0 || Held(walk.r.parsed, node)) return 1;
+    return KV_FAIL(walk.r, KVPDF_ERR_OBJECT_MISSING, KVPDF_ERR_STAGE_PAGE,
+                   static_cast<unsigned long>(node), "/Parent");
 }
 
 // The page names the new objects: before /Parent when it has no /Annots, at the end of
@@ -269,7 +364,7 @@ int32_t PageWithoutAnnots(Walk &walk, const Text &page_text, int32_t page) {
               sizeof insert);
     int32_t rc = RewriteObject(walk, t, page_text.length, static_cast<uint32_t>(parent), insert,
                                static_cast<uint32_t>(page));
-    return rc < 1 ? KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_PAGE) : 1;
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_PAGE) : 1;
 }
 
 int32_t InlineAnnots(Walk &walk, FILE *file, const Text &page_text, int32_t page, size_t open) {
@@ -286,15 +381,26 @@ int32_t InlineAnnots(Walk &walk, FILE *file, const Text &page_text, int32_t page
     char insert[96];
     AnnotRefs(*walk.plan, " %lu 0 R", " %lu 0 R %lu 0 R %lu 0 R", insert, sizeof insert);
     int32_t rc = RewriteObject(walk, t, page_text.length, end, insert, static_cast<uint32_t>(page));
-    return rc < 1 ? KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_PAGE) : 1;
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_PAGE) : 1;
 }
 
-int32_t IndirectAnnots(Walk &walk, FILE *file, uint32_t array) {
+int32_t IndirectAnnots(Walk &walk, FILE *file, uint32_t array, int32_t page) {
     ParsedDocument &p = walk.r.parsed;
     Text annots;
     if (!array || ReadText(walk.r, file, static_cast<int32_t>(array), &annots) < 1)
         return KV_FAIL(walk.r, KVPDF_ERR_ANNOTS_OBJECT, KVPDF_ERR_STAGE_PAGE);
     p.annots_obj = static_cast<int32_t>(array);
+    if (walk.plan) {
+        const char *named = static_cast<int32_t>(array) == page           ? "/Page"
+                            : static_cast<int32_t>(array) == p.fields_obj ? "/Fields"
+                                                                          : nullptr;
+        int32_t checked =
+            named ? KV_FAIL(walk.r, KVPDF_ERR_OBJECT_KIND, KVPDF_ERR_STAGE_PAGE,
+                            static_cast<unsigned long>(array), "/Annots", named)
+                  : CheckKind(walk, array, annots.data.get(), annots.length, "/Annots",
+                              {"/Catalog", "/Pages", "/Page", "dictionary"}, KVPDF_ERR_STAGE_PAGE);
+        if (checked < 1) return checked;
+    }
     int64_t open = PdfFind(annots.data.get(), annots.length, "[");
     if (open < 0) return KV_FAIL(walk.r, KVPDF_ERR_ANNOTS_OBJECT, KVPDF_ERR_STAGE_PAGE);
     uint32_t from = static_cast<uint32_t>(open) + 1, relative = 0;
@@ -311,7 +417,7 @@ int32_t IndirectAnnots(Walk &walk, FILE *file, uint32_t array) {
     AnnotRefs(*walk.plan, " %lu 0 R ", " %lu 0 R %lu 0 R %lu 0 R ", insert, sizeof insert);
     int32_t rc =
         RewriteObject(walk, annots.data.get(), annots.length, from + relative, insert, array);
-    return rc < 1 ? KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_PAGE) : 1;
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_PAGE) : 1;
 }
 
 } // namespace
@@ -496,6 +602,10 @@ int32_t ProcessPage(Walk &walk, FILE *file, int32_t page) {
     int32_t rc = ReadText(walk.r, file, page, &text);
     if (rc < 1) return KV_FAIL_AS(walk.r, KVPDF_ERR_PAGE_OBJECT, KVPDF_ERR_STAGE_PAGE, rc);
     const char *t = text.data.get();
+    if (walk.plan) {
+        rc = CheckPlacement(walk, page, text);
+        if (rc < 1) return rc;
+    }
     int64_t annots = PdfFind(t, text.length, "/Annots");
     if (annots < 0) return PageWithoutAnnots(walk, text, page);
     p.annots_modified = 1;
@@ -503,7 +613,7 @@ int32_t ProcessPage(Walk &walk, FILE *file, int32_t page) {
     TrackedFreeT(p.annot_refs);
     p.annot_count = 0;
     if (i < text.length && t[i] == '[') return InlineAnnots(walk, file, text, page, i);
-    return IndirectAnnots(walk, file, ReferenceAt(t, text.length, i));
+    return IndirectAnnots(walk, file, ReferenceAt(t, text.length, i), page);
 }
 
 int32_t ProcessObjects(Walk &walk, FILE *file, int32_t root, int32_t skip_page) {

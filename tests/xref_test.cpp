@@ -70,14 +70,14 @@ TEST(Xref, EntryQuirksOfClassicTables) {
     EXPECT_EQ(s.offsets[8], shifted.offset_of(8) % 100);
 }
 
-TEST(Xref, PrevLoopsEndTheChain) {
+TEST(Xref, PrevLoopsAndRepeatedSubsectionsAreRefused) {
     // 3 -> 2 -> 1 -> 3: the oldest section's /Prev leads back to the newest.
     PdfBuilder c = kvtest::OnePage();
     ClassicOptions o;
     o.trailer_extra = "/Prev 00000000";
-    const size_t first = c.ClassicXref(o);
+    c.ClassicXref(o);
     c.Object(4, "(four)");
-    const size_t second = c.ClassicXref();
+    c.ClassicXref();
     c.Object(5, "(five)");
     const size_t third = c.ClassicXref();
     std::string bytes = c.bytes();
@@ -85,10 +85,20 @@ TEST(Xref, PrevLoopsEndTheChain) {
     snprintf(patched, sizeof patched, "/Prev %08zu", third);
     bytes.replace(bytes.find("/Prev 00000000"), 14, patched);
     kvtest::Structure s = Read(bytes);
-    ASSERT_EQ(s.rc, 1);
-    EXPECT_EQ(s.sections,
-              (std::vector<uint32_t>{uint32_t(third), uint32_t(second), uint32_t(first)}));
-    ExpectAt(s, c, {1, 2, 3, 4, 5});
+    EXPECT_EQ(s.rc, KVPDF_ERR_XREF_CONTRADICTION);
+    EXPECT_EQ(s.ring, (std::vector<int>{-212, -38, -45}));
+    // A stream's /Index that lists one object twice, runs past 2^32 or past /Size, or
+    // lists nothing while the stream holds entries.
+    for (const char *index : {"[0 2 1 2]", "[4294967295 1]", "[0 9]", "[5 0]"}) {
+        PdfBuilder b = kvtest::OnePage("%PDF-1.5\n");
+        b.XrefStream(4);
+        std::string stream = b.bytes();
+        const size_t at = stream.find("/Index [");
+        stream.replace(at + 7, stream.find(']', at) + 1 - at - 7, index);
+        s = Read(stream);
+        EXPECT_EQ(s.rc, KVPDF_ERR_XREF_CONTRADICTION) << index;
+        EXPECT_EQ(s.ring, (std::vector<int>{-212, -39, -45})) << index;
+    }
 }
 
 TEST(Xref, StreamsWithPredictorIndexObjectStreamsAndWithout) {

@@ -261,6 +261,11 @@ struct UpdateInProgress {
     uint32_t update_end;
     char signing_time[32]; // the /M text written
     LoadedAppearance appearance_file;
+    // What the first phase left in the output, for the completion calls to find again:
+    // the dictionary's head after the source, and the source's last bytes.
+    char *head_text;
+    char source_tail[256];
+    uint32_t source_tail_length;
 };
 
 // ---------------------------------------------------------------- the other records

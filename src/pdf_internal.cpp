@@ -283,6 +283,7 @@ void ReleaseUpdate(UpdateInProgress *update) {
     FinishUpdate(update);
     TrackedFreeT(update->new_objects);
     TrackedFreeT(update->out_buffer);
+    TrackedFreeT(update->head_text);
     InitUpdate(update);
 }
 

@@ -36,6 +36,9 @@ int WriteHead(UpdateWriter &w, int32_t *err, FILE *target, uint32_t number, cons
     int64_t position = ok ? files.tell(target) : -1;
     uint64_t end = position < 0 ? 0 : uint64_t(position) + 2ull * w.settings.sig_buffer_size + 2;
     if (position < 0 || end > 0xFFFFFFFFull) return KV_WRITE_FAIL(w, err, KVPDF_ERR_POSITION);
+    TrackedFreeT(w.update.head_text);
+    if (!BufferAppendf(KV_UNIT, __LINE__, &w.update.head_text, 0, "%s%s/Contents", head, subfilter))
+        return KV_WRITE_FAIL(w, err, KVPDF_ERR_BUFFER);
     w.update.contents_start = static_cast<uint32_t>(position);
     w.update.contents_end = static_cast<uint32_t>(end);
     return 1;

@@ -60,11 +60,11 @@ int PdfCopyFile(const char *target, const char *source, const char *mode) {
     if (!target || !source || !mode) return -1;
     // Opening the target would truncate the source when both are one file.
     if (PdfSameFile(target, source)) return -1;
-    FILE *out = fopen(target, mode);
-    if (!out) return -1;
     FILE *in = fopen(source, "rb");
-    if (!in) {
-        fclose(out);
+    if (!in) return -1;
+    FILE *out = fopen(target, mode);
+    if (!out) {
+        fclose(in);
         return -1;
     }
     int rc = 0;
@@ -92,6 +92,9 @@ int PdfCopyFile(const char *target, const char *source, const char *mode) {
     }
     if (fclose(in) != 0) rc = -1;
     if (fclose(out) != 0) rc = -1;
+    // Half a copy is not a document: a full file system leaves no output behind.
+    uint64_t size = 0;
+    if (rc != 0 && PdfFileKind(target, &size) == FileKind::kRegular) (void)unlink(target);
     return rc;
 }
 

@@ -56,10 +56,18 @@ uint32_t FileEnd(Reader r, FILE *file) {
 // Modes that write copy the source to the output file first.
 int32_t CopySource(PdfDocument *doc) {
     const HostSettings &s = doc->settings;
+    if (!WritesRevision(doc->mode)) return 1;
+    // An output that exists must be a file too: a FIFO or a device would swallow the
+    // revision, or block.
+    uint64_t size = 0;
+    const FileKind kind = PdfFileKind(s.target_path, &size);
+    if (kind != FileKind::kMissing && kind != FileKind::kRegular) {
+        int32_t rc = CheckInputFile(doc, s.target_path);
+        return rc < 1 ? rc : KVPDF_ERR_NOT_REGULAR_FILE;
+    }
     // Two names of one file must not be copied onto each other: that would truncate
     // the source before reading it.
-    if (WritesRevision(doc->mode) && strcmp(s.target_path, s.src_path) != 0 &&
-        !PdfSameFile(s.target_path, s.src_path) &&
+    if (strcmp(s.target_path, s.src_path) != 0 && !PdfSameFile(s.target_path, s.src_path) &&
         FileAccess(doc).copy(s.target_path, s.src_path, "wb+") != 0) {
         KV_ERROR(doc, KVPDF_ERR_COPY);
         return KVPDF_ERR_COPY;

@@ -73,6 +73,39 @@ int32_t CompleteByteRange(UpdateWriter &w) {
     return 1;
 }
 
+// The completion calls write into the file the first phase left: the same length (with
+// or without the value in place), the dictionary's head and the source's last bytes.
+// Anything else means the output changed in between, and writing into it now could give
+// a signature over bytes no one meant to sign. NULL when it is as left, else what changed.
+const char *ChangedSincePhaseOne(const PdfDocument *doc, const FileAccess &files, FILE *f) {
+    const UpdateInProgress &u = doc->update;
+    const uint32_t source_length = doc->parsed.source_length;
+    if (files.seek(f, 0, 2) != 0) return "length";
+    const int64_t length = files.tell(f);
+    const uint64_t text = BufferLength(&u.out_buffer);
+    if (length != static_cast<int64_t>(u.contents_start + text) &&
+        length != static_cast<int64_t>(u.update_end))
+        return "length";
+    auto same = [&](uint64_t at, const char *expected, size_t n) {
+        char block[512];
+        while (n > 0) {
+            size_t chunk = n < sizeof block ? n : sizeof block;
+            if (files.seek(f, static_cast<int64_t>(at), 0) != 0 ||
+                files.read(block, 1, chunk, f) != chunk || memcmp(block, expected, chunk) != 0)
+                return false;
+            at += chunk;
+            expected += chunk;
+            n -= chunk;
+        }
+        return true;
+    };
+    if (!u.head_text || !same(source_length, u.head_text, strlen(u.head_text)))
+        return "signature dictionary";
+    if (!same(source_length - u.source_tail_length, u.source_tail, u.source_tail_length))
+        return "end of the source";
+    return nullptr;
+}
+
 // The all-zero value at contents_start, and with_update the update text behind it, so
 // that the file reaches its final layout. Only the blanking call records an open
 // failure; the other reports it by its result alone.
@@ -88,6 +121,8 @@ int32_t WriteBlankValue(PdfDocument *doc, bool with_update) {
         return KVPDF_ERR_OPEN_OUTPUT;
     }
     PdfFile file(files, f);
+    if (const char *changed = ChangedSincePhaseOne(doc, files, f))
+        return KV_FAIL(doc, KVPDF_ERR_OUTPUT_CHANGED, KVPDF_ERR_STAGE_WRITESIGN, changed);
     if (!WritePlaceholder(doc, files, f) ||
         (with_update && !WriteUpdateAt(doc->update, files, f, doc->update.contents_end)) ||
         file.close() != 0) {
@@ -126,6 +161,16 @@ int32_t WriteRevision(UpdateWriter &w) {
     }
     PdfFile file(w.files, target);
     w.update.contents_end = w.parsed.source_length;
+    UpdateInProgress &u = w.update;
+    const uint32_t tail = w.parsed.source_length < sizeof u.source_tail
+                              ? w.parsed.source_length
+                              : static_cast<uint32_t>(sizeof u.source_tail);
+    if (w.files.seek(target, int64_t{w.parsed.source_length} - tail, 0) != 0 ||
+        w.files.read(u.source_tail, 1, tail, target) != tail) {
+        KV_ERROR(w, KVPDF_ERR_POSITION);
+        return KVPDF_ERR_POSITION;
+    }
+    u.source_tail_length = tail;
     bool ok = w.mode == kModeDocTimestamp ? WriteDocTimeStampDictionary(w, &err, target)
                                           : WriteSignatureDictionary(w, &err, target);
     // The head is in the file; everything after the reserved value is in the text.
@@ -249,6 +294,8 @@ KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, 
     FILE *f = files.open(doc->settings.target_path, "r+b");
     if (!f) return KV_FAIL(doc, KVPDF_ERR_OPEN_OUTPUT, KVPDF_ERR_STAGE_WRITESIGN);
     PdfFile file(files, f);
+    if (const char *changed = ChangedSincePhaseOne(doc, files, f))
+        return KV_FAIL(doc, KVPDF_ERR_OUTPUT_CHANGED, KVPDF_ERR_STAGE_WRITESIGN, changed);
     bool ok = WritePlaceholder(doc, files, f) &&
               files.seek(f, int64_t{u.contents_start} + 1, 0) == 0 &&
               files.write(hex.get(), 1, size_t{count} * 2, f) == size_t{count} * 2 &&

@@ -226,6 +226,7 @@ stage_preset release
 stage_demo
 stage_tidy
 stage_preset asan
+stage_preset tsan
 if command -v clang++ > /dev/null; then stage_fuzz; fi
 
 if ((${#FAILED[@]} > 0)); then

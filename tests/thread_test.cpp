@@ -1,0 +1,66 @@
+// Handles on several threads at once, one handle and one signing context per thread:
+// writing, signing through the signing library, completing and finding. The tsan preset
+// runs it under ThreadSanitizer.
+#include "kvtest.h"
+
+#include <thread>
+
+namespace {
+
+// One signature from start to end, then a find on the result: 1 when it found it.
+int SignAndFind(const std::string &src, const std::string &out, void *context,
+                const SigningParameters &params) {
+    KvPdfHandle h = KvPDFInit(src.c_str(), out.c_str(), 12000);
+    KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    KvPDFSetKontirProperties(h, "note", nullptr, nullptr, 1, 1, 2, 3, 4, 5, 6, 7, 8);
+    int ok = KvPdfWritePDFWithoutSignature(h, 0) == 1 &&
+             KvPdfWriteDummySignatureAndAddedContent(h, nullptr) == 1;
+    const std::string file = kvtest::ReadFile(out);
+    const std::vector<uint32_t> r = kvtest::LastByteRange(out);
+    std::string first = file.substr(0, r[1]), second = file.substr(r[2]);
+    SignedDataItem items[2] = {{first.data(), int32_t(first.size()), "application/pdf", &items[1]},
+                               {second.data(), int32_t(second.size()), "application/pdf", nullptr}};
+    uint8_t *signature = nullptr;
+    uint32_t length = 0;
+    ok = ok &&
+         KvPDF_CreateSignatureAdv(h, context, &params, items, &signature, &length, 0, 0) == 0 &&
+         KvPdfWriteSignature(h, signature, length) == 1;
+    KvPDF_FreeData(signature);
+    KvPDFClose(h);
+    h = KvPDFInit(out.c_str(), nullptr, 0);
+    // The note after the widget ends the search (-32), with the signature found.
+    ok = ok && KvPdfFindSignatures(h) == -32 && KvPDFGetSignatureCount(h) == 1;
+    KvPDFClose(h);
+    return ok;
+}
+
+TEST(Threads, EightHandlesSignAndFindAtOnce) {
+    const kvtest::Entity &signer = kvtest::World::Get().pki().signer;
+    kvtest::TempDir dir;
+    const std::string src = dir.file("in.pdf");
+    kvtest::WriteFile(src, kvtest::OnePagePdf());
+    ASSERT_EQ(KvPDF_CryptoInitGlobal(), 0);
+    const SigningParameters params = {signer.p12.c_str(), kvtest::Pki::kPassword, nullptr, nullptr,
+                                      KVPDF_SIGN_CADES};
+    constexpr int kThreads = 8, kEach = 3;
+    std::atomic<int> found{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            void *context = nullptr;
+            if (KvPDF_CryptoInit(&context) != 0) return;
+            for (int i = 0; i < kEach; ++i)
+                found += SignAndFind(src, dir.file(std::to_string(t * kEach + i) + ".pdf"), context,
+                                     params);
+            KvPDF_CryptoCleanup(context);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    KvPDF_CryptoCleanupGlobal();
+    EXPECT_EQ(found, kThreads * kEach);
+    EXPECT_TRUE(kvtest::CheckersAccept(dir.file("0.pdf"), 1));
+    EXPECT_EQ(kvtest::ReadFile(dir.file("0.pdf")).substr(0, 300),
+              kvtest::ReadFile(dir.file("23.pdf")).substr(0, 300));
+}
+
+} // namespace

@@ -151,13 +151,13 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_VERSION_UNSUPPORTED (-200)
 #define KVPDF_WARN_COMPRESSED_FEATURES (-201)
 /* Extensions: refusals the library adds for inputs it cannot handle safely. */
-#define KVPDF_ERR_NOT_REGULAR_FILE (-210) /* a directory, FIFO, socket or device */
-#define KVPDF_ERR_INPUT_TOO_LARGE (-211)  /* 4 GiB or more: beyond 32-bit offsets */
+#define KVPDF_ERR_NOT_REGULAR_FILE (-210)   /* a directory, FIFO, socket or device */
+#define KVPDF_ERR_INPUT_TOO_LARGE (-211)    /* 4 GiB or more: beyond 32-bit offsets */
 #define KVPDF_ERR_XREF_CONTRADICTION (-212) /* a subsection repeats or overflows, /Prev loops */
-#define KVPDF_ERR_OBJECT_KIND (-213)       /* an object is named for a role it cannot have */
-#define KVPDF_ERR_READ_BACK (-214)         /* the revision built does not read back */
-#define KVPDF_ERR_OUTPUT_CHANGED (-215)    /* the output changed between the two phases */
-#define KVPDF_ERR_OBJECT_MISSING (-216)    /* a reference the update relies on names nothing */
+#define KVPDF_ERR_OBJECT_KIND (-213)        /* an object is named for a role it cannot have */
+#define KVPDF_ERR_READ_BACK (-214)          /* the revision built does not read back */
+#define KVPDF_ERR_OUTPUT_CHANGED (-215)     /* the output changed between the two phases */
+#define KVPDF_ERR_OBJECT_MISSING (-216)     /* a reference the update relies on names nothing */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -158,6 +158,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_READ_BACK (-214)          /* the revision built does not read back */
 #define KVPDF_ERR_OUTPUT_CHANGED (-215)     /* the output changed between the two phases */
 #define KVPDF_ERR_OBJECT_MISSING (-216)     /* a reference the update relies on names nothing */
+#define KVPDF_ERR_DSS_TOO_LARGE (-217)      /* DSS data beyond what the file's length backs */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -162,6 +162,7 @@ struct ParsedDocument {
     XrefSection *xref_current;
     XrefSection *xref_oldest;
     uint32_t xref_section_count;
+    uint64_t listed_entries;  // in all sections' lists, held to the file's length
     uint32_t *object_offsets; // file offset by object number, kNoOffset for none
     uint32_t object_offsets_count;
     uint32_t *object_streams; // newest object stream listing each object, 0 = none
@@ -182,6 +183,7 @@ struct ParsedDocument {
     uint32_t field_count;
     int32_t annots_modified; // the page had /Annots, or an indirect /Fields grows
     DssInfo *dss_info;       // the newest revision's Document Security Store
+    uint64_t dss_bytes;      // DSS data held for all revisions, held to PdfDecodeLimit
 };
 
 // ---------------------------------------------------------------- the update

@@ -184,6 +184,8 @@ const Message kMessages[] = {
      "A kimeneti file megvaltozott a revizio irasa utan (%s)."},
     {-216, "Object %lu, named as %s, is not in the file.",
      "A(z) %lu. objektum (%s) nem talalhato a file-ban."},
+    {-217, "The DSS data of the document pass %llu bytes, more than its length can back.",
+     "A dokumentum DSS adatai meghaladjak a %llu bajtot, tobbet, mint amit a merete fedez."},
 };
 
 } // namespace

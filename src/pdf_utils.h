@@ -37,10 +37,15 @@ constexpr int32_t kReadFailed = -1;
 // Reads up to count bytes at the selected position (fewer at the end of the file).
 [[nodiscard]] int32_t PdfReadRaw(Reader r, FILE *file, ObjectSelector selector, char **out_bytes,
                                  uint32_t count, uint32_t *out_length);
-// Reads one stream object's data, inflated when it is Flate-encoded. text/text_length
-// may give the object text already read (NULL: read it here).
+// Reads one stream object's data, inflated (up to limit bytes) when it is Flate-encoded.
+// text/text_length may give the object text already read (NULL: read it here).
 [[nodiscard]] int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
-                                    uint32_t text_length, uint8_t **out_data, uint32_t *out_length);
+                                    uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
+                                    uint32_t limit = 0x7FFFFFFFu);
+// How far a structure stream (object stream, cross-reference stream, DSS entry) is ever
+// inflated: 32 times the file's length, 16 MiB at least. Real streams inflate 3 to 10
+// times; a stream that would pass this is a decompression bomb, not data.
+[[nodiscard]] uint32_t PdfDecodeLimit(const ParsedDocument &p);
 // A stream's data from its dictionary and raw bytes: a copy, or inflated (up to limit
 // bytes) when the first filter is Flate. Returns 1 with a new block, NUL-terminated
 // one past *out_length; -22 for another filter; -80..-83 when inflating fails.

@@ -91,6 +91,12 @@ int64_t PdfStreamKeyword(const char *text, size_t length) {
     return -1;
 }
 
+uint32_t PdfDecodeLimit(const ParsedDocument &p) {
+    const uint64_t floor = 16u << 20, scaled = uint64_t{p.file_length} * 32;
+    uint64_t limit = scaled > floor ? scaled : floor;
+    return limit > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(limit);
+}
+
 int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
                             uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length) {
     *out = nullptr;
@@ -311,7 +317,8 @@ size_t DataStart(const char *text, size_t length, size_t keyword) {
 } // namespace
 
 int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
-                      uint32_t text_length, uint8_t **out_data, uint32_t *out_length) {
+                      uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
+                      uint32_t limit) {
     *out_data = nullptr;
     *out_length = 0;
     TrackedPtr<char> owned;
@@ -350,8 +357,8 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
     }
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
     if (length > available) length = available;
-    rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length,
-                             0x7FFFFFFFu, out_data, out_length);
+    rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length, limit,
+                             out_data, out_length);
     return rc < 1 ? KV_FAIL(r, rc, KVPDF_ERR_EMBEDDED_FILE) : 1;
 }
 

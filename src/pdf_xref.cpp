@@ -20,10 +20,10 @@ namespace {
 constexpr uint32_t kTailWindow = 1024;
 constexpr uint32_t kEntryLength = 18; // the entry without its two end-of-line bytes
 
-// ISO 32000-1 (Annex C) sets the implementation limit of indirect objects at 8,388,607;
-// a larger /Size is taken only when the file is big enough to hold that many objects,
-// so that a damaged /Size cannot make the offset table huge.
-constexpr int64_t kObjectLimit = 8388608;
+// The offset table takes 8 bytes per object number. Every object in use costs the file
+// at least a byte, so a /Size beyond the file's length (65,536 for small files, which
+// some writers round up to) is damage, and never sizes the table.
+constexpr int64_t kObjectFloor = 65536;
 
 uint32_t ChunkFor(int32_t declared_size) {
     if (declared_size < 1000) return 512;
@@ -187,7 +187,7 @@ int32_t PdfCheckSubsections(Reader r, Subsections ranges, int64_t size, int32_t 
 
 int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries) {
     ParsedDocument &p = r.parsed;
-    int64_t limit = p.file_length > kObjectLimit ? p.file_length : kObjectLimit;
+    int64_t limit = p.file_length > kObjectFloor ? p.file_length : kObjectFloor;
     if (p.declared_size < 0 || p.declared_size > limit) {
         KV_ERROR(r, KVPDF_ERR_OBJECT_TABLE_MEMORY);
         return KVPDF_ERR_OBJECT_TABLE_MEMORY;
@@ -352,9 +352,21 @@ XrefSection *PdfNewXrefSection(ParsedDocument &p, uint32_t offset) {
     return s;
 }
 
+namespace {
+
+// Entries a cross-reference stream lists cost it less than a byte once compressed, so
+// the sections of a chain could list many more than the file holds objects: each
+// costs a record, and all of them together are held to the file's length.
+bool Countable(ParsedDocument &p) {
+    const uint64_t limit = uint64_t{p.file_length} + kObjectFloor;
+    return ++p.listed_entries <= limit;
+}
+
+} // namespace
+
 int PdfAddXrefEntry(ParsedDocument &p, uint32_t offset, uint32_t object) {
     XrefSection *s = p.xref_current;
-    if (!s) return 0;
+    if (!s || !Countable(p)) return 0;
     auto *e = static_cast<XrefEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(XrefEntry)));
     if (!e) return 0;
     e->offset = offset;
@@ -371,7 +383,7 @@ int PdfAddXrefEntry(ParsedDocument &p, uint32_t offset, uint32_t object) {
 int PdfAddCompressedEntry(ParsedDocument &p, uint32_t object_stream, uint32_t object,
                           uint32_t index) {
     XrefSection *s = p.xref_current;
-    if (!s) return 0;
+    if (!s || !Countable(p)) return 0;
     auto *e =
         static_cast<CompressedEntry *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CompressedEntry)));
     if (!e) return 0;

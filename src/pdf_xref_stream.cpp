@@ -14,8 +14,6 @@
 namespace kvpdf {
 namespace {
 
-constexpr uint32_t kMaxDecoded = 0x7FFFFFFFu;
-
 // Reads the numbers of an array "[ ... ]" that starts at or after index, up to its ']'.
 bool ReadNumberArray(Reader r, const char *text, size_t length, size_t index,
                      TrackedPtr<uint32_t> &values, uint32_t *count) {
@@ -240,7 +238,8 @@ int32_t DecodeEntries(Reader r, const char *text, const XrefStreamDict &d,
         if (row == 0) row = 1;
         needed = (needed / row + 2) * (row + 1);
     }
-    uint32_t limit = needed > kMaxDecoded ? kMaxDecoded : static_cast<uint32_t>(needed + 1);
+    const uint32_t most = PdfDecodeLimit(r.parsed);
+    uint32_t limit = needed >= most ? most : static_cast<uint32_t>(needed + 1);
     uint8_t *raw = nullptr;
     int32_t rc = PdfDecodeStreamData(text, d.dict_end,
                                      reinterpret_cast<const uint8_t *>(text + d.data_start),
@@ -340,7 +339,7 @@ int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, ui
     uint8_t *data_raw = nullptr;
     uint32_t data_length = 0;
     rc = PdfReadStream(r, file, static_cast<ObjectSelector>(object_stream), read, read_length,
-                       &data_raw, &data_length);
+                       &data_raw, &data_length, PdfDecodeLimit(r.parsed));
     TrackedPtr<uint8_t> data(data_raw);
     if (rc < 1) return rc;
     if (!data || count < 1) return 1;

@@ -33,7 +33,11 @@ int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out) {
     int32_t rc =
         object > 0 ? PdfReadObjectBinary(r, file, object, &text, &out->length) : kReadFailed;
     out->data.reset(text);
-    if (rc >= 1 && !text) rc = kReadFailed; // a compressed object its stream does not hold
+    if (rc >= 1 && !text) {
+        // A compressed object its stream does not hold.
+        KV_ERROR(r, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(object));
+        rc = KVPDF_ERR_COMPRESSED_OBJECT;
+    }
     return rc;
 }
 
@@ -133,6 +137,13 @@ bool Held(const ParsedDocument &p, uint32_t object) {
            (p.object_offsets[object] != kNoOffset || p.object_streams[object] != 0);
 }
 
+// A reference repeated in one DSS array is one entry.
+bool Listed(const DssArray &array, uint32_t object) {
+    for (uint32_t i = 0; i < array.count; ++i)
+        if (array.entries[i].object_number == object) return true;
+    return false;
+}
+
 // Reads the /Certs, /CRLs and /OCSPs arrays of one DSS dictionary into info.
 int32_t ReadDssArrays(Reader r, FILE *file, DssInfo *info, const char *text, uint32_t length) {
     const struct {
@@ -153,15 +164,23 @@ int32_t ReadDssArrays(Reader r, FILE *file, DssInfo *info, const char *text, uin
         DssArray *array = DssGetArray(info, k.kind, 1, true);
         if (!array) return KVPDF_ERR_DSS;
         if (array_obj > 0) array->object_number = array_obj;
+        const uint32_t budget = PdfDecodeLimit(r.parsed);
         for (uint32_t i = 0; i < count; ++i) {
             uint8_t *data = nullptr;
             uint32_t data_length = 0;
-            if (list[i] > 0x7FFFFFFFu) continue;
+            if (list[i] > 0x7FFFFFFFu || Listed(*array, list[i])) continue;
             int32_t read = PdfReadStream(r, file, static_cast<ObjectSelector>(list[i]), nullptr, 0,
-                                         &data, &data_length);
+                                         &data, &data_length, budget);
             if (read < 1 || !data) {
                 TrackedFreeT(data);
                 continue; // an unreadable stream is left out; the others still count
+            }
+            // Revisions that repeat a large DSS must not multiply it in memory.
+            r.parsed.dss_bytes += data_length;
+            if (r.parsed.dss_bytes > budget) {
+                TrackedFreeT(data);
+                return KV_FAIL(r, KVPDF_ERR_DSS_TOO_LARGE, KVPDF_ERR_DSS,
+                               static_cast<unsigned long long>(budget));
             }
             if (!DssAppendEntry(array, list[i], data, data_length, 0)) return KVPDF_ERR_DSS;
         }

@@ -343,10 +343,9 @@ std::string SyntheticPdf() {
     constexpr uint32_t kAnnots = 32000, kObjects = 65000, kFirst = 5;
     std::mt19937_64 rng(7);
     auto noise = [&rng] {
-        char text[33];
-        snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(rng()),
-                 static_cast<unsigned long long>(rng()));
-        return std::string(text, 24);
+        char text[17];
+        snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(rng()));
+        return std::string(text);
     };
     kvtest::PdfBuilder b;
     b.Object(1, "<</Type/Catalog/Pages 2 0 R>>");

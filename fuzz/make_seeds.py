@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the seed PDFs of the process_pdf fuzz target (run once; the output is committed)."""
+"""Writes the seed PDFs of the process_pdf and sign fuzz targets (run once; the output is
+committed)."""
 import os, zlib
 
-HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'seeds', 'process_pdf')
+SEEDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'seeds')
+HERE = os.path.join(SEEDS, 'process_pdf')
 
 class Pdf:
     def __init__(self, header=b'%PDF-1.7\n'):
@@ -70,8 +72,8 @@ def base(p):
     p.obj(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>')
     p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R]>>')
 
-def write(name, data):
-    with open(os.path.join(HERE, name), 'wb') as f:
+def write(name, data, folder=HERE):
+    with open(os.path.join(folder, name), 'wb') as f:
         f.write(bytes(data))
 
 os.makedirs(HERE, exist_ok=True)
@@ -97,3 +99,38 @@ write('linearized.pdf', data)
 
 p = Pdf(); base(p); p.classic(b'/Encrypt 9 0 R')
 write('encrypted.pdf', p.data)
+
+# Documents the signing flow accepts, each reaching another way of placing the field.
+SIGN = os.path.join(SEEDS, 'sign')
+os.makedirs(SIGN, exist_ok=True)
+
+p = Pdf(); base(p); p.obj(4, b'<</Type/Annot/Subtype/Text/Rect[0 0 10 10]/Contents(note)>>')
+p.obj(5, b'<</Producer(seed)>>'); p.classic(b'/Info 5 0 R')
+write('classic-annots-info.pdf', p.data, SIGN)
+
+p = Pdf(); p.obj(1, b'<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[4 0 R]/SigFlags 3>>>>')
+p.obj(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>')
+p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R]>>')
+p.obj(4, b'<</Type/Annot/Subtype/Widget/FT/Sig/T(Sig1)/Rect[0 0 0 0]/P 3 0 R/V 5 0 R>>')
+p.obj(5, b'<</Type/Sig/Filter/Adobe.PPKLite/SubFilter/adbe.pkcs7.detached'
+         b'/ByteRange[0 10 30 40]/Contents<3003020107>>>'); p.classic()
+write('classic-signed-field.pdf', p.data, SIGN)
+
+p = Pdf(b'%PDF-1.5\n'); p.obj(1, b'<</Type/Catalog/Pages 2 0 R/AcroForm 8 0 R>>')
+p.objstm(6, [(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>'),
+             (3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots 9 0 R>>'),
+             (4, b'<</Type/Annot/Subtype/Text/Rect[0 0 10 10]/P 3 0 R>>')])
+p.obj(8, b'<</Fields[]>>'); p.obj(9, b'[4 0 R]'); p.stream(7)
+write('xrefstream-objstm-indirect-annots.pdf', p.data, SIGN)
+
+p = Pdf(b'%PDF-1.4\n'); p.obj(1, b'<</Type/Catalog/Pages 2 0 R>>')
+p.obj(2, b'<</Type/Pages/Kids[4 0 R]/Count 2>>')
+p.obj(4, b'<</Type/Pages/Parent 2 0 R/Kids[3 0 R 5 0 R]/Count 2>>')
+p.obj(3, b'<</Type/Page/Parent 4 0 R/MediaBox[0 0 612 792]>>')
+p.obj(5, b'<</Type/Page/Parent 4 0 R/MediaBox[0 0 612 792]>>'); p.classic()
+p.obj(3, b'<</Type/Page/Parent 4 0 R/MediaBox[0 0 595 842]>>'); p.classic()
+write('classic-pagetree-2rev.pdf', p.data, SIGN)
+
+p = Pdf(b'%PDF-1.5\n'); base(p); p.obj(4, b'<</Type/Annot/Subtype/Text/Rect[0 0 10 10]>>')
+p.classic(); p.obj(5, b'<</Producer(update)>>'); p.stream(6, predictor=True)
+write('chain-classic-stream.pdf', p.data, SIGN)

@@ -159,6 +159,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_OUTPUT_CHANGED (-215)     /* the output changed between the two phases */
 #define KVPDF_ERR_OBJECT_MISSING (-216)     /* a reference the update relies on names nothing */
 #define KVPDF_ERR_DSS_TOO_LARGE (-217)      /* DSS data beyond what the file's length backs */
+#define KVPDF_ERR_OBJECT_SYNTAX (-218)      /* an object the update rewrites is malformed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -275,6 +275,7 @@ struct UpdateInProgress {
 struct FoundSignatures {
     SignatureInfo *signatures; // grows over the operations of a handle
     uint32_t signature_count;
+    uint32_t operation_start; // the first record of the operation under way
 };
 
 struct ErrorRing {
@@ -417,6 +418,8 @@ int HandleOpenCount();
 [[nodiscard]] int32_t TestPdfHeader(PdfDocument *doc, FILE *file);
 // Refuses a path that names no regular file, or one too large for 32-bit offsets.
 [[nodiscard]] int32_t CheckInputFile(PdfDocument *doc, const char *path);
+// Cuts the output back to the source's length: 1, or -10, -48, -49 with the ring entry.
+[[nodiscard]] int32_t RestoreOutput(PdfDocument *doc);
 
 } // namespace kvpdf
 

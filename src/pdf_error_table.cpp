@@ -186,6 +186,8 @@ const Message kMessages[] = {
      "A(z) %lu. objektum (%s) nem talalhato a file-ban."},
     {-217, "The DSS data of the document pass %llu bytes, more than its length can back.",
      "A dokumentum DSS adatai meghaladjak a %llu bajtot, tobbet, mint amit a merete fedez."},
+    {-218, "%s, which the update builds on, breaks PDF syntax at byte %lu of its text.",
+     "%s, amelyre a frissites epul, szintaktikailag hibas a szovege %lu. bajtjanal."},
 };
 
 } // namespace

@@ -78,6 +78,10 @@ constexpr int32_t kReadFailed = -1;
 // As PdfParseNumber; *is_ref = 1 when the digits are followed by one whitespace and '0'.
 [[nodiscard]] uint32_t PdfParseNumberRef(const char *text, size_t length, size_t index,
                                          int *is_ref);
+// Where one object's text ("n g obj" optional, then one object, then "endobj", "stream"
+// or the end) breaks PDF syntax; -1 when it does not. first_only: what follows the
+// object is not looked at.
+[[nodiscard]] int64_t PdfSyntaxError(const char *text, size_t length, bool first_only = false);
 // Index of an object's body after "N 0 obj"; *is_ref = 1 when a header was found.
 [[nodiscard]] size_t PdfSkipObjectHeader(const char *text, size_t length, size_t index,
                                          int *is_ref);

@@ -105,6 +105,13 @@ int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress,
     }
 }
 
+int32_t SyntaxFailure(Reader r, int32_t offset, int64_t at) {
+    char what[48];
+    snprintf(what, sizeof what, "The cross-reference section at %ld", static_cast<long>(offset));
+    return KV_FAIL(r, KVPDF_ERR_OBJECT_SYNTAX, KVPDF_ERR_STAGE_XREF, what,
+                   static_cast<unsigned long>(at));
+}
+
 // One classic section or cross-reference stream. Leaves the offset of the next older
 // section in prev_xref.
 int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
@@ -119,6 +126,13 @@ int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
     if (rc == KVPDF_ERR_POSITION) {
         KV_ERROR(r, KVPDF_ERR_STAGE_XREF);
         return KVPDF_ERR_POSITION;
+    }
+    // The section a new revision chains to must parse for every reader that follows
+    // the chain, not only for this lenient one.
+    const bool chained = WritesRevision(r.mode) && p.xref_sections_read == 1 && rc >= 1 && text;
+    if (chained && rc == 2) {
+        int64_t broken = PdfSyntaxError(text.get(), length);
+        if (broken >= 0) return SyntaxFailure(r, offset, broken);
     }
     if (rc == 2) {
         p.xref_is_stream = 1;
@@ -135,6 +149,11 @@ int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
     int64_t trailer = PdfFind(text.get(), length, "trailer");
     if (trailer < 0) return KV_FAIL(r, KVPDF_ERR_NO_TRAILER, KVPDF_ERR_STAGE_XREF);
     p.trailer_position = start + 4 + static_cast<uint32_t>(trailer);
+    if (chained) {
+        const size_t dict = static_cast<size_t>(trailer) + 7;
+        int64_t broken = PdfSyntaxError(text.get() + dict, length - dict, true);
+        if (broken >= 0) return SyntaxFailure(r, offset, broken);
+    }
     rc = PdfParseTrailer(r, file, p.trailer_position, length - static_cast<uint32_t>(trailer));
     if (p.root_obj == -1) p.root_obj = rc;
     // Every trailer of the chain is examined: an /Encrypt anywhere refuses the file.

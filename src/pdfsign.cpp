@@ -123,6 +123,25 @@ int32_t CheckInputFile(PdfDocument *doc, const char *path) {
     return 1;
 }
 
+int32_t RestoreOutput(PdfDocument *doc) {
+    const FileAccess files(doc);
+    FILE *f = files.open(doc->settings.target_path, "r+b");
+    if (!f) {
+        KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, doc->settings.target_path);
+        return KVPDF_ERR_OPEN_INPUT;
+    }
+    PdfFile file(files, f);
+    if (files.flush(f) != 0 || ftruncate(fileno(f), doc->parsed.source_length) != 0) {
+        KV_ERROR(doc, KVPDF_ERR_RESTORE);
+        return KVPDF_ERR_RESTORE;
+    }
+    if (files.flush(f) != 0 || file.close() != 0) {
+        KV_ERROR(doc, KVPDF_ERR_RESTORE_FLUSH);
+        return KVPDF_ERR_RESTORE_FLUSH;
+    }
+    return 1;
+}
+
 int32_t ReadHeaderVersion(PdfDocument *doc, const char *path, int32_t *major, int32_t *minor) {
     int32_t checked = CheckInputFile(doc, path);
     if (checked < 1) return checked;
@@ -194,27 +213,11 @@ KVPDF_API int32_t KvPDFRestorePDF(KvPdfHandle handle) {
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     // After a reading operation nothing was appended: truncating the output file to
     // the source's length would damage a file this handle never wrote.
-    const uint32_t length = doc->parsed.source_length;
-    if (length < 1 || !WritesRevision(doc->mode)) {
+    if (doc->parsed.source_length < 1 || !WritesRevision(doc->mode)) {
         KV_ERROR(doc, KVPDF_ERR_RESTORE);
         return KVPDF_ERR_RESTORE;
     }
-    const FileAccess files(doc);
-    FILE *f = files.open(doc->settings.target_path, "r+b");
-    if (!f) {
-        KV_ERROR(doc, KVPDF_ERR_OPEN_INPUT, doc->settings.target_path);
-        return KVPDF_ERR_OPEN_INPUT;
-    }
-    PdfFile file(files, f);
-    if (files.flush(f) != 0 || ftruncate(fileno(f), length) != 0) {
-        KV_ERROR(doc, KVPDF_ERR_RESTORE);
-        return KVPDF_ERR_RESTORE;
-    }
-    if (files.flush(f) != 0 || file.close() != 0) {
-        KV_ERROR(doc, KVPDF_ERR_RESTORE_FLUSH);
-        return KVPDF_ERR_RESTORE_FLUSH;
-    }
-    return 1;
+    return RestoreOutput(doc);
 }
 
 KVPDF_API int32_t KvPDFUpdateLocal(KvPdfHandle handle) {

@@ -75,6 +75,10 @@ int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file, uint
     const ParsedDocument &p = r.parsed;
     if (object == 0 || object > 0x7FFFFFFF)
         return KV_FAIL_AS(r, KVPDF_ERR_PAGE_OBJECT, KVPDF_ERR_STAGE_SIGANNOT, kReadFailed);
+    // A field listed again in one document (a damaged /Annots repeats it thousands of
+    // times) is one signature, not one to verify per listing.
+    for (uint32_t i = found->operation_start; i < found->signature_count; ++i)
+        if (found->signatures[i].field_obj == object) return 1;
     char *raw = nullptr;
     uint32_t length = 0;
     int32_t rc = PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(object), &raw, &length);
@@ -132,7 +136,7 @@ void ReleaseFound(FoundSignatures *found) {
         TrackedFreeT(s.subfilter);
     }
     TrackedFreeT(found->signatures);
-    found->signature_count = 0;
+    found->signature_count = found->operation_start = 0;
 }
 
 } // namespace kvpdf

@@ -175,6 +175,7 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
     if (rc < 1) return rc;
     const bool places = PlacesSignature(doc->mode);
     if (places) doc->update.plan = PlanSignatureUpdate(p, doc->settings, logo, doc->mode);
+    doc->found.operation_start = doc->found.signature_count;
     Walk walk{r, &doc->found, places ? &doc->update.plan : nullptr,
               places ? &doc->update.updated_objects : nullptr};
     rc = ProcessObjects(walk, f, p.root_obj, s.no_page_walk);

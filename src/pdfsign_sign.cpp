@@ -240,6 +240,8 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
     UpdateWriter w = WriterOf(doc, logo);
     BeginUpdate(w);
     result = TakeOverFromWrite(doc, logo, WriteRevision(w));
+    // A revision that does not read back is taken back out: the output is the copy.
+    if (result == KVPDF_ERR_READ_BACK) (void)RestoreOutput(doc);
     FinishUpdate(&doc->update);
     PdfFreeObjectTable(doc->parsed);
     return ApplyVersionRule(doc, result);

@@ -71,8 +71,22 @@ int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t po
         KV_ERROR(walk.r, KVPDF_ERR_XREF_CONTRADICTION, where);
         return KVPDF_ERR_XREF_CONTRADICTION;
     }
+    // An offset may lead to white space before the header; the new version starts at it.
+    if (header) {
+        text += i;
+        length -= static_cast<uint32_t>(i);
+        position -= static_cast<uint32_t>(i);
+    }
     char *rewritten = nullptr;
     uint32_t size = PdfInsertBytes(text, length, insert, position, &rewritten);
+    const int64_t broken = size ? PdfSyntaxError(rewritten, size - 1) : -1;
+    if (broken >= 0) {
+        TrackedFreeT(rewritten);
+        char what[32];
+        snprintf(what, sizeof what, "Object %lu", static_cast<unsigned long>(object));
+        KV_ERROR(walk.r, KVPDF_ERR_OBJECT_SYNTAX, what, static_cast<unsigned long>(broken));
+        return KVPDF_ERR_OBJECT_SYNTAX;
+    }
     if (!size || !AddUpdatedObject(walk.rewrites, rewritten, object, size - 1)) {
         KV_ERROR(walk.r, KVPDF_ERR_BUFFER);
         return KVPDF_ERR_BUFFER;

@@ -91,6 +91,8 @@ TEST(Find, DictionaryShapesAndTheStopAtAForeignAnnotation) {
         // A link annotation first ends the page's list; the form's fields are read then.
         {"a link first", "/Annots[4 0 R 5 0 R]", "/ByteRange[0 1 2 3]", 1, ""},
         {"no annotations: -55 from the page is cleared", "", "/ByteRange[0 1 2 3]", 1, ""},
+        {"fields listed again are listed once", "/Annots[5 0 R 5 0 R 6 0 R 5 0 R 6 0 R]",
+         "/ByteRange[0 1 2 3]", 1, ""},
         // Refused with -100, yet listed.
         {"a dictionary without /ByteRange", "/Annots[5 0 R 6 0 R]", "", -100, "-100"},
     };

@@ -10,6 +10,7 @@
 #include "pdf_mutator.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,9 @@ using kvtest::ReadFile;
 using kvtest::WriteFile;
 
 constexpr int kSkip = 77; // ctest's SKIP_RETURN_CODE
+
+// Set by SIGINT or SIGTERM: no new case starts, and the cases run so far are reported.
+volatile sig_atomic_t g_stop = 0;
 constexpr int32_t kReserved = 8192;
 
 const char kUsage[] =
@@ -484,12 +488,14 @@ std::vector<Result> RunAll(const std::vector<Case> &cases, const Options &o,
     std::vector<Result> results;
     size_t next = 0;
     fflush(stdout);
-    while (next < cases.size() || !running.empty()) {
-        while (running.size() < static_cast<size_t>(o.jobs) && next < cases.size()) {
+    while ((next < cases.size() && !g_stop) || !running.empty()) {
+        while (running.size() < static_cast<size_t>(o.jobs) && next < cases.size() && !g_stop) {
             int channel[2];
             if (pipe(channel) != 0) abort();
             const pid_t pid = fork();
             if (pid == 0) {
+                signal(SIGINT, SIG_IGN);
+                signal(SIGTERM, SIG_IGN);
                 close(channel[0]);
                 std::string bytes, log;
                 Result r = RunCase(cases[next], o, pki, &bytes, &log);
@@ -505,6 +511,7 @@ std::vector<Result> RunAll(const std::vector<Case> &cases, const Options &o,
         }
         int status = 0;
         const pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0 && errno == EINTR) continue;
         auto it = running.find(pid);
         if (it == running.end()) continue;
         std::string line;
@@ -521,6 +528,8 @@ std::vector<Result> RunAll(const std::vector<Case> &cases, const Options &o,
             r.crash_line = "the worker itself failed";
         }
         if (IsDefect(r, o)) printf("defect: %s\n", Describe(r).c_str());
+        if ((results.size() + 1) % 250 == 0)
+            printf("... %zu of %zu cases\n", results.size() + 1, cases.size());
         fflush(stdout);
         results.push_back(r);
         running.erase(it);
@@ -610,7 +619,14 @@ int main(int argc, char **argv) {
                                  kvfuzz::CaseSeed(o.seed, path.substr(path.rfind('/') + 1), k)});
         if (o.big) {
             const std::string big = work.file("synthetic-65000.pdf");
-            WriteFile(big, SyntheticPdf());
+            // Made in a child: every case's process starts as a copy of this one, and
+            // building the file would add some 100 MB to each case's peak RSS.
+            const pid_t maker = fork();
+            if (maker == 0) {
+                WriteFile(big, SyntheticPdf());
+                _exit(0);
+            }
+            waitpid(maker, nullptr, 0);
             const int n = o.big_mutants < 0 ? o.mutants : o.big_mutants;
             for (int k = 0; k < n; ++k)
                 cases.push_back({big, "synthetic-65000.pdf",
@@ -621,7 +637,14 @@ int main(int argc, char **argv) {
                static_cast<unsigned long long>(o.seed), o.mutants, inputs.size(), left_out,
                o.big ? " + the synthetic file" : "", cases.size(), o.jobs);
     }
+    struct sigaction stop;
+    memset(&stop, 0, sizeof stop);
+    stop.sa_handler = [](int) { g_stop = 1; };
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     std::vector<Result> results = RunAll(cases, o, pki);
+    if (results.size() < cases.size())
+        printf("stopped: %zu of %zu cases run\n", results.size(), cases.size());
     if (!o.cases.empty())
         for (const Result &r : results)
             printf("%s\n  library: %s\n", Describe(r).c_str(), Encode(r.lib).c_str());

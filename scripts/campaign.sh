@@ -28,4 +28,4 @@ out=build/campaign/$seed
 mkdir -p "$out"
 # Earlier options are overridden by the caller's, which come last.
 build/asan/fuzz/kvpdf_campaign --mutants 400 --big --big-mutants 40 --seed "$seed" --jobs 2 \
-  --out "$out" "$@" | tee "$out/report.txt"
+  --out "$out" "$@" | tee -i "$out/report.txt"

@@ -35,6 +35,7 @@ constexpr int kSkip = 77; // ctest's SKIP_RETURN_CODE
 // Set by SIGINT or SIGTERM: no new case starts, and the cases run so far are reported.
 volatile sig_atomic_t g_stop = 0;
 constexpr int32_t kReserved = 8192;
+constexpr int32_t kExtracted = 16; // signatures extracted besides ours
 
 const char kUsage[] =
     "usage: kvpdf_campaign [--mutants N] [--seed S] [--jobs J] [--out DIR] [--big]\n"
@@ -131,12 +132,16 @@ LibraryRun RunLibrary(const std::string &src, const std::string &out, const std:
     for (int32_t i = 0; i < r.found; ++i) {
         SignatureInfo info;
         if (KvPDFGetSignature(h, i, &info) != 1) continue;
+        // An /Annots array inflated to 50,000 widgets lists the same few signatures again
+        // and again: extracting each would measure this loop, not the library.
+        const bool ours = signed_ok && std::equal(info.byte_range, info.byte_range + 4, r.range);
+        if (i >= kExtracted && !ours) continue;
         uint32_t length = 0;
         int32_t error = 0;
         uint8_t *value =
             KvPdfWritePDFForVerify(h, read.c_str(), ranges.c_str(), i, &length, &error);
         if (error) r.extract_error = error;
-        if (signed_ok && std::equal(info.byte_range, info.byte_range + 4, r.range)) {
+        if (ours) {
             r.ours = i;
             r.verify = value ? KvPDF_CryptoVerifiySignature(h, context, ranges.c_str(), value,
                                                             length, 0, 0)

@@ -503,7 +503,12 @@ int ParseRefArray(const char *text, uint32_t length, uint32_t **list, uint32_t *
             size_t r = PdfSkipSpace(text, length, g_end);
             if (g_end > g && g > next && r > g_end && r < length && text[r] == 'R') {
                 if (number != 0) {
-                    if (!TrackedReallocT(KV_UNIT, __LINE__, *list, *count + 1)) return 0;
+                    // Doubling at each power of two: a list of 50,000 entries is 14
+                    // reallocations, not 50,000.
+                    const uint32_t n = *count;
+                    if ((n == 0 || (n >= 8 && (n & (n - 1)) == 0)) &&
+                        !TrackedReallocT(KV_UNIT, __LINE__, *list, n == 0 ? 8 : size_t{n} * 2))
+                        return 0;
                     (*list)[(*count)++] = number;
                 }
                 i = r + 1;

@@ -416,18 +416,23 @@ bool DeleteKeyword(Rng &rng, std::string &d, Detail *detail) {
     return true;
 }
 
+// Where "N G" ends at `end` begins: back over two digit runs separated by blanks.
+size_t BackOverPair(const std::string &d, size_t end) {
+    size_t i = end;
+    while (i > 0 && IsDigit(d[i - 1]))
+        --i;
+    while (i > 0 && IsSpace(d[i - 1]))
+        --i;
+    while (i > 0 && IsDigit(d[i - 1]))
+        --i;
+    return i;
+}
+
 bool RedirectReference(Rng &rng, std::string &d, Detail *detail) {
     std::vector<Number> refs;
     for (size_t r = d.find(" R"); r != kNone; r = d.find(" R", r + 2)) {
         if (RegularAt(d, r + 2)) continue;
-        // Back over "N G": two digit runs separated by blanks.
-        size_t i = r;
-        while (i > 0 && IsDigit(d[i - 1]))
-            --i;
-        while (i > 0 && IsSpace(d[i - 1]))
-            --i;
-        while (i > 0 && IsDigit(d[i - 1]))
-            --i;
+        const size_t i = BackOverPair(d, r);
         Number object;
         if (i < r && (i == 0 || !RegularAt(d, i - 1)) && ReferenceAt(d, i, &object))
             refs.push_back(object);
@@ -439,13 +444,7 @@ bool RedirectReference(Rng &rng, std::string &d, Detail *detail) {
     uint64_t self = catalog;
     const size_t obj = d.rfind(" obj", n.at), closed = d.rfind("endobj", n.at);
     if (obj != kNone && (closed == kNone || closed < obj)) {
-        size_t i = obj;
-        while (i > 0 && IsDigit(d[i - 1]))
-            --i;
-        while (i > 0 && IsSpace(d[i - 1]))
-            --i;
-        while (i > 0 && IsDigit(d[i - 1]))
-            --i;
+        const size_t i = BackOverPair(d, obj);
         Number owner;
         if (NumberAt(d, i, &owner)) self = owner.value;
     }

@@ -31,7 +31,7 @@ public:
     // The object at i; false with error_ set where the syntax breaks.
     bool Object(int depth) {
         Skip();
-        if (i_ >= n_ || depth > kMaxNesting) return Fail();
+        if (i_ >= n_ || depth > kMaxNesting) return false;
         const unsigned char c = static_cast<unsigned char>(t_[i_]);
         if (c == '<' && i_ + 1 < n_ && t_[i_ + 1] == '<') return Dictionary(depth);
         if (c == '<') return HexString();
@@ -48,7 +48,7 @@ public:
                     return true;
             i_ = start;
         }
-        return Fail();
+        return false;
     }
 
     // White space and comments.
@@ -93,8 +93,6 @@ public:
     size_t position() const { return i_; }
 
 private:
-    static bool Fail() { return false; }
-
     bool Dictionary(int depth) {
         i_ += 2;
         for (;;) {
@@ -103,7 +101,7 @@ private:
                 i_ += 2;
                 return true;
             }
-            if (i_ >= n_ || t_[i_] != '/' || !Name() || !Object(depth + 1)) return Fail();
+            if (i_ >= n_ || t_[i_] != '/' || !Name() || !Object(depth + 1)) return false;
         }
     }
 
@@ -115,7 +113,7 @@ private:
                 ++i_;
                 return true;
             }
-            if (!Object(depth + 1)) return Fail();
+            if (!Object(depth + 1)) return false;
         }
     }
 
@@ -126,9 +124,9 @@ private:
                 ++i_;
                 return true;
             }
-            if (!IsHex(c) && !PdfIsSpace(c)) return Fail();
+            if (!IsHex(c) && !PdfIsSpace(c)) return false;
         }
-        return Fail();
+        return false;
     }
 
     bool LiteralString() {
@@ -143,14 +141,14 @@ private:
                 return true;
             }
         }
-        return Fail();
+        return false;
     }
 
     bool Name() {
         for (++i_; i_ < n_ && IsRegular(static_cast<unsigned char>(t_[i_])); ++i_)
             if (t_[i_] == '#' && !(i_ + 2 < n_ && IsHex(static_cast<unsigned char>(t_[i_ + 1])) &&
                                    IsHex(static_cast<unsigned char>(t_[i_ + 2]))))
-                return Fail();
+                return false;
         return true;
     }
 
@@ -169,7 +167,7 @@ private:
         }
         if (!digits || (i_ < n_ && IsRegular(static_cast<unsigned char>(t_[i_])))) {
             i_ = start;
-            return Fail();
+            return false;
         }
         return true;
     }

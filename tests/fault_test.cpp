@@ -67,21 +67,26 @@ bool HoldsNoValue(const std::string &path) {
     return none;
 }
 
+// The writes one clean signing of pdf (written to src) makes through the handle.
+int CountWrites(const std::string &src, const std::string &out, const std::string &pdf) {
+    kvtest::WriteFile(src, pdf);
+    KvPdfHandle h = Open(src, out.c_str(), 0, false);
+    EXPECT_EQ(Sign(h), 1);
+    KvPDFClose(h);
+    return g_writes;
+}
+
 TEST(Faults, AShortWriteAnywhereLeavesTheSourceAndARestorableOutput) {
     kvtest::TempDir dir;
     const std::string src = dir.file("in.pdf"), out = dir.file("out.pdf");
     const std::string pdf = kvtest::OnePagePdf();
-    kvtest::WriteFile(src, pdf);
-    KvPdfHandle h = Open(src, out.c_str(), 0, false);
-    ASSERT_EQ(Sign(h), 1);
-    KvPDFClose(h);
-    const int writes = g_writes;
+    const int writes = CountWrites(src, out, pdf);
     ASSERT_GT(writes, 5);
     for (const bool in_place : {false, true}) {
         for (int k = 1; k <= writes; ++k) {
             SCOPED_TRACE(std::string(in_place ? "in place, " : "") + "write " + std::to_string(k));
             kvtest::WriteFile(src, pdf);
-            h = Open(src, in_place ? nullptr : out.c_str(), k, false);
+            KvPdfHandle h = Open(src, in_place ? nullptr : out.c_str(), k, false);
             EXPECT_LT(Sign(h), 0);
             EXPECT_FALSE(kvtest::RingCodes(h).empty());
             EXPECT_EQ(KvPDFRestorePDF(h), 1);
@@ -96,11 +101,7 @@ TEST(Faults, AProcessKilledInTheMiddleLeavesNoSignedFile) {
     kvtest::TempDir dir;
     const std::string src = dir.file("in.pdf"), out = dir.file("out.pdf");
     const std::string pdf = kvtest::OnePagePdf();
-    kvtest::WriteFile(src, pdf);
-    KvPdfHandle h = Open(src, out.c_str(), 0, false);
-    ASSERT_EQ(Sign(h), 1);
-    KvPDFClose(h);
-    const int writes = g_writes;
+    const int writes = CountWrites(src, out, pdf);
     // 0: the copy dies half way; k: the k-th write, up to the last one of the value.
     for (int k = 0; k <= writes; ++k) {
         SCOPED_TRACE("write " + std::to_string(k));
@@ -108,7 +109,7 @@ TEST(Faults, AProcessKilledInTheMiddleLeavesNoSignedFile) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            h = Open(src, out.c_str(), k, true);
+            KvPdfHandle h = Open(src, out.c_str(), k, true);
             if (k == 0) kvpdf::HandleLookup(h)->file_ops.copy = DyingCopy;
             Sign(h);
             _exit(0);

@@ -251,6 +251,16 @@ typedef struct LogoImage {
 #define KVPDF_PROP_ATTACHMENT_ADD 41    /* text: a file path added to the list to attach */
 #define KVPDF_PROP_SUBFILTER 50         /* text: /SubFilter name, without the slash */
 
+/* Extension: 1 turns on complete signature discovery for the searches of this handle
+ * (KvPdfFindSignatures, KvPdfFindLastSignaturePos, KvPDF_AddRevocationInformation):
+ * every signed signature field and document timestamp is listed once, from the whole
+ * form field tree (/Kids followed, /FT inherited) and then from the widgets of every
+ * page that the form does not name; other fields and annotations are skipped instead of
+ * ending the search; the list is in signing order (by the start of the /ByteRange gap).
+ * A field that cannot be read is recorded in the error ring and skipped. 0 (the
+ * default) keeps the search of the first page and the top-level fields. */
+#define KVPDF_PROP_FIND_ALL_SIGNATURES 100
+
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
 
@@ -495,6 +505,44 @@ KVPDF_API int32_t KvPDFGetSignature(KvPdfHandle handle, int32_t index, Signature
 /* 1 when the entry's /SubFilter is adbe.pkcs7.detached, ETSI.CAdES.detached or
  * ETSI.RFC3161 (any case); else 0; -1 absent handle. */
 KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
+
+/* Extension: what the file shows about one signature of the list, beyond its
+ * cryptography: whether its /ByteRange is sound (the signature-wrapping tricks), and
+ * what later revisions changed. */
+typedef struct KvPdfSignatureCheck {
+    int32_t byte_range;      /* KVPDF_RANGE_OK or the first problem found */
+    int32_t changes;         /* KVPDF_CHANGES_...: the strongest class of the later revisions */
+    int32_t docmdp;          /* /P of a certification signature (1, 2 or 3); 0: not one */
+    int32_t docmdp_violated; /* 1 when a later change goes beyond that permission */
+    int32_t analysis;        /* 1; a negative code when a later revision could not be read
+                                (changes is then KVPDF_CHANGES_OTHER) */
+    uint32_t signed_length;  /* end of the signed bytes: /ByteRange [2] + [3] */
+    uint32_t revisions_after;      /* later cross-reference sections compared */
+    uint32_t other_count;          /* objects of KVPDF_CHANGES_OTHER */
+    const uint32_t *other_objects; /* their numbers, ascending; owned by the handle, valid
+                                      until its next call or KvPDFClose */
+} KvPdfSignatureCheck;
+
+#define KVPDF_RANGE_OK 0
+#define KVPDF_RANGE_MALFORMED 1     /* not exactly four non-negative integers */
+#define KVPDF_RANGE_NOT_AT_START 2  /* the first range does not start at 0 */
+#define KVPDF_RANGE_NOT_ASCENDING 3 /* the second range starts before the first */
+#define KVPDF_RANGE_OVERLAP 4       /* the second range starts inside the first */
+#define KVPDF_RANGE_PAST_END 5      /* a range runs past the end of the file */
+#define KVPDF_RANGE_GAP 6           /* the gap is not exactly the /Contents hex string */
+#define KVPDF_RANGE_TRAILING_DATA 7 /* the value holds more than one DER object */
+
+#define KVPDF_CHANGES_NONE 0
+#define KVPDF_CHANGES_VALIDATION 1   /* DSS and document timestamps only */
+#define KVPDF_CHANGES_SIGNATURES 2   /* and new signatures with their fields and widgets */
+#define KVPDF_CHANGES_FORM_FILLING 3 /* and the values of existing fields */
+#define KVPDF_CHANGES_ANNOTATIONS 4  /* and annotations */
+#define KVPDF_CHANGES_OTHER 5        /* anything else: the objects are listed */
+
+/* Extension: checks entry index of the list (after KvPdfFindSignatures) against the
+ * source file. Returns 1; 0 for a NULL out or an index out of range; -1 for an absent
+ * handle; a negative code when the file cannot be read (recorded in the error ring). */
+KVPDF_API int32_t KvPdfCheckSignature(KvPdfHandle handle, int32_t index, KvPdfSignatureCheck *out);
 
 /* Copies bytes [0, a) and [b, b + c) of source to destination (the signed bytes of a
  * signature) and returns the decoded /Contents value found between them: a new block of

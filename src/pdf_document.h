@@ -73,7 +73,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 220; // codes -1 .. -219 have a row
+constexpr int kMessageCodes = 222; // codes -1 .. -221 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -91,6 +91,7 @@ struct HostSettings {
     char *sig_subfilter;
     const char *reason_suffix; // the locale's product sentence, not owned
     int32_t no_page_walk;
+    int32_t find_all_signatures; // complete signature discovery (an opt-in)
     int32_t visible_signature;
     char *kontir_text;
     char *kontir_subject;

@@ -188,6 +188,12 @@ const Message kMessages[] = {
      "A dokumentum DSS adatai meghaladjak a %llu bajtot, tobbet, mint amit a merete fedez."},
     {-218, "%s, which the update builds on, breaks PDF syntax at byte %lu of its text.",
      "%s, amelyre a frissites epul, szintaktikailag hibas a szovege %lu. bajtjanal."},
+    {-219, "Object %lu (%s) cannot be read; the search for signatures goes on without it.",
+     "A(z) %lu. objektum (%s) nem olvashato; az alairasok keresese nelkule folytatodik."},
+    {-220, "Signature field %lu: its /V is not a signature dictionary with /Contents.",
+     "A(z) %lu. alairasmezo /V erteke nem /Contents-et tartalmazo alairas-szotar."},
+    {-221, "The field tree goes deeper than %d levels at object %lu; it is not followed further.",
+     "A mezofa %d szintnel melyebb a(z) %lu. objektumnal; tovabb nem kovetjuk."},
 };
 
 } // namespace

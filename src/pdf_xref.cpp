@@ -90,7 +90,9 @@ int32_t ReadClassicEntries(Reader r, const char *text, size_t end, int suppress,
                 return KV_FAIL(r, KVPDF_ERR_XREF_LINE, KVPDF_ERR_STAGE_XREF, shown);
             }
             int64_t object = first + k;
-            if (object < 0 || object >= p.object_offsets_count) continue;
+            if (object < 0 || object > 0xFFFFFFFFll ||
+                !PdfCoversObject(r, static_cast<uint32_t>(object)))
+                continue;
             auto n = static_cast<uint32_t>(object);
             // The newest revision wins, also over an object stream entry of a newer
             // cross-reference stream in the chain.
@@ -172,7 +174,8 @@ int32_t ReadSection(Reader r, FILE *file, int32_t offset, int suppress) {
     Subsections ranges;
     rc = ReadClassicEntries(r, text.get(), static_cast<size_t>(trailer), suppress, &ranges);
     if (rc < 0) return rc;
-    rc = PdfCheckSubsections(r, std::move(ranges), p.section_size, KVPDF_ERR_STAGE_XREF);
+    rc = PdfCheckSubsections(r, std::move(ranges), WritesRevision(r.mode) ? p.section_size : -1,
+                             KVPDF_ERR_STAGE_XREF);
     return rc < 1 ? rc : 0;
 }
 
@@ -226,6 +229,26 @@ int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries) {
     memset(p.object_streams, 0, size_t{entries} * sizeof(uint32_t));
     p.object_offsets_count = entries;
     return 1;
+}
+
+bool PdfCoversObject(Reader r, uint32_t object) {
+    ParsedDocument &p = r.parsed;
+    if (object < p.object_offsets_count) return true;
+    // A reader can follow an entry beyond /Size; a writer cannot, since the update's
+    // new objects would take numbers the file uses (it refuses the section instead).
+    const uint64_t limit = p.file_length > kObjectFloor ? p.file_length : kObjectFloor;
+    if (WritesRevision(r.mode) || !p.object_offsets || object >= limit) return false;
+    const uint64_t doubled = uint64_t{p.object_offsets_count} * 2;
+    const uint32_t entries = static_cast<uint32_t>(
+        std::min<uint64_t>(limit, std::max<uint64_t>(doubled, uint64_t{object} + 1)));
+    if (!TrackedReallocT(KV_UNIT, __LINE__, p.object_offsets, entries) ||
+        !TrackedReallocT(KV_UNIT, __LINE__, p.object_streams, entries))
+        return false;
+    const uint32_t old = p.object_offsets_count;
+    memset(p.object_offsets + old, 0xFF, size_t{entries - old} * sizeof(uint32_t));
+    memset(p.object_streams + old, 0, size_t{entries - old} * sizeof(uint32_t));
+    p.object_offsets_count = entries;
+    return true;
 }
 
 int32_t PdfFindStartXref(Reader r, FILE *file) {

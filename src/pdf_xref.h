@@ -61,6 +61,9 @@ using Subsections = std::vector<std::pair<uint64_t, uint64_t>>;
 [[nodiscard]] int32_t PdfCheckSubsections(Reader r, Subsections ranges, int64_t size,
                                           int32_t stage);
 
+// True when the offset table has a row for object: in the modes that only read, the
+// table grows for an entry beyond /Size (within the file's bounds).
+[[nodiscard]] bool PdfCoversObject(Reader r, uint32_t object);
 // Shared by both section kinds: sizes the offset table from the first section read.
 [[nodiscard]] int32_t PdfStartObjectTable(Reader r, int32_t trailer_size, uint32_t entries);
 [[nodiscard]] int32_t PdfUndoPngPredictor(Reader r, uint8_t **data, uint32_t *length,

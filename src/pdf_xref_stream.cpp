@@ -259,7 +259,8 @@ int32_t StoreEntries(Reader r, const XrefStreamDict &d, const uint8_t *data, uin
     Subsections ranges;
     for (uint32_t i = 0; i + 1 < d.index_count; i += 2)
         ranges.emplace_back(d.index[i], d.index[i + 1]);
-    int32_t checked = PdfCheckSubsections(r, ranges, p.section_size, KVPDF_ERR_STAGE_OBJXREF);
+    int32_t checked = PdfCheckSubsections(r, ranges, WritesRevision(r.mode) ? p.section_size : -1,
+                                          KVPDF_ERR_STAGE_OBJXREF);
     if (checked < 1) return checked;
     // Entries the stream holds but its /Index does not list cannot be placed.
     if (ranges.empty() || (decoded > 0 && std::all_of(ranges.begin(), ranges.end(),
@@ -278,7 +279,8 @@ int32_t StoreEntries(Reader r, const XrefStreamDict &d, const uint8_t *data, uin
             uint64_t field2 = ReadField(e + d.w[0], d.w[1]);
             uint64_t field3 = ReadField(e + d.w[0] + d.w[1], d.w[2]);
             uint64_t object = first + k;
-            if (object >= p.object_offsets_count) continue;
+            if (object > 0xFFFFFFFFull || !PdfCoversObject(r, static_cast<uint32_t>(object)))
+                continue;
             auto n = static_cast<uint32_t>(object);
             if (p.object_offsets[n] != kNoOffset) continue;
             if (type == 1) {

@@ -68,17 +68,21 @@ void FillTexts(SignatureInfo *s, uint32_t field, const char *dict, uint32_t leng
     }
 }
 
+bool Listed(const FoundSignatures &found, uint32_t field) {
+    for (uint32_t i = found.operation_start; i < found.signature_count; ++i)
+        if (found.signatures[i].field_obj == field) return true;
+    return false;
+}
+
 } // namespace
 
 int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file, uint32_t object) {
     // An object that cannot be read ends the list with the reader's own code.
-    const ParsedDocument &p = r.parsed;
     if (object == 0 || object > 0x7FFFFFFF)
         return KV_FAIL_AS(r, KVPDF_ERR_PAGE_OBJECT, KVPDF_ERR_STAGE_SIGANNOT, kReadFailed);
     // A field listed again in one document (a damaged /Annots repeats it thousands of
     // times) is one signature, not one to verify per listing.
-    for (uint32_t i = found->operation_start; i < found->signature_count; ++i)
-        if (found->signatures[i].field_obj == object) return 1;
+    if (Listed(*found, object)) return 1;
     char *raw = nullptr;
     uint32_t length = 0;
     int32_t rc = PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(object), &raw, &length);
@@ -90,9 +94,16 @@ int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file, uint
     if (v < 0) return KVPDF_ERR_NO_SIG_OBJECT;
     uint32_t sig = PdfParseNumber(raw, length, static_cast<size_t>(v) + 2, nullptr);
     if (sig == 0 || sig > 0x7FFFFFFF) return KVPDF_ERR_NO_SIG_OBJECT;
+    return AddSignature(r, found, file, object, sig);
+}
+
+int32_t AddSignature(Reader r, FoundSignatures *found, FILE *file, uint32_t object, uint32_t sig) {
+    const ParsedDocument &p = r.parsed;
+    if (Listed(*found, object)) return 1;
     char *dict_raw = nullptr;
     uint32_t dict_length = 0;
-    rc = PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(sig), &dict_raw, &dict_length);
+    int32_t rc =
+        PdfReadObjectBinary(r, file, static_cast<ObjectSelector>(sig), &dict_raw, &dict_length);
     TrackedPtr<char> dict(dict_raw);
     if (rc < 1 || !dict_raw)
         return KV_FAIL_AS(r, KVPDF_ERR_PAGE_OBJECT, KVPDF_ERR_STAGE_SIGANNOT,

@@ -187,6 +187,9 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
         // The writers need a name here: an absent text keeps the current one.
         if (!value) return 0;
         return SetText(&s->sig_subfilter, value);
+    case KVPDF_PROP_FIND_ALL_SIGNATURES:
+        s->find_all_signatures = Number(value) == 1 ? 1 : 0;
+        return 1;
     default:
         return 0;
     }

@@ -22,34 +22,6 @@ namespace {
 
 constexpr int kMaxPageDepth = 64;
 
-struct Text {
-    TrackedPtr<char> data;
-    uint32_t length = 0;
-};
-
-int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out) {
-    char *text = nullptr;
-    out->length = 0;
-    int32_t rc =
-        object > 0 ? PdfReadObjectBinary(r, file, object, &text, &out->length) : kReadFailed;
-    out->data.reset(text);
-    if (rc >= 1 && !text) {
-        // A compressed object its stream does not hold.
-        KV_ERROR(r, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(object));
-        rc = KVPDF_ERR_COMPRESSED_OBJECT;
-    }
-    return rc;
-}
-
-// Reads "n 0 R" (any white space) at index: the object number, or 0.
-uint32_t ReferenceAt(const char *text, uint32_t length, size_t index) {
-    index = PdfSkipSpace(text, length, index);
-    if (index >= length || !PdfIsDigit(text[index])) return 0;
-    int is_ref = 0;
-    uint32_t n = PdfParseNumberRef(text, length, index, &is_ref);
-    return is_ref && n <= 0x7FFFFFFF ? n : 0;
-}
-
 // Registers text with `insert` placed at position as the new version of object.
 int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t position,
                       const char *insert, uint32_t object) {
@@ -455,6 +427,28 @@ int32_t IndirectAnnots(Walk &walk, FILE *file, uint32_t array, int32_t page) {
 
 } // namespace
 
+int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out) {
+    char *text = nullptr;
+    out->length = 0;
+    int32_t rc =
+        object > 0 ? PdfReadObjectBinary(r, file, object, &text, &out->length) : kReadFailed;
+    out->data.reset(text);
+    if (rc >= 1 && !text) {
+        // A compressed object its stream does not hold.
+        KV_ERROR(r, KVPDF_ERR_COMPRESSED_OBJECT, static_cast<unsigned long>(object));
+        rc = KVPDF_ERR_COMPRESSED_OBJECT;
+    }
+    return rc;
+}
+
+uint32_t ReferenceAt(const char *text, uint32_t length, size_t index) {
+    index = PdfSkipSpace(text, length, index);
+    if (index >= length || !PdfIsDigit(text[index])) return 0;
+    int is_ref = 0;
+    uint32_t n = PdfParseNumberRef(text, length, index, &is_ref);
+    return is_ref && n <= 0x7FFFFFFF ? n : 0;
+}
+
 int ParseRefArray(const char *text, uint32_t length, uint32_t **list, uint32_t *count,
                   uint32_t *end) {
     *list = nullptr;
@@ -670,6 +664,7 @@ int32_t ProcessObjects(Walk &walk, FILE *file, int32_t root, int32_t skip_page) 
         return result;
     };
     if (p.pages_obj < 1) return failure(p.pages_obj);
+    if (walk.find_all) return DiscoverSignatures(walk, file);
     if (p.page_obj < 1) p.page_obj = FindFirstPage(r, file, p.pages_obj);
     if (skip_page) return 1;
     if (p.page_obj < 1) return failure(p.page_obj);

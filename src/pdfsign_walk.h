@@ -3,6 +3,7 @@
 #define KVPDF_PDFSIGN_WALK_H
 
 #include "pdf_document.h"
+#include "pdf_mem.h"
 
 namespace kvpdf {
 
@@ -14,7 +15,19 @@ struct Walk {
     FoundSignatures *found;      // modes that read signatures, else NULL
     const UpdatePlan *plan;      // modes that place a signature, else NULL
     UpdatedObjectList *rewrites; // with plan
+    bool find_all = false;       // complete signature discovery instead of the first page's
 };
+
+// An object's text as the walk reads it.
+struct Text {
+    TrackedPtr<char> data;
+    uint32_t length = 0;
+};
+// Reads object's text; a code below 1 when it cannot (a compressed object its stream
+// does not hold is recorded).
+[[nodiscard]] int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out);
+// Reads "n 0 R" (any white space) at index: the object number, or 0.
+[[nodiscard]] uint32_t ReferenceAt(const char *text, uint32_t length, size_t index);
 
 // Walks catalog, first page, form, annotations, an existing Document Security Store
 // and /Names. Returns >= 1 or a code.
@@ -39,6 +52,12 @@ struct Walk {
 // (>= 1), -32 (no /V), -33 (no /Contents) or a read code.
 [[nodiscard]] int32_t ProcessSignatureAnnot(Reader r, FoundSignatures *found, FILE *file,
                                             uint32_t object);
+// Appends the record of field whose /V names signature dictionary sig; the same results.
+[[nodiscard]] int32_t AddSignature(Reader r, FoundSignatures *found, FILE *file, uint32_t field,
+                                   uint32_t sig);
+// Every signed signature field and document timestamp, in signing order; 1, or
+// KVPDF_ERR_NO_SIGNATURE when there is none, or a memory code.
+[[nodiscard]] int32_t DiscoverSignatures(Walk &walk, FILE *file);
 // Runs the signature-field reader over a list; stops at the first result below 1.
 [[nodiscard]] int32_t ReadSignatureList(Reader r, FoundSignatures *found, FILE *file,
                                         const uint32_t *list, uint32_t count);

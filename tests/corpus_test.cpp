@@ -16,9 +16,6 @@ const std::map<std::string, int32_t> kRefused = {
     {"encrypted-aes256-emptypw-01.pdf", -4},  // /Encrypt in the trailer
     {"encrypted-rc4-userpw-fpdf-01.pdf", -4}, // /Encrypt in the trailer
     {"header-offset-pdf20-01.pdf", -2},       // "%PDF-" is not at offset 0
-    // /Size 9, but its table lists the catalog as object 11: new objects would take
-    // numbers the file already uses, so the contradiction is refused.
-    {"sig-pkcs7-detached-fpdf-01.pdf", -212},
 };
 
 // qpdf's cross-reference entries: object -> (compressed, offset or object stream).

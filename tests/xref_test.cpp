@@ -8,10 +8,10 @@ using kvtest::ClassicOptions;
 using kvtest::PdfBuilder;
 using kvtest::StreamOptions;
 
-kvtest::Structure Read(const std::string &bytes) {
+kvtest::Structure Read(const std::string &bytes, bool writing = false) {
     kvtest::TempDir dir;
     kvtest::WriteFile(dir.file("x.pdf"), bytes);
-    return kvtest::ReadStructure(dir.file("x.pdf"), true);
+    return kvtest::ReadStructure(dir.file("x.pdf"), true, writing);
 }
 
 // The plain objects named sit where the builder put them.
@@ -88,14 +88,15 @@ TEST(Xref, PrevLoopsAndRepeatedSubsectionsAreRefused) {
     EXPECT_EQ(s.rc, KVPDF_ERR_XREF_CONTRADICTION);
     EXPECT_EQ(s.ring, (std::vector<int>{-212, -38, -45}));
     // A stream's /Index that lists one object twice, runs past 2^32 or past /Size, or
-    // lists nothing while the stream holds entries.
+    // lists nothing while the stream holds entries: refused where a revision is written
+    // (a reader follows entries past /Size).
     for (const char *index : {"[0 2 1 2]", "[4294967295 1]", "[0 9]", "[5 0]"}) {
         PdfBuilder b = kvtest::OnePage("%PDF-1.5\n");
         b.XrefStream(4);
         std::string stream = b.bytes();
         const size_t at = stream.find("/Index [");
         stream.replace(at + 7, stream.find(']', at) + 1 - at - 7, index);
-        s = Read(stream);
+        s = Read(stream, true);
         EXPECT_EQ(s.rc, KVPDF_ERR_XREF_CONTRADICTION) << index;
         EXPECT_EQ(s.ring, (std::vector<int>{-212, -39, -45})) << index;
     }

@@ -312,7 +312,8 @@ struct Structure {
     std::map<uint32_t, uint32_t> streams;  // compressed objects: their object stream
     std::map<uint32_t, std::string> texts; // every object above, read by number
 };
-Structure ReadStructure(const std::string &path, bool read_texts = false);
+// writing: read as a write does (into path + ".out"), with the checks only writers need.
+Structure ReadStructure(const std::string &path, bool read_texts = false, bool writing = false);
 
 // Signing time for the writers: fixed at t, 0 for the clock again.
 void FixSigningTime(time_t t);

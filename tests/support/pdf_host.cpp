@@ -56,12 +56,13 @@ SignOutcome HostSign(const std::string &source, const std::string &target,
 
 // ---------------------------------------------------------------- inside the library
 
-Structure ReadStructure(const std::string &path, bool read_texts) {
+Structure ReadStructure(const std::string &path, bool read_texts, bool writing) {
     Structure s;
-    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
+    const std::string out = path + ".out";
+    KvPdfHandle h = KvPDFInit(path.c_str(), writing ? out.c_str() : nullptr, 0);
     kvpdf::PdfDocument *doc = kvpdf::HandleLookup(h);
     if (!doc) return s;
-    doc->mode = kvpdf::kModeReadAttachments;
+    doc->mode = writing ? kvpdf::kModeWriteAttachments : kvpdf::kModeReadAttachments;
     s.rc = kvpdf::ProcessPdf(doc);
     s.ring = RingCodes(h);
     const kvpdf::ParsedDocument &p = doc->parsed;

@@ -1,6 +1,8 @@
 // Finding signatures, the list queries, and extracting the signed bytes.
 #include "kvtest.h"
 
+#include <set>
+
 using kvtest::ReadFile;
 using kvtest::WriteFile;
 
@@ -124,6 +126,142 @@ TEST(Find, DictionaryShapesAndTheStopAtAForeignAnnotation) {
         EXPECT_EQ(s[0].byte_range[3], 30u);
         KvPDFClose(h);
     }
+}
+
+// A form of every shape the default search misses. The fields are met in the order
+// 11, 15, then 13 from page 2; their values lie in the file in the order 22, 23, 24,
+// so the list comes out in signing order (15, 13, 11) only when it is sorted.
+using Objects = std::vector<std::pair<uint32_t, std::string>>;
+std::string ShapesPdf(const std::string &fields, const Objects &extra) {
+    kvtest::PdfBuilder b;
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[" + fields + "]>>>>");
+    b.Object(2, "<</Type/Pages/Kids[3 0 R 4 0 R]/Count 2>>");
+    b.Object(3, "<</Type/Page/Parent 2 0 R/Annots[5 0 R 6 0 R 7 0 R]>>");
+    b.Object(4, "<</Type/Pages/Parent 2 0 R/Kids[8 0 R]/Count 1>>");
+    b.Object(8, "<</Type/Page/Parent 4 0 R/Annots 9 0 R>>");
+    b.Object(9, "[10 0 R]");
+    b.Object(5, "<</Type/Annot/Subtype/Link/Rect[0 0 1 1]>>");
+    b.Object(6, "<</FT/Tx/T(t)/V(x)/Subtype/Widget>>");
+    b.Object(7, "<</FT/Sig/T(u)/Subtype/Widget>>"); // not signed
+    // /FT and /V of a field with a separate widget; the widget's action /V is no value.
+    b.Object(11, "<</FT/Sig/T(p)/V 24 0 R/Kids[12 0 R]>>");
+    b.Object(12, "<</Parent 11 0 R/Subtype/Widget/AA<</V 99 0 R>>>>");
+    // A page-2 widget whose field the form does not name.
+    b.Object(10, "<</Parent 13 0 R/Subtype/Widget>>");
+    b.Object(13, "<</FT/Sig/T(w)/V 23 0 R>>");
+    // A document timestamp on no page, the kid of a non-terminal field.
+    b.Object(14, "<</T(n)/Kids[15 0 R]>>");
+    b.Object(15, "<</FT/Sig/T(d)/Parent 14 0 R/V 22 0 R>>");
+    for (const auto &[n, body] : extra)
+        b.Object(n, body);
+    const char *kinds[] = {"/Type/DocTimeStamp/SubFilter/ETSI.RFC3161", "/Type/Sig", "/Type/Sig"};
+    for (uint32_t i = 0; i < 3; ++i)
+        b.Object(22 + i, std::string("<<") + kinds[i] + "/Contents<30820000>/ByteRange[0 " +
+                             std::to_string(10 + i) + " 20 30]>>");
+    b.ClassicXref();
+    return b.bytes();
+}
+
+TEST(Find, CompleteDiscoveryFollowsTheWholeFormAndEveryPage) {
+    const struct {
+        const char *what, *fields;
+        Objects extra;
+        std::vector<uint32_t> found; // field objects, in list order
+        std::vector<int> ring;
+    } cases[] = {
+        {"every shape", "6 0 R 7 0 R 11 0 R 14 0 R", {}, {15, 13, 11}, {}},
+        {"a field listed twice, a cycle through /Kids",
+         "11 0 R 14 0 R 11 0 R 16 0 R",
+         {{16, "<</T(c)/Kids[16 0 R 14 0 R]>>"}},
+         {15, 13, 11},
+         {}},
+        // A reference to no object is null: nothing to say about it.
+        {"a /V that is no signature dictionary, a field that is not there",
+         "17 0 R 40 0 R 14 0 R 11 0 R",
+         {{17, "<</FT/Sig/T(v)/V 18 0 R>>"}, {18, "42"}},
+         {15, 13, 11},
+         {-220}},
+        {"a /ByteRange of three numbers is listed, for the verifier to refuse",
+         "19 0 R 11 0 R",
+         {{19, "<</FT/Sig/T(r)/V 20 0 R>>"}, {20, "<</Contents<00>/ByteRange[0 1 2]>>"}},
+         {19, 13, 11},
+         {-100}},
+    };
+    kvtest::TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(dir.file("f.pdf"), ShapesPdf(c.fields, c.extra));
+        KvPdfHandle h = KvPDFInit(dir.file("f.pdf").c_str(), nullptr, 0);
+        ASSERT_EQ(KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1), 1);
+        EXPECT_EQ(KvPdfFindSignatures(h), 1);
+        std::vector<uint32_t> found;
+        for (int32_t i = 0; i < KvPDFGetSignatureCount(h); ++i) {
+            SignatureInfo s;
+            KvPDFGetSignature(h, i, &s);
+            found.push_back(s.field_obj);
+        }
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(kvtest::RingCodes(h), c.ring);
+        EXPECT_EQ(KvPdfFindLastSignaturePos(h),
+                  int32_t(ReadFile(dir.file("f.pdf")).find("<30820000>/ByteRange[0 12")) + 1);
+        KvPDFClose(h);
+    }
+}
+
+// Over the corpus, complete discovery finds the signed fields pdfsig lists (it lists
+// unsigned ones too), with the same byte ranges, in signing order.
+using Corpus = kvtest::CorpusTest;
+
+TEST_F(Corpus, CompleteDiscoveryListsWhatPdfsigLists) {
+    for (const kvtest::Row &row : rows_) {
+        const std::string path = dir_ + "/" + row.at("file");
+        SCOPED_TRACE(row.at("file"));
+        std::string out;
+        std::multiset<std::string> theirs;
+        for (const kvtest::PdfsigSignature &p : kvtest::RunPdfsig(path, &out))
+            if (p.raw.find("is not signed") == std::string::npos) theirs.insert(p.signed_ranges);
+        KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
+        KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+        (void)KvPdfFindSignatures(h);
+        std::multiset<std::string> ours;
+        uint32_t previous = 0;
+        for (int32_t i = 0; i < KvPDFGetSignatureCount(h); ++i) {
+            SignatureInfo s;
+            KvPDFGetSignature(h, i, &s);
+            const uint32_t *r = s.byte_range;
+            ours.insert("[" + std::to_string(r[0]) + " - " + std::to_string(r[0] + r[1]) + "], [" +
+                        std::to_string(r[2]) + " - " + std::to_string(r[2] + r[3]) + "]");
+            EXPECT_GT(r[1], previous);
+            previous = r[1];
+        }
+        KvPDFClose(h);
+        EXPECT_EQ(ours, theirs) << out;
+    }
+}
+
+// A field tree 10,000 levels deep and a /Parent chain as long: the search stops at the
+// bound, says so once, and still lists the signatures it reached.
+TEST(Find, CompleteDiscoveryBoundsDeepTrees) {
+    kvtest::PdfBuilder b;
+    const uint32_t depth = 10000, first = 10;
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[5 0 R " + std::to_string(first) +
+                    " 0 R]>>>>");
+    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+    b.Object(3, "<</Type/Page/Parent 2 0 R/Annots[" + std::to_string(first + depth) + " 0 R]>>");
+    b.Object(5, "<</FT/Sig/T(a)/V 6 0 R>>");
+    b.Object(6, "<</Contents<00>/ByteRange[0 1 2 3]>>");
+    for (uint32_t i = 0; i <= depth; ++i)
+        b.Object(first + i, "<</T(k)/Kids[" + std::to_string(first + i + 1) + " 0 R]/Parent " +
+                                std::to_string(i ? first + i - 1 : 1) + " 0 R>>");
+    b.ClassicXref();
+    kvtest::TempDir dir;
+    WriteFile(dir.file("d.pdf"), b.bytes());
+    KvPdfHandle h = KvPDFInit(dir.file("d.pdf").c_str(), nullptr, 0);
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    EXPECT_EQ(KvPdfFindSignatures(h), 1);
+    EXPECT_EQ(KvPDFGetSignatureCount(h), 1);
+    EXPECT_EQ(kvtest::RingCodes(h), (std::vector<int>{-221}));
+    KvPDFClose(h);
 }
 
 } // namespace

@@ -141,6 +141,17 @@ struct XrefSection {
     int32_t is_stream;     // the section is a cross-reference stream
 };
 
+// The object stream read last, decoded, with its header: the members of one stream are
+// read one after another, and decoding the stream again for each is quadratic.
+struct ObjectStreamCache {
+    uint32_t number; // 0: empty
+    uint32_t offset; // of the stream object, so that a later revision's stream is not taken
+    uint8_t *data;
+    uint32_t length;
+    uint32_t *members; // pairs (object number, start in data), in header order
+    uint32_t member_count;
+};
+
 // What one operation learns by reading the document. Every operation starts from an
 // empty record: nothing read earlier is trusted again.
 struct ParsedDocument {
@@ -185,6 +196,7 @@ struct ParsedDocument {
     int32_t annots_modified; // the page had /Annots, or an indirect /Fields grows
     DssInfo *dss_info;       // the newest revision's Document Security Store
     uint64_t dss_bytes;      // DSS data held for all revisions, held to PdfDecodeLimit
+    ObjectStreamCache object_stream;
 };
 
 // ---------------------------------------------------------------- the update

@@ -316,10 +316,18 @@ int32_t PdfReadXrefStream(Reader r, TrackedPtr<char> text, uint32_t text_length,
     return rc < 1 ? rc : r.parsed.trailer_size;
 }
 
-int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, uint32_t object,
-                                char **out_text, uint32_t *out_length) {
-    *out_text = nullptr;
-    *out_length = 0;
+namespace {
+
+// Decodes object_stream into the cache (kept when it holds that stream already).
+int32_t LoadObjectStream(Reader r, FILE *file, uint32_t object_stream) {
+    ParsedDocument &p = r.parsed;
+    ObjectStreamCache &c = p.object_stream;
+    const uint32_t offset =
+        object_stream < p.object_offsets_count ? p.object_offsets[object_stream] : kNoOffset;
+    if (c.number == object_stream && c.offset == offset) return 1;
+    TrackedFreeT(c.data);
+    TrackedFreeT(c.members);
+    c = ObjectStreamCache{};
     char *read = nullptr;
     uint32_t read_length = 0;
     int32_t rc = object_stream > 0x7FFFFFFFu
@@ -344,31 +352,51 @@ int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, ui
                        &data_raw, &data_length, PdfDecodeLimit(r.parsed));
     TrackedPtr<uint8_t> data(data_raw);
     if (rc < 1) return rc;
-    if (!data || count < 1) return 1;
     const char *d = reinterpret_cast<const char *>(data.get());
-    // The header holds `count` pairs (object number, offset from /First); the last pair
-    // naming the object wins.
-    size_t i = 0;
-    int64_t found_start = -1, found_end = -1;
-    for (uint32_t k = 0; k < count; ++k) {
+    // The header holds `count` pairs (object number, offset from /First); a pair takes
+    // at least four bytes, which bounds the table by the data.
+    const uint32_t most = std::min<uint32_t>(count, data_length / 4 + 1);
+    TrackedPtr<uint32_t> members(static_cast<uint32_t *>(
+        TrackedAlloc(KV_UNIT, __LINE__, (size_t{most} * 2 + 1) * sizeof(uint32_t))));
+    if (!members) return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
+    uint32_t k = 0;
+    for (size_t i = 0; d && k < most; ++k) {
         size_t next = 0;
         uint32_t number = PdfParseNumber(d, data_length, i, &next);
         if (next == i || next >= data_length) break;
-        uint32_t offset = PdfParseNumber(d, data_length, next, &i);
+        uint32_t start = PdfParseNumber(d, data_length, next, &i);
         if (i == next) break;
-        uint64_t start = uint64_t{first} + offset;
-        if (found_start >= 0 && found_end < 0) found_end = static_cast<int64_t>(start);
-        if (number == object) {
-            found_start = static_cast<int64_t>(start);
-            found_end = -1;
-        }
+        const uint64_t at = uint64_t{first} + start;
+        members.get()[2 * k] = number;
+        members.get()[2 * k + 1] = at > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
     }
-    if (found_start < 0 || found_start > data_length) return 1;
-    if (found_end < found_start || found_end > data_length) found_end = data_length;
-    size_t n = static_cast<size_t>(found_end - found_start);
+    c = {object_stream, offset, data.release(), data_length, members.release(), k};
+    return 1;
+}
+
+} // namespace
+
+int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, uint32_t object,
+                                char **out_text, uint32_t *out_length) {
+    *out_text = nullptr;
+    *out_length = 0;
+    int32_t rc = LoadObjectStream(r, file, object_stream);
+    if (rc < 1) return rc;
+    const ObjectStreamCache &c = r.parsed.object_stream;
+    if (!c.data) return 1;
+    // The last pair naming the object wins; its text ends where the next pair's begins.
+    int64_t found = -1;
+    for (uint32_t k = 0; k < c.member_count; ++k)
+        if (c.members[2 * k] == object) found = k;
+    if (found < 0) return 1;
+    const uint64_t start = c.members[2 * found + 1];
+    uint64_t end = found + 1 < c.member_count ? c.members[2 * found + 3] : c.length;
+    if (start > c.length) return 1;
+    if (end < start || end > c.length) end = c.length;
+    size_t n = static_cast<size_t>(end - start);
     char *copy = static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, n + 1));
     if (!copy) return KV_FAIL(r, KVPDF_ERR_OBJECT_TABLE_MEMORY, KVPDF_ERR_STAGE_OBJXREF);
-    memcpy(copy, d + found_start, n);
+    memcpy(copy, c.data + start, n);
     copy[n] = '\0';
     *out_text = copy;
     *out_length = static_cast<uint32_t>(n);

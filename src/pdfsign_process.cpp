@@ -113,6 +113,8 @@ void ReleaseParsed(ParsedDocument *parsed) {
     PdfFreeObjectTable(*parsed);
     TrackedFreeT(parsed->annot_refs);
     TrackedFreeT(parsed->field_refs);
+    TrackedFreeT(parsed->object_stream.data);
+    TrackedFreeT(parsed->object_stream.members);
     InitParsed(parsed);
 }
 

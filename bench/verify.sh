@@ -44,7 +44,8 @@ done
 best() {
   local t m bt=999999 bm=0
   for _ in 1 2 3; do
-    read -r t m < <( { /usr/bin/time -f '%e %M' "$@" > /dev/null 2> /dev/null; } 2>&1 | tail -1)
+    /usr/bin/time -o "$DATA/.time" -f '%e %M' "$@" > /dev/null 2>&1 || true
+    read -r t m < "$DATA/.time"
     if awk "BEGIN{exit !($t < $bt)}"; then bt=$t; bm=$m; fi
   done
   printf '%s %.1f' "$bt" "$(awk "BEGIN{print $bm / 1024}")"

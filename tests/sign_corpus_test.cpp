@@ -2,6 +2,8 @@
 // flow and checked by qpdf, pdfsig and our own enumeration.
 #include "kvtest.h"
 
+#include <algorithm>
+
 namespace {
 
 // Files that cannot be signed because of a limitation the reader keeps on purpose,
@@ -41,6 +43,21 @@ std::pair<int32_t, std::vector<int>> KindsFound(const std::string &path,
     }
     KvPDFClose(h);
     return {rc, kinds};
+}
+
+// The byte ranges complete discovery lists, in list order.
+std::vector<std::vector<uint32_t>> AllRanges(const std::string &path) {
+    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    (void)KvPdfFindSignatures(h);
+    std::vector<std::vector<uint32_t>> ranges;
+    for (int32_t i = 0; i < KvPDFGetSignatureCount(h); ++i) {
+        SignatureInfo s;
+        KvPDFGetSignature(h, i, &s);
+        ranges.emplace_back(s.byte_range, s.byte_range + 4);
+    }
+    KvPDFClose(h);
+    return ranges;
 }
 
 using SignCorpus = kvtest::CorpusTest;
@@ -108,6 +125,14 @@ TEST_F(SignCorpus, TwoSignaturesOnEveryReadableFile) {
             }
         }
         EXPECT_EQ(valid_ours, 2) << out;
+        // Complete discovery finds every signed field pdfsig lists, ours the last two.
+        auto all = AllRanges(two);
+        ASSERT_GE(all.size(), 2u);
+        EXPECT_EQ(all[all.size() - 2], a.byte_range);
+        EXPECT_EQ(all.back(), b.byte_range);
+        EXPECT_EQ(all.size(), size_t(std::count_if(sigs.begin(), sigs.end(), [](const auto &s) {
+                      return s.raw.find("is not signed") == std::string::npos;
+                  })));
         // Our own enumeration finds both, with their kinds, unless it stops before them.
         auto found = KindsFound(two, {a, b});
         auto stop = kFindStops.find(name);

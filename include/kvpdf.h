@@ -160,6 +160,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_OBJECT_MISSING (-216)     /* a reference the update relies on names nothing */
 #define KVPDF_ERR_DSS_TOO_LARGE (-217)      /* DSS data beyond what the file's length backs */
 #define KVPDF_ERR_OBJECT_SYNTAX (-218)      /* an object the update rewrites is malformed */
+#define KVPDF_ERR_LATER_REVISION (-219)     /* a revision cannot be compared with one signed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -510,15 +511,15 @@ KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
  * cryptography: whether its /ByteRange is sound (the signature-wrapping tricks), and
  * what later revisions changed. */
 typedef struct KvPdfSignatureCheck {
-    int32_t byte_range;      /* KVPDF_RANGE_OK or the first problem found */
-    int32_t changes;         /* KVPDF_CHANGES_...: the strongest class of the later revisions */
-    int32_t docmdp;          /* /P of a certification signature (1, 2 or 3); 0: not one */
-    int32_t docmdp_violated; /* 1 when a later change goes beyond that permission */
-    int32_t analysis;        /* 1; a negative code when a later revision could not be read
-                                (changes is then KVPDF_CHANGES_OTHER) */
-    uint32_t signed_length;  /* end of the signed bytes: /ByteRange [2] + [3] */
-    uint32_t revisions_after;      /* later cross-reference sections compared */
-    uint32_t other_count;          /* objects of KVPDF_CHANGES_OTHER */
+    int32_t byte_range;       /* KVPDF_RANGE_OK or the first problem found */
+    int32_t changes;          /* KVPDF_CHANGES_...: the strongest class of the later revisions */
+    int32_t docmdp;           /* /P of a certification signature (1, 2 or 3); 0: not one */
+    int32_t docmdp_violated;  /* 1 when a later change goes beyond that permission */
+    int32_t analysis;         /* 1; a negative code when a later revision could not be read
+                                 (changes is then KVPDF_CHANGES_OTHER) */
+    uint32_t signed_length;   /* end of the signed bytes: /ByteRange [2] + [3] */
+    uint32_t revisions_after; /* later cross-reference sections compared */
+    uint32_t other_count;     /* objects of KVPDF_CHANGES_OTHER */
     const uint32_t *other_objects; /* their numbers, ascending; owned by the handle, valid
                                       until its next call or KvPDFClose */
 } KvPdfSignatureCheck;

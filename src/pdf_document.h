@@ -299,7 +299,8 @@ struct PdfDocument {
     ErrorRing errors;
     HostStores stores;
     FileOps file_ops;
-    int32_t mode; // of the last operation started
+    int32_t mode;              // of the last operation started
+    uint32_t *checked_objects; // the other_objects of the last KvPdfCheckSignature
 };
 
 // One initialiser and one release per record. Each release frees what the record owns

@@ -188,6 +188,8 @@ const Message kMessages[] = {
      "A dokumentum DSS adatai meghaladjak a %llu bajtot, tobbet, mint amit a merete fedez."},
     {-218, "%s, which the update builds on, breaks PDF syntax at byte %lu of its text.",
      "%s, amelyre a frissites epul, szintaktikailag hibas a szovege %lu. bajtjanal."},
+    {-219, "The revision at byte %lu cannot be compared with the revision a signature signs.",
+     "A(z) %lu. bajtnal kezdodo revizio nem hasonlithato ossze az alairt revizioval."},
 };
 
 } // namespace

@@ -317,11 +317,12 @@ Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index
 std::string ChangesText(const Facts &f) {
     if (f.checked != 1) return "unknown - " + f.failure;
     if (f.check.changes != KVPDF_CHANGES_OTHER) return Named(kChangeTexts, f.check.changes);
-    std::string text = "OTHER CHANGES: ";
+    std::string text = "OTHER CHANGES";
     if (f.check.analysis < 0)
-        return text + "a later revision could not be read" +
+        return text + ": a later revision could not be read" +
                (f.analysis_message.empty() ? "" : " - " + f.analysis_message);
-    text += "objects ";
+    if (f.others.empty()) return text;
+    text += ": objects ";
     for (size_t i = 0; i < f.others.size() && i < kListedObjects; ++i)
         text += (i ? ", " : "") + std::to_string(f.others[i]);
     if (f.others.size() > kListedObjects)

@@ -164,6 +164,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_UNREADABLE (-219) /* a field, widget or page is not a readable object */
 #define KVPDF_ERR_SIGNATURE_VALUE (-220)  /* a signature field's /V is no signature dictionary */
 #define KVPDF_ERR_FIELD_DEPTH (-221)      /* the field tree or a /Parent chain is too deep */
+#define KVPDF_ERR_LATER_REVISION (-222)     /* a revision cannot be compared with one signed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -73,7 +73,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 222; // codes -1 .. -221 have a row
+constexpr int kMessageCodes = 223; // codes -1 .. -222 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -312,7 +312,8 @@ struct PdfDocument {
     ErrorRing errors;
     HostStores stores;
     FileOps file_ops;
-    int32_t mode; // of the last operation started
+    int32_t mode;              // of the last operation started
+    uint32_t *checked_objects; // the other_objects of the last KvPdfCheckSignature
 };
 
 // One initialiser and one release per record. Each release frees what the record owns

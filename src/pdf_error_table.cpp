@@ -194,6 +194,8 @@ const Message kMessages[] = {
      "A(z) %lu. alairasmezo /V erteke nem /Contents-et tartalmazo alairas-szotar."},
     {-221, "The field tree goes deeper than %d levels at object %lu; it is not followed further.",
      "A mezofa %d szintnel melyebb a(z) %lu. objektumnal; tovabb nem kovetjuk."},
+    {-222, "The revision at byte %lu cannot be compared with the revision a signature signs.",
+     "A(z) %lu. bajtnal kezdodo revizio nem hasonlithato ossze az alairt revizioval."},
 };
 
 } // namespace

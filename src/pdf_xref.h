@@ -43,6 +43,25 @@ void PdfFreeObjectTable(ParsedDocument &p);
 // Cross-reference streams and object streams. The stream reader owns the object text.
 [[nodiscard]] int32_t PdfReadXrefStream(Reader r, TrackedPtr<char> text, uint32_t text_length,
                                         int suppress_lists);
+// What the dictionary of a cross-reference stream says (ISO 32000-1, 7.5.8.2).
+struct XrefStreamDict {
+    size_t dict_end = 0; // the "stream" keyword, or the text's end
+    uint32_t size = 0;
+    TrackedPtr<uint32_t> index; // /Index pairs, or [0 /Size]
+    uint32_t index_count = 0;
+    uint32_t w[3] = {0, 0, 0};
+    uint32_t columns = 1, bits = 8, colors = 1, predictor = 0;
+    size_t data_start = 0; // first byte of the stream data
+    uint32_t length = 0;   // raw data bytes, cut to what the text holds
+};
+
+// The rows of one cross-reference stream as stored, with nothing recorded in the parsed
+// document: for readers that need every entry of one section, free ones included.
+[[nodiscard]] int32_t PdfDecodeXrefStreamRows(Reader r, const char *text, uint32_t text_length,
+                                              XrefStreamDict *d, TrackedPtr<uint8_t> *data,
+                                              uint32_t *decoded);
+// One big-endian field of a row.
+[[nodiscard]] uint64_t PdfXrefStreamField(const uint8_t *p, uint32_t width);
 [[nodiscard]] int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream,
                                               uint32_t object, char **out_text,
                                               uint32_t *out_length);

@@ -125,19 +125,9 @@ int32_t PdfUndoPngPredictor(Reader r, uint8_t **data, uint32_t *length, uint32_t
 
 namespace {
 
-// What the dictionary of a cross-reference stream says (ISO 32000-1, 7.5.8.2).
-struct XrefStreamDict {
-    size_t dict_end = 0; // the "stream" keyword, or the text's end
-    uint32_t size = 0;
-    TrackedPtr<uint32_t> index; // /Index pairs, or [0 /Size]
-    uint32_t index_count = 0;
-    uint32_t w[3] = {0, 0, 0};
-    uint32_t columns = 1, bits = 8, colors = 1, predictor = 0;
-    size_t data_start = 0; // first byte of the stream data
-    uint32_t length = 0;   // raw data bytes, cut to what the text holds
-};
-
 int32_t ReadStreamLayout(Reader r, const char *text, XrefStreamDict *d);
+int32_t ReadStreamGeometry(Reader r, const char *text, uint32_t text_length, bool has_keyword,
+                           XrefStreamDict *d);
 
 // The trailer part of the dictionary (/Encrypt, /Size, /Root, /Prev) and where the data is.
 int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStreamDict *d) {
@@ -174,13 +164,20 @@ int32_t ReadStreamDict(Reader r, const char *text, uint32_t text_length, XrefStr
     }
     uint32_t prev = NumberOr(text, dict, "/Prev", 0xFFFFFFFFu);
     p.prev_xref = prev > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(prev);
+    return ReadStreamGeometry(r, text, text_length, keyword >= 0, d);
+}
+
+// The layout, /Length and the data's first byte, once dict_end and size are known.
+int32_t ReadStreamGeometry(Reader r, const char *text, uint32_t text_length, bool has_keyword,
+                           XrefStreamDict *d) {
+    const size_t dict = d->dict_end;
     int32_t rc = ReadStreamLayout(r, text, d);
     if (rc < 1) return rc;
     int64_t length_key = PdfFindLengthKey(text, dict);
     if (length_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_LENGTH, KVPDF_ERR_STAGE_OBJXREF);
     d->length = PdfParseNumber(text, dict, static_cast<size_t>(length_key) + 8, nullptr);
-    if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_STREAM, KVPDF_ERR_STAGE_OBJXREF);
-    d->data_start = PdfSkipSpace(text, text_length, static_cast<size_t>(keyword) + 6);
+    if (!has_keyword) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_STREAM, KVPDF_ERR_STAGE_OBJXREF);
+    d->data_start = PdfSkipSpace(text, text_length, dict + 6);
     uint32_t available =
         d->data_start < text_length ? static_cast<uint32_t>(text_length - d->data_start) : 0;
     if (d->length > available) d->length = available;
@@ -314,6 +311,21 @@ int32_t PdfReadXrefStream(Reader r, TrackedPtr<char> text, uint32_t text_length,
     text.reset(); // the entries may be many: the object text is not needed beside them
     rc = StoreEntries(r, d, data.get(), decoded, suppress_lists);
     return rc < 1 ? rc : r.parsed.trailer_size;
+}
+
+int32_t PdfDecodeXrefStreamRows(Reader r, const char *text, uint32_t text_length, XrefStreamDict *d,
+                                TrackedPtr<uint8_t> *data, uint32_t *decoded) {
+    int64_t keyword = PdfStreamKeyword(text, text_length);
+    d->dict_end = keyword >= 0 ? static_cast<size_t>(keyword) : text_length;
+    int64_t size_key = PdfFind(text, d->dict_end, "/Size");
+    if (size_key < 0) return KV_FAIL(r, KVPDF_ERR_XREFSTM_NO_SIZE, KVPDF_ERR_STAGE_OBJXREF);
+    d->size = PdfParseNumber(text, d->dict_end, static_cast<size_t>(size_key), nullptr);
+    int32_t rc = ReadStreamGeometry(r, text, text_length, keyword >= 0, d);
+    return rc < 1 ? rc : DecodeEntries(r, text, *d, data, decoded);
+}
+
+uint64_t PdfXrefStreamField(const uint8_t *p, uint32_t width) {
+    return ReadField(p, width);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // The document handle: creation, release, restore, version queries and header tests.
 #include "pdf_attachment.h"
+#include "pdf_changes.h"
 #include "pdf_crypto_common.h"
 #include "pdf_document.h"
 #include "pdf_error.h"
@@ -32,6 +33,7 @@ void ReleaseDocument(PdfDocument *doc) {
     ReleaseUpdate(&doc->update);
     ReleaseFound(&doc->found);
     ReleaseStores(&doc->stores);
+    ReleaseCheck(doc);
     TrackedFreeT(doc);
 }
 

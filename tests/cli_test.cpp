@@ -101,10 +101,8 @@ TEST(Cli, SignTimestampAndVerifyWithTheLocalPki) {
         // A Kontir note stands in the page's annotations after the widget: the search for
         // signatures stops there, after finding the signature before it.
         {"sign " + kSample + f("note.pdf") + p12 + " --kontir 'Cost centre 42'", 0, {}},
-        {"verify" + f("note.pdf") + trust,
-         1,
-         {"1 of 1 signature intact, valid and trusted.",
-          "the search for signatures stopped (code -32)"}},
+        // The note after the widget ends the default search; verify searches everything.
+        {"verify" + f("note.pdf") + trust, 0, {"1 of 1 signature intact, valid and trusted."}},
         {"sign " + kSample + f("revoked.pdf") + " --p12 " + pki.revoked.p12 +
              " --password secret --invisible",
          0,
@@ -132,6 +130,93 @@ TEST(Cli, SignTimestampAndVerifyWithTheLocalPki) {
                1,
                {}}});
     EXPECT_EQ(kvtest::ReadFile(dir.file("in-place.pdf")), kvtest::ReadFile(kSamplePath));
+}
+
+// The signed file with one more revision that rewrites the catalog: a change no
+// signature permits.
+std::string ChangeCatalog(const std::string &pdf) {
+    const long prev = atol(pdf.c_str() + pdf.rfind("startxref") + 10);
+    const long size = atol(pdf.c_str() + pdf.rfind("/Size ") + 6);
+    const size_t catalog = pdf.rfind("\n1 0 obj") + 1;
+    std::string body = pdf.substr(catalog, pdf.find("endobj", catalog) + 7 - catalog);
+    std::string out = pdf + body.insert(body.find("<<") + 2, "/Lang (en)");
+    char section[200];
+    snprintf(section, sizeof section,
+             "xref\n0 2\n0000000000 65535 f \n%010zu 00000 n \ntrailer\n<< /Size %ld /Root 1 0 "
+             "R /Prev %ld >>\nstartxref\n%zu\n%%%%EOF\n",
+             pdf.size(), size, prev, out.size());
+    return out + section;
+}
+
+TEST(Cli, VerifyReportsRangesLaterChangesAndJson) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    const std::string p12 = " --p12 " + pki.signer.p12 + " --password secret";
+    const std::string trust = " --trust " + pki.root.pem;
+    kvtest::TempDir dir;
+    auto f = [&](const std::string &name) { return " " + kvtest::Quote(dir.file(name)); };
+    kvtest::WriteFile(dir.file("page.pdf"), kvtest::OnePagePdf());
+    RunSteps({{"sign" + f("page.pdf") + f("one.pdf") + p12 + " --invisible", 0, {}},
+              {"sign" + f("one.pdf") + f("q\"b\\s\tt.pdf") + p12, 0, {}}});
+    const std::string one = kvtest::ReadFile(dir.file("one.pdf"));
+    // The same length of digits, starting at 5: the ranges no longer start the file.
+    std::string shifted = one;
+    shifted[shifted.rfind("/ByteRange[0") + 11] = '5';
+    kvtest::WriteFile(dir.file("shifted.pdf"), shifted);
+    kvtest::WriteFile(dir.file("changed.pdf"), ChangeCatalog(one));
+    RunSteps({
+        {"verify" + f("q\"b\\s\tt.pdf") + trust,
+         0,
+         {"later changes: signatures, timestamps and validation data only\n\nSignature #2",
+          "revocation:    none", "later changes: no later changes\n\n2 of 2 signatures"}},
+        {"verify" + f("shifted.pdf") + trust,
+         1,
+         {"intact:        no - /ByteRange does not start at 0"}},
+        {"verify" + f("changed.pdf") + trust,
+         1,
+         {"later changes: OTHER CHANGES: objects 1\n", "1 of them with other later changes"}},
+    });
+    std::string json;
+    EXPECT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " verify --json" + f("q\"b\\s\tt.pdf") +
+                              trust + " 2>/dev/null",
+                          &json),
+              0);
+    EXPECT_EQ(json.substr(0, 2) + json.substr(json.size() - 2), "{\n}\n");
+    EXPECT_TRUE(kvtest::Contains(
+        json, {"q\\\"b\\\\s\\tt.pdf\",", "\"count\": 2,", "\"kind\": \"signature\"",
+               "\"signer\": \"CN=", "\"intact\": true,\n      \"intact_reason\": null,",
+               "\"trusted\": true,", "\"revocation\": \"none\"", "\"whole_file\": false",
+               "\"whole_file\": true", "\"check\": \"ok\"", "\"class\": \"signatures\"",
+               "\"class\": \"none\"", "\"objects\": []", "\"permission\": null",
+               "\"exit_status\": 0\n}"}));
+}
+
+// Headers the writers warn about: 1.1 and 2.0 are signed and stamped all the same (the
+// corpus's 2.0 file says so in its catalog only: no warning there).
+TEST(Cli, SignsOldAndX0HeadersAfterTheWarning) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    kvtest::World::Get().SetTsaMode(kvtest::TsaMode::Normal);
+    kvtest::TempDir dir;
+    std::vector<std::pair<std::string, std::string>> inputs = {{dir.file("v11.pdf"), "(1.1)"},
+                                                               {dir.file("v20.pdf"), "(2.0)"}};
+    kvtest::WriteFile(inputs[0].first, kvtest::OnePagePdf("%PDF-1.1\n"));
+    kvtest::WriteFile(inputs[1].first, kvtest::OnePagePdf("%PDF-2.0\n"));
+    if (const std::string corpus = kvtest::CorpusDir(); !corpus.empty()) {
+        inputs.emplace_back(corpus + "/classic-v11-01.pdf", "(1.1)");
+        inputs.emplace_back(corpus + "/pdf20-incremental-01.pdf", "");
+    }
+    for (const auto &[in, version] : inputs) {
+        if (kvtest::Run("test -e " + kvtest::Quote(in)) != 0) continue;
+        const std::string out = dir.file("signed.pdf"), stamped = dir.file("stamped.pdf");
+        std::vector<std::string> warning;
+        if (!version.empty())
+            warning = {"kvpdf: warning: PDF version " + version + " not supported"};
+        RunSteps({{"sign " + kvtest::Quote(in) + " " + out + " --p12 " + pki.signer.p12 +
+                       " --password secret",
+                   0, warning},
+                  {"timestamp " + out + " " + stamped + " --tsa " + kvtest::World::Get().TsaUrl(),
+                   0, warning}});
+        EXPECT_TRUE(kvtest::CheckersAccept(stamped, 2)) << in;
+    }
 }
 
 } // namespace

@@ -252,6 +252,10 @@ private:
     int64_t last_xref_ = -1;
 };
 
+// An incremental update of pdf: the objects given (an empty body frees the number) and a
+// classic table chained to pdf's last section, with its /Root and /Size carried over.
+std::string AppendUpdate(const std::string &pdf, const std::map<uint32_t, std::string> &objects);
+
 // Catalog 1, page tree 2 and one Letter page 3; no section yet.
 PdfBuilder OnePage(const std::string &header = "%PDF-1.7\n");
 std::string OnePagePdf(const std::string &header = "%PDF-1.7\n"); // ended by a table

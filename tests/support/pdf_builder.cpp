@@ -1,6 +1,8 @@
 #include "kvtest.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <zlib.h>
 
@@ -13,6 +15,35 @@ std::string Deflate(const std::string &data, int level) {
                   reinterpret_cast<const Bytef *>(data.data()), data.size(), level) != Z_OK)
         throw std::runtime_error("compress2 failed");
     out.resize(n);
+    return out;
+}
+
+std::string AppendUpdate(const std::string &pdf, const std::map<uint32_t, std::string> &objects) {
+    auto last_number = [&](const char *key) {
+        size_t at = pdf.rfind(key);
+        return at == std::string::npos ? 0ul : std::stoul(pdf.substr(at + strlen(key)));
+    };
+    std::string out = pdf;
+    if (!out.empty() && out.back() != '\n') out += '\n';
+    std::map<uint32_t, size_t> offsets;
+    uint32_t size = static_cast<uint32_t>(last_number("/Size"));
+    for (const auto &[n, body] : objects) {
+        if (!body.empty()) offsets[n] = out.size();
+        if (!body.empty()) out += std::to_string(n) + " 0 obj\n" + body + "\nendobj\n";
+        size = std::max(size, n + 1);
+    }
+    const size_t at = out.size();
+    out += "xref\n";
+    for (const auto &[n, body] : objects) {
+        char line[48];
+        snprintf(line, sizeof line, "%u 1\n%010zu %05u %c\r\n", n, body.empty() ? 0 : offsets[n],
+                 body.empty() ? 1u : 0u, body.empty() ? 'f' : 'n');
+        out += line;
+    }
+    out += "trailer\n<</Size " + std::to_string(size) + "/Root " +
+           std::to_string(last_number("/Root")) + " 0 R/Prev " +
+           std::to_string(last_number("startxref")) + ">>\nstartxref\n" + std::to_string(at) +
+           "\n%%EOF\n";
     return out;
 }
 

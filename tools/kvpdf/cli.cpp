@@ -37,7 +37,109 @@ bool ValidUtf8(const std::string &s) {
     return ok;
 }
 
+// The length of the UTF-8 sequence at text[i]; 0 when it is not a valid one (overlong
+// forms, surrogates and values past U+10FFFF included).
+size_t Utf8Length(const std::string &text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+               : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4
+                                        : 0;
+    if (n == 0 || i + n > text.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char d = byte(i + 1);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+        (c == 0xF4 && d > 0x8F))
+        return 0;
+    return n;
+}
+
 } // namespace
+
+std::string JsonString(const std::string &text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8Length(text, i);
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (n == 1 && (c < 0x20 || c == '"' || c == '\\')) {
+            const char *from = "\"\\\b\f\n\r\t", *to = "\"\\bfnrt";
+            const char *k = c ? strchr(from, c) : nullptr;
+            char escaped[8];
+            if (k)
+                snprintf(escaped, sizeof escaped, "\\%c", to[k - from]);
+            else
+                snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, i, n);
+        }
+        i += n;
+    }
+    return out + "\"";
+}
+
+void JsonWriter::Key(const char *key) {
+    if (!first_.empty()) {
+        if (!first_.back()) out_ += ',';
+        first_.back() = false;
+        out_ += '\n';
+        out_.append(2 * first_.size(), ' ');
+    }
+    if (key) out_ += JsonString(key) + ": ";
+}
+
+void JsonWriter::Begin(const char *key, char bracket) {
+    Key(key);
+    out_ += bracket;
+    first_.push_back(true);
+}
+
+void JsonWriter::End(char bracket) {
+    const bool empty = first_.back();
+    first_.pop_back();
+    if (!empty) {
+        out_ += '\n';
+        out_.append(2 * first_.size(), ' ');
+    }
+    out_ += bracket;
+    if (first_.empty()) out_ += '\n';
+}
+
+void JsonWriter::String(const char *key, const std::string &value) {
+    Key(key);
+    out_ += JsonString(value);
+}
+
+void JsonWriter::Number(const char *key, int64_t value) {
+    Key(key);
+    out_ += std::to_string(value);
+}
+
+void JsonWriter::Bool(const char *key, bool value) {
+    Key(key);
+    out_ += value ? "true" : "false";
+}
+
+void JsonWriter::Null(const char *key) {
+    Key(key);
+    out_ += "null";
+}
+
+void JsonWriter::Numbers(const char *key, const std::vector<uint32_t> &values) {
+    Key(key);
+    out_ += '[';
+    for (size_t i = 0; i < values.size(); ++i)
+        out_ += (i ? ", " : "") + std::to_string(values[i]);
+    out_ += ']';
+}
 
 std::string Args::value(const std::string &flag, const std::string &fallback) const {
     auto it = flags.find(flag);
@@ -149,6 +251,14 @@ std::string Messages(KvPdfHandle handle) {
         text += "  " + std::to_string(entry.code) + ": " + ToUtf8(entry.message) + "\n";
     }
     return text;
+}
+
+std::string Message(KvPdfHandle handle, int32_t code) {
+    ErrorEntry entry;
+    for (int32_t i = KvPdfGetLastErrorIndex(handle); i >= 0; --i)
+        if (KvPdfGetError(handle, i, &entry) == 1 && entry.code == code)
+            return ToUtf8(entry.message);
+    return "";
 }
 
 uint32_t ReservedBytes(int32_t requested) {

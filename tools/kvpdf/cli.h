@@ -41,6 +41,8 @@ std::string ToUtf8(const std::string &windows1250);
 std::string PdfText(const char *value);
 // The handle's recorded errors, one per line, in UTF-8.
 std::string Messages(KvPdfHandle handle);
+// The newest recorded message with that code, in UTF-8; "" when there is none.
+std::string Message(KvPdfHandle handle, int32_t code);
 // Bytes of signature reserved for a --reserve value, by the library's rule.
 uint32_t ReservedBytes(int32_t requested);
 int64_t FileSize(const std::string &path);
@@ -50,6 +52,28 @@ bool MakeTempFile(const char *stem, std::string *path);
 // [0, first_length) and [second_offset, second_offset + second_length).
 void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
                 uint32_t second_length, const char *content_type, KvsDataObject ranges[2]);
+
+// A JSON string literal of UTF-8 text: quotes, backslashes and control characters
+// escaped, a byte that is not part of valid UTF-8 written as U+FFFD.
+std::string JsonString(const std::string &text);
+
+// A JSON document written in order, two spaces of indent a level; keys are plain ASCII.
+class JsonWriter {
+public:
+    void Begin(const char *key, char bracket); // key nullptr inside an array
+    void End(char bracket);
+    void String(const char *key, const std::string &value);
+    void Number(const char *key, int64_t value);
+    void Bool(const char *key, bool value);
+    void Null(const char *key);
+    void Numbers(const char *key, const std::vector<uint32_t> &values); // on one line
+    const std::string &text() const { return out_; }
+
+private:
+    void Key(const char *key);
+    std::string out_;
+    std::vector<bool> first_;
+};
 
 int CommandInfo(const std::vector<std::string> &args);
 int CommandSignatures(const std::vector<std::string> &args);

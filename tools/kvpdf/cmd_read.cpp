@@ -14,8 +14,9 @@ const char kSignaturesUsage[] =
     "field, the kind and subfilter, the texts of the signature dictionary, the offset of\n"
     "the signature value, the byte range, and whether the byte range reaches the end of\n"
     "the file (a signature followed by later revisions does not). The file is never\n"
-    "written. The search reads the first page's annotations, else the form's fields, and\n"
-    "stops at the first one that is not a signed signature field.\n"
+    "written. The search is the library's complete one: every signed field of the form\n"
+    "and of every page's widgets, document timestamps included, in signing order; what it\n"
+    "cannot read is skipped and its message printed.\n"
     "Exit status 0 when the search completes (also with no signature), 1 when the library\n"
     "stops it (its code and message are printed), 2 for a usage error.\n"
     "\n"
@@ -63,6 +64,7 @@ int CommandSignatures(const std::vector<std::string> &args) {
     }
     KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
     KvPdfSetLocale(h, locale);
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
     int32_t rc = KvPdfFindSignatures(h);
     int32_t count = KvPDFGetSignatureCount(h);
     printf("File: %s (%lld bytes)\n", path.c_str(), static_cast<long long>(size));
@@ -75,6 +77,9 @@ int CommandSignatures(const std::vector<std::string> &args) {
     if (rc < 1 && rc != KVPDF_ERR_NO_SIGNATURE) {
         fprintf(stderr, "kvpdf: the search stopped (code %d)\n%s", rc, Messages(h).c_str());
         status = 1;
+    } else if (rc == 1 && KvPdfGetLastErrorIndex(h) >= 0) {
+        fprintf(stderr, "kvpdf: warning: the search skipped what it could not read:\n%s",
+                Messages(h).c_str());
     }
     KvPDFClose(h);
     return status;

@@ -111,7 +111,13 @@ public:
     // Writes the revision and its placeholder, and where the signed bytes lie around it.
     int32_t Prepare(intptr_t logo, SignedBytes *bytes) {
         int32_t rc = KvPdfWritePDFWithoutSignature(handle_, logo);
-        if (rc != 1) return rc;
+        // An old or x.0 header only draws a warning: the revision is complete, and
+        // readers of any version take the signature.
+        if (rc == KVPDF_ERR_VERSION_UNSUPPORTED)
+            fprintf(stderr, "kvpdf: warning: %s (The revision is complete: it is signed.)\n",
+                    Message(handle_, rc).c_str());
+        else if (rc != 1)
+            return rc;
         rc = KvPdfWriteDummySignatureAndAddedContent(handle_, &bytes->start);
         if (rc != 1) return rc;
         bytes->second = bytes->start + 2 * reserved_ + 2;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -17,29 +18,37 @@ namespace {
 
 const char kVerifyUsage[] =
     "usage: kvpdf verify FILE [--trust CERT]... [--cert CERT]... [--crl FILE]... [--ocsp FILE]...\n"
-    "                         [--online] [--lang en|hu]\n"
+    "                         [--online] [--json] [--lang en|hu]\n"
     "\n"
     "Verifies every signature and document timestamp the library finds in FILE: whether\n"
-    "the signed bytes are intact, the signature value valid, and the signer trusted (a\n"
-    "chain to a trusted root, valid at the signing time, not revoked), with the reason\n"
-    "when not; the signer, the signing time, the timestamp, and whether the signature\n"
-    "covers the whole file or later revisions follow. The file is never written.\n"
-    "Exit status 0 when every signature is intact, valid and trusted; 1 otherwise or on\n"
-    "failure; 2 for a usage error.\n"
+    "the signed bytes are intact (the /ByteRange sound and the digest matching), the\n"
+    "signature value valid, and the signer trusted (a chain to a trusted root, valid at\n"
+    "the signing time, not revoked), with the reason when not; the signer, the signing\n"
+    "time, the timestamp, the revocation data used, whether the signature covers the\n"
+    "whole file, what later revisions changed, and a certification's permission. The\n"
+    "file is never written.\n"
+    "Exit status 0 when every signature is intact, valid and trusted, no later revision\n"
+    "changes more than signatures, timestamps, validation data, form fields and\n"
+    "annotations, and no certification permission is violated; 1 otherwise, when no\n"
+    "signature is found or the search fails; 2 for a usage error.\n"
     "\n"
     "  --trust CERT   a trusted root certificate (PEM or DER file)\n"
     "  --cert CERT    an intermediate certificate\n"
     "  --crl FILE     a CRL to check revocation with (PEM or DER)\n"
     "  --ocsp FILE    an OCSP response to check revocation with (DER)\n"
     "  --online       fetch CRLs and OCSP responses named in the certificates\n"
+    "  --json         one JSON document on standard output instead of the text report\n"
     "  --lang en|hu   language of the library's messages (default en)\n";
 
-std::string Utc(int64_t t) {
+// More later-changed objects than this are counted, not listed, in the text report.
+constexpr size_t kListedObjects = 20;
+
+std::string Utc(int64_t t, const char *format = "%Y-%m-%d %H:%M:%S UTC") {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     gmtime_r(&tt, &tm);
     char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    strftime(text, sizeof text, format, &tm);
     return text;
 }
 
@@ -55,28 +64,29 @@ uint32_t DerLength(const uint8_t *p, uint32_t n) {
     return total <= n ? static_cast<uint32_t>(total) : n;
 }
 
-std::string Signer(KvsContext *context) {
+// The subject of the signer (or TSA) certificate, and the revocation data the signing
+// library used for it.
+void SignerFacts(KvsContext *context, std::string *subject, std::string *revocation) {
     KvsCertDataChain *chain = nullptr;
-    std::string subject = "-";
     if (kvsx_get_signer_chain(context, &chain) == KVSX_OK && chain) {
         KvsCertificateInfo info;
         memset(&info, 0, sizeof info);
         if (kvsx_parse_certificate(chain->cert, static_cast<int32_t>(chain->cert_length), &info) ==
                 KVSX_OK &&
             info.subject)
-            subject = info.subject;
+            *subject = info.subject;
         kvsx_release_certificate(&info);
+        *revocation = chain->ocsp ? "ocsp" : chain->crl ? "crl" : "none";
     }
     kvsx_free_cert_data_chain(chain);
-    return subject;
 }
 
-std::string Timestamp(KvsContext *context) {
+std::optional<int64_t> TimestampTime(KvsContext *context) {
     KvsTimestampInfo *list = nullptr;
-    std::string text = "none";
-    if (kvsx_get_timestamp_infos(context, &list) == KVSX_OK && list) text = Utc(list->time);
+    std::optional<int64_t> time;
+    if (kvsx_get_timestamp_infos(context, &list) == KVSX_OK && list) time = list->time;
     if (list) kvsx_free_timestamp_infos(list);
-    return text;
+    return time;
 }
 
 struct Verdict {
@@ -112,6 +122,65 @@ const char *YesNo(bool b) {
     return b ? "yes" : "no";
 }
 
+// Names and words of the library's /ByteRange results and change classes, by code.
+const char *const kRangeNames[] = {"ok",      "malformed", "not_at_start", "not_ascending",
+                                   "overlap", "past_end",  "gap",          "trailing_data"};
+const char *const kRangeTexts[] = {"the /ByteRange is sound",
+                                   "/ByteRange is not four non-negative numbers",
+                                   "/ByteRange does not start at 0",
+                                   "the ranges are not in ascending order",
+                                   "the signed ranges overlap",
+                                   "a range runs past the end of the file",
+                                   "the gap is not exactly the /Contents string",
+                                   "the signature value is followed by other data"};
+const char *const kChangeNames[] = {"none",         "validation",  "signatures",
+                                    "form_filling", "annotations", "other"};
+const char *const kChangeTexts[] = {"no later changes",
+                                    "signatures, timestamps and validation data only",
+                                    "signatures, timestamps and validation data only",
+                                    "form filling",
+                                    "annotations",
+                                    "OTHER CHANGES"};
+
+template <size_t N> const char *Named(const char *const (&names)[N], int32_t code) {
+    return code >= 0 && static_cast<size_t>(code) < N ? names[code] : "unknown";
+}
+
+// Everything the report says about one entry of the signature list.
+struct Facts {
+    int32_t index = 0;
+    bool read = false;   // KvPDFGetSignature gave the entry
+    std::string failure; // why the entry could not be read or checked
+    uint32_t field = 0;
+    bool timestamp = false;
+    std::string subfilter;
+    std::optional<std::string> signing_time;
+    uint32_t range[4] = {0, 0, 0, 0};
+    int64_t size = 0;
+    Verdict crypto;
+    std::optional<std::string> signer;
+    std::string revocation = "none";
+    std::optional<int64_t> stamped;
+    int32_t checked = 0; // KvPdfCheckSignature
+    KvPdfSignatureCheck check{};
+    std::vector<uint32_t> others;
+    std::string analysis_message;
+
+    bool RangeOk() const { return checked == 1 && check.byte_range == KVPDF_RANGE_OK; }
+    bool Intact() const { return read && crypto.intact && RangeOk(); }
+    std::string IntactReason() const {
+        if (!read || checked != 1) return failure;
+        return RangeOk() ? crypto.reason : Named(kRangeTexts, check.byte_range);
+    }
+    bool OtherChanges() const { return checked == 1 && check.changes == KVPDF_CHANGES_OTHER; }
+    bool Violated() const { return checked == 1 && check.docmdp > 0 && check.docmdp_violated; }
+    uint64_t SignedLength() const {
+        return checked == 1 ? check.signed_length : uint64_t{range[2]} + range[3];
+    }
+    bool Trusted() const { return Intact() && crypto.valid && crypto.trusted; }
+    bool Reliable() const { return Trusted() && !OtherChanges() && !Violated(); }
+};
+
 // The decoded /Contents value between offsets a ("<") and b (just after ">").
 std::vector<uint8_t> ReadValue(const std::string &path, uint32_t a, uint32_t b) {
     std::vector<uint8_t> value;
@@ -137,21 +206,24 @@ std::vector<uint8_t> ReadValue(const std::string &path, uint32_t a, uint32_t b) 
 struct VerifySettings {
     std::string path;
     int32_t locale = KVPDF_LOCALE_EN;
+    bool json = false;
     Args args; // the trust and revocation files, --online
 };
 
 bool ParseVerifySettings(const std::vector<std::string> &args, VerifySettings *out) {
     Args &a = out->args;
-    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"}, {"--online"}, &a) ||
+    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"}, {"--online", "--json"},
+               &a) ||
         a.positional.size() != 1 || !Locale(a, &out->locale))
         return false;
     out->path = a.positional[0];
+    out->json = a.has("--json");
     return true;
 }
 
 // Hands the certificates, CRLs and OCSP responses named on the command line to the
-// signing library's stores.
-bool LoadStores(const Args &a) {
+// signing library's stores; the failure in words.
+std::string LoadStores(const Args &a) {
     struct Loaded {
         const char *flag;
         int (*add)(const void *, int32_t);
@@ -161,20 +233,18 @@ bool LoadStores(const Args &a) {
                          {"--ocsp", kvsx_add_ocsp}};
     for (const Loaded &s : sources)
         for (const std::string &file : a.values(s.flag))
-            if (int rc = s.add(file.c_str(), -1); rc != KVSX_OK) {
-                fprintf(stderr, "kvpdf: cannot load %s %s: %s\n", s.flag + 2, file.c_str(),
-                        kvsx_code_text(rc));
-                return false;
-            }
+            if (int rc = s.add(file.c_str(), -1); rc != KVSX_OK)
+                return std::string("cannot load ") + (s.flag + 2) + " " + file + ": " +
+                       kvsx_code_text(rc);
     kvsx_set_use_cdp(a.has("--online") ? 1 : 0);
-    return true;
+    return "";
 }
 
 // A token is checked over a file of the stamped bytes.
 int CheckTimestamp(KvPdfHandle h, KvsContext *context, const std::string &path, const uint32_t r[4],
                    const std::vector<uint8_t> &value, uint32_t der) {
     std::string temp_path;
-    if (!MakeTempFile("kvpdf-verify", &temp_path)) return KVSX_E_BAD_CMS;
+    if (!MakeTempFile("kvpdf-verify", &temp_path)) return KVSX_E_IO;
     uint32_t ignored = 0;
     int32_t error = 0;
     void *again = KvPdfWritePDFByteRange(h, path.c_str(), temp_path.c_str(), &ignored, &error, r[1],
@@ -185,61 +255,249 @@ int CheckTimestamp(KvPdfHandle h, KvsContext *context, const std::string &path, 
     return code;
 }
 
-// The signing library's result for one signature or document timestamp.
-int Check(KvPdfHandle h, KvsContext *context, const std::string &path, const SignatureInfo &s) {
-    const uint32_t *r = s.byte_range;
+// The signing library's result over the ranges the /ByteRange names.
+int Check(KvPdfHandle h, KvsContext *context, const std::string &path, const uint32_t r[4],
+          bool timestamp) {
+    // A zero length means "to the end of the file" to the signing library.
+    if (r[1] == 0 || r[3] == 0) return KVSX_E_DATA_RANGE;
     // The value, read from the file; the signed bytes stay in the file.
     std::vector<uint8_t> value = ReadValue(path, r[1], r[2]);
     if (value.empty()) return KVSX_E_BAD_CMS;
     const uint32_t der = DerLength(value.data(), static_cast<uint32_t>(value.size()));
-    if (s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP)
-        return CheckTimestamp(h, context, path, r, value, der);
+    if (timestamp) return CheckTimestamp(h, context, path, r, value, der);
     KvsDataObject ranges[2];
     FileRanges(path.c_str(), r[1], r[2], r[3], nullptr, ranges);
+    ranges[0].range_offset = r[0];
     return kvsx_verify_signature(context, ranges, value.data(), der, 0, 0, nullptr);
 }
 
-void PrintVerdict(KvsContext *context, const SignatureInfo &s, const Verdict &v, int64_t size) {
-    printf("  signer:        %s\n", Signer(context).c_str());
-    if (s.kind != KVPDF_SIG_KIND_DOC_TIMESTAMP)
-        printf("  signing time:  %s\n", PdfText(s.signing_time).c_str());
-    printf("  intact:        %s\n", YesNo(v.intact));
-    printf("  valid:         %s\n", YesNo(v.valid));
-    printf("  trusted:       %s%s%s\n", YesNo(v.trusted), v.trusted ? "" : " - ",
-           v.trusted ? "" : v.reason.c_str());
-    printf("  timestamp:     %s\n", Timestamp(context).c_str());
-    const int64_t end = int64_t{s.byte_range[2]} + s.byte_range[3];
-    if (end == size)
-        printf("  covers:        the whole file\n");
-    else
-        printf("  covers:        not the whole file: %lld bytes of later revisions follow\n",
-               static_cast<long long>(size - end));
+// The library's own check of the entry: its /ByteRange and the later revisions.
+void CheckStructure(KvPdfHandle h, Facts *f) {
+    f->checked = KvPdfCheckSignature(h, f->index, &f->check);
+    if (f->checked != 1) {
+        const std::string message = Message(h, f->checked);
+        f->failure = "the file could not be checked (code " + std::to_string(f->checked) + ")" +
+                     (message.empty() ? "" : ": " + message);
+        return;
+    }
+    if (f->check.other_objects)
+        f->others.assign(f->check.other_objects, f->check.other_objects + f->check.other_count);
+    if (f->check.analysis < 0) f->analysis_message = Message(h, f->check.analysis);
 }
 
-// Verifies and reports signature index; true when it is intact, valid and trusted.
-bool VerifyOne(KvPdfHandle h, KvsContext *context, const std::string &path, int64_t size,
-               int32_t index) {
+Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index) {
+    Facts f;
+    f.index = index;
+    f.size = size;
     SignatureInfo s;
     memset(&s, 0, sizeof s);
-    KvPDFGetSignature(h, index, &s);
-    const bool timestamp = s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
-    printf("\nSignature #%d (field %u 0 R)\n", index + 1, s.field_obj);
-    printf("  kind:          %s, %s\n", timestamp ? "document timestamp" : "signature",
-           PdfText(s.subfilter).c_str());
-    const Verdict v = Judge(Check(h, context, path, s));
-    PrintVerdict(context, s, v, size);
-    return v.intact && v.valid && v.trusted;
-}
-
-// Verifies every signature the handle found; the number that pass.
-int VerifyAll(KvPdfHandle h, const std::string &path, int64_t size, int32_t count) {
+    if (int32_t rc = KvPDFGetSignature(h, index, &s); rc != 1) {
+        f.failure = "the signature cannot be read (code " + std::to_string(rc) + ")";
+        return f;
+    }
+    f.read = true;
+    f.field = s.field_obj;
+    f.timestamp = s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP;
+    f.subfilter = PdfText(s.subfilter);
+    if (s.signing_time) f.signing_time = PdfText(s.signing_time);
+    memcpy(f.range, s.byte_range, sizeof f.range);
+    // A context of its own, so no chain or timestamp of an earlier entry shows here.
     KvsContext *context = nullptr;
     kvsx_init(&context);
-    int good = 0;
-    for (int32_t i = 0; i < count; ++i)
-        good += VerifyOne(h, context, path, size, i) ? 1 : 0;
+    f.crypto = Judge(Check(h, context, path, f.range, f.timestamp));
+    std::string subject;
+    SignerFacts(context, &subject, &f.revocation);
+    if (!subject.empty()) f.signer = subject;
+    f.stamped = TimestampTime(context);
     kvsx_cleanup(context);
-    return good;
+    CheckStructure(h, &f);
+    return f;
+}
+
+std::string ChangesText(const Facts &f) {
+    if (f.checked != 1) return "unknown - " + f.failure;
+    if (f.check.changes != KVPDF_CHANGES_OTHER) return Named(kChangeTexts, f.check.changes);
+    std::string text = "OTHER CHANGES";
+    if (f.check.analysis < 0)
+        return text + ": a later revision could not be read" +
+               (f.analysis_message.empty() ? "" : " - " + f.analysis_message);
+    if (f.others.empty()) return text;
+    text += ": objects ";
+    for (size_t i = 0; i < f.others.size() && i < kListedObjects; ++i)
+        text += (i ? ", " : "") + std::to_string(f.others[i]);
+    if (f.others.size() > kListedObjects)
+        text += ", ... (" + std::to_string(f.others.size()) + " objects)";
+    return text;
+}
+
+// One "label: yes" or "label: no - reason" line; a reason already given is not repeated.
+void PrintAnswer(const char *label, bool yes, const std::string &reason, std::string *said) {
+    if (yes || reason == *said) {
+        printf("  %-14s %s\n", label, YesNo(yes));
+        return;
+    }
+    printf("  %-14s no - %s\n", label, reason.c_str());
+    *said = reason;
+}
+
+void PrintText(const Facts &f) {
+    if (!f.read) {
+        printf("\nSignature #%d\n  cannot be read: %s\n", f.index + 1, f.failure.c_str());
+        return;
+    }
+    printf("\nSignature #%d (field %u 0 R)\n", f.index + 1, f.field);
+    printf("  kind:          %s, %s\n", f.timestamp ? "document timestamp" : "signature",
+           f.subfilter.c_str());
+    printf("  signer:        %s\n", f.signer.value_or("-").c_str());
+    if (!f.timestamp) printf("  signing time:  %s\n", f.signing_time.value_or("-").c_str());
+    std::string said;
+    PrintAnswer("intact:", f.Intact(), f.IntactReason(), &said);
+    PrintAnswer("valid:", f.crypto.valid, f.crypto.reason, &said);
+    PrintAnswer("trusted:", f.crypto.trusted, f.crypto.reason, &said);
+    printf("  revocation:    %s\n", f.revocation.c_str());
+    printf("  timestamp:     %s\n", f.stamped ? Utc(*f.stamped).c_str() : "none");
+    const uint64_t end = f.SignedLength();
+    if (end == uint64_t(f.size))
+        printf("  covers:        the whole file\n");
+    else if (end < uint64_t(f.size))
+        printf("  covers:        not the whole file: %llu bytes of later revisions follow\n",
+               static_cast<unsigned long long>(uint64_t(f.size) - end));
+    else
+        printf("  covers:        the byte range reaches past the end of the file\n");
+    printf("  later changes: %s\n", ChangesText(f).c_str());
+    if (f.checked == 1 && f.check.docmdp > 0)
+        printf("  certification: DocMDP /P %d, %s\n", f.check.docmdp,
+               f.check.docmdp_violated ? "VIOLATED by later changes" : "permission respected");
+}
+
+// "reason" as a string when the answer is no, else null.
+void Reason(JsonWriter &j, const char *key, bool yes, const std::string &reason) {
+    if (yes)
+        j.Null(key);
+    else
+        j.String(key, reason);
+}
+
+void OptionalString(JsonWriter &j, const char *key, const std::optional<std::string> &value) {
+    if (value)
+        j.String(key, *value);
+    else
+        j.Null(key);
+}
+
+void WriteJson(JsonWriter &j, const Facts &f) {
+    j.Begin(nullptr, '{');
+    j.Number("index", f.index + 1);
+    j.Bool("readable", f.read);
+    if (!f.read) {
+        j.String("error", f.failure);
+        j.End('}');
+        return;
+    }
+    j.Number("field_object", f.field);
+    j.String("kind", f.timestamp ? "document timestamp" : "signature");
+    j.String("subfilter", f.subfilter);
+    OptionalString(j, "signer", f.signer);
+    OptionalString(j, "signing_time", f.signing_time);
+    OptionalString(j, "timestamp_time",
+                   f.stamped ? std::optional<std::string>(Utc(*f.stamped, "%Y-%m-%dT%H:%M:%SZ"))
+                             : std::nullopt);
+    j.Bool("intact", f.Intact());
+    Reason(j, "intact_reason", f.Intact(), f.IntactReason());
+    j.Bool("valid", f.crypto.valid);
+    Reason(j, "valid_reason", f.crypto.valid, f.crypto.reason);
+    j.Bool("trusted", f.crypto.trusted);
+    Reason(j, "trusted_reason", f.crypto.trusted, f.crypto.reason);
+    j.String("revocation", f.revocation);
+    j.Begin("coverage", '{');
+    j.Number("signed_length", static_cast<int64_t>(f.SignedLength()));
+    j.Number("file_size", f.size);
+    j.Bool("whole_file", f.SignedLength() == uint64_t(f.size));
+    j.End('}');
+    j.Begin("byte_range", '{');
+    j.Numbers("values", {f.range[0], f.range[1], f.range[2], f.range[3]});
+    if (f.checked == 1) {
+        j.String("check", Named(kRangeNames, f.check.byte_range));
+        j.String("text", Named(kRangeTexts, f.check.byte_range));
+    } else {
+        j.Null("check");
+        j.String("text", f.failure);
+    }
+    j.End('}');
+    j.Begin("later_changes", '{');
+    if (f.checked == 1) {
+        j.String("class", Named(kChangeNames, f.check.changes));
+        j.String("text", ChangesText(f));
+        j.Numbers("objects", f.others);
+        j.Number("revisions_after", f.check.revisions_after);
+        j.Number("analysis", f.check.analysis);
+        if (f.check.analysis < 0)
+            j.String("analysis_message", f.analysis_message);
+        else
+            j.Null("analysis_message");
+    } else {
+        j.Null("class");
+        j.String("text", f.failure);
+    }
+    j.End('}');
+    j.Begin("docmdp", '{');
+    if (f.checked == 1 && f.check.docmdp > 0)
+        j.Number("permission", f.check.docmdp);
+    else
+        j.Null("permission");
+    j.Bool("violated", f.Violated());
+    j.End('}');
+    j.Bool("reliable", f.Reliable());
+    j.End('}');
+}
+
+// The search's result and what it recorded; messages empty when it met nothing.
+struct Search {
+    int32_t code = 0;
+    std::vector<std::string> messages; // "code: text"
+    bool Failed() const { return code < 1 && code != KVPDF_ERR_NO_SIGNATURE; }
+    std::string Lines() const {
+        std::string text;
+        for (const std::string &m : messages)
+            text += "  " + m + "\n";
+        return text;
+    }
+};
+
+Search Find(KvPdfHandle h) {
+    Search search;
+    search.code = KvPdfFindSignatures(h);
+    // Fields skipped by the search are recorded even when it succeeds.
+    ErrorEntry entry;
+    for (int32_t i = 0; i <= KvPdfGetLastErrorIndex(h); ++i)
+        if (KvPdfGetError(h, i, &entry) == 1)
+            search.messages.push_back(std::to_string(entry.code) + ": " + ToUtf8(entry.message));
+    return search;
+}
+
+void PrintJson(const std::string &path, int64_t size, const Search &search,
+               const std::vector<Facts> &all, const std::string &error, int status) {
+    JsonWriter j;
+    j.Begin(nullptr, '{');
+    j.String("file", path);
+    j.Number("file_size", size);
+    if (error.empty())
+        j.Null("error");
+    else
+        j.String("error", error);
+    j.Number("search_code", search.code);
+    j.Begin("search_messages", '[');
+    for (const std::string &m : search.messages)
+        j.String(nullptr, m);
+    j.End(']');
+    j.Number("count", static_cast<int64_t>(all.size()));
+    j.Begin("signatures", '[');
+    for (const Facts &f : all)
+        WriteJson(j, f);
+    j.End(']');
+    j.Number("exit_status", status);
+    j.End('}');
+    fputs(j.text().c_str(), stdout);
 }
 
 } // namespace
@@ -253,26 +511,52 @@ int CommandVerify(const std::vector<std::string> &args) {
     }
     const std::string &path = settings.path;
     const int64_t size = FileSize(path);
-    if (size < 0) {
-        fprintf(stderr, "kvpdf: cannot open %s\n", path.c_str());
+    std::string error = size < 0 ? "cannot open " + path : LoadStores(settings.args);
+    Search search;
+    std::vector<Facts> all;
+    KvPdfHandle h = error.empty() ? KvPDFInit(path.c_str(), nullptr, 0) : 0;
+    if (error.empty() && h <= 0) error = "cannot create a document handle";
+    if (error.empty()) {
+        KvPdfSetLocale(h, settings.locale);
+        KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+        search = Find(h);
+        const int32_t count = KvPDFGetSignatureCount(h);
+        for (int32_t i = 0; i < count; ++i)
+            all.push_back(Gather(h, path, size, i));
+        KvPDFClose(h);
+    }
+    int reliable = 0, trusted = 0;
+    for (const Facts &f : all) {
+        reliable += f.Reliable() ? 1 : 0;
+        trusted += f.Trusted() ? 1 : 0;
+    }
+    // A field the search skipped is a signature nobody checked.
+    const bool ok = error.empty() && !all.empty() && reliable == int(all.size()) &&
+                    search.code == 1 && search.messages.empty();
+    const int status = ok ? 0 : 1;
+    if (settings.json) {
+        PrintJson(path, size, search, all, error, status);
+        if (!error.empty()) fprintf(stderr, "kvpdf: %s\n", error.c_str());
+        return status;
+    }
+    if (!error.empty()) {
+        fprintf(stderr, "kvpdf: %s\n", error.c_str());
         return 1;
     }
-    if (!LoadStores(settings.args)) return 1;
-    KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
-    KvPdfSetLocale(h, settings.locale);
-    int32_t found = KvPdfFindSignatures(h);
-    int32_t count = KvPDFGetSignatureCount(h);
     printf("File: %s\n", path.c_str());
-    const int good = VerifyAll(h, path, size, count);
-    int status = count > 0 && good == count ? 0 : 1;
-    printf("\n%d of %d signature%s intact, valid and trusted.\n", good, count,
-           count == 1 ? "" : "s");
-    if (found < 1 && found != KVPDF_ERR_NO_SIGNATURE) {
-        fprintf(stderr, "kvpdf: the search for signatures stopped (code %d)\n%s", found,
-                Messages(h).c_str());
-        status = 1;
-    }
-    KvPDFClose(h);
+    for (const Facts &f : all)
+        PrintText(f);
+    printf("\n%d of %d signature%s intact, valid and trusted.\n", trusted, int(all.size()),
+           all.size() == 1 ? "" : "s");
+    if (trusted != reliable)
+        printf("%d of them with other later changes or a certification violated.\n",
+               trusted - reliable);
+    if (search.Failed())
+        fprintf(stderr, "kvpdf: the search for signatures stopped (code %d)\n%s", search.code,
+                search.Lines().c_str());
+    else if (search.code == 1 && !search.messages.empty())
+        fprintf(stderr, "kvpdf: the search skipped what it could not read:\n%s",
+                search.Lines().c_str());
     return status;
 }
 

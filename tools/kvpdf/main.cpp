@@ -13,14 +13,17 @@ const char kUsage[] =
     "commands:\n"
     "  sign IN OUT       sign a PDF (a new revision: the input's bytes stay as they are)\n"
     "  timestamp IN OUT  add a document timestamp from an RFC 3161 service\n"
-    "  verify FILE       verify every signature and document timestamp of a PDF\n"
+    "  verify FILE       verify every signature and document timestamp of a PDF (--json)\n"
     "  signatures FILE   list the signatures and document timestamps of a PDF\n"
     "  info FILE         show what the library reads of a PDF: header, linearization,\n"
     "                    cross-reference sections, objects, root\n"
     "  version           show the library version\n"
     "\n"
     "Run 'kvpdf COMMAND --help' for the options of a command. Exit status: 0 success,\n"
-    "1 failure (the library's codes and messages are printed), 2 usage error.\n";
+    "1 failure (the library's codes and messages are printed), 2 usage error; verify\n"
+    "exits 1 also when a signature is not intact, valid and trusted, when later revisions\n"
+    "change more than signatures, validation data, form fields and annotations, or when\n"
+    "they violate a certification's permission.\n";
 
 } // namespace
 

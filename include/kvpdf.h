@@ -531,11 +531,11 @@ typedef struct KvPdfSignatureCheck {
 #define KVPDF_RANGE_OK 0
 #define KVPDF_RANGE_MALFORMED 1     /* not exactly four non-negative integers */
 #define KVPDF_RANGE_NOT_AT_START 2  /* the first range does not start at 0 */
-#define KVPDF_RANGE_NOT_ASCENDING 3 /* the second range starts before the first */
+#define KVPDF_RANGE_NOT_ASCENDING 3 /* the second range does not start after the first */
 #define KVPDF_RANGE_OVERLAP 4       /* the second range starts inside the first */
 #define KVPDF_RANGE_PAST_END 5      /* a range runs past the end of the file */
 #define KVPDF_RANGE_GAP 6           /* the gap is not exactly the /Contents hex string */
-#define KVPDF_RANGE_TRAILING_DATA 7 /* the value holds more than one DER object */
+#define KVPDF_RANGE_TRAILING_DATA 7 /* the value is not one DER object padded with zeros */
 
 #define KVPDF_CHANGES_NONE 0
 #define KVPDF_CHANGES_VALIDATION 1   /* DSS and document timestamps only */
@@ -544,9 +544,14 @@ typedef struct KvPdfSignatureCheck {
 #define KVPDF_CHANGES_ANNOTATIONS 4  /* and annotations */
 #define KVPDF_CHANGES_OTHER 5        /* anything else: the objects are listed */
 
-/* Extension: checks entry index of the list (after KvPdfFindSignatures) against the
- * source file. Returns 1; 0 for a NULL out or an index out of range; -1 for an absent
- * handle; a negative code when the file cannot be read (recorded in the error ring). */
+/* Extension: checks entry index of the list (after KvPdfFindSignatures; negative: the
+ * last) against the source file as it is now. Returns 1; 0 for a NULL out or an index
+ * out of range; -1 for an absent handle; a negative code, recorded in the error ring,
+ * when the signature dictionary cannot be reached (-10 the file does not open, -216 the
+ * field or its /V names nothing, -213 /V is not a dictionary). A malformed /ByteRange
+ * leaves no revision signed: changes is then KVPDF_CHANGES_OTHER. A revision that cannot
+ * be read or compared gives analysis -219 (KVPDF_ERR_LATER_REVISION), also when the
+ * revisions after the signature do not chain to the one it signs. */
 KVPDF_API int32_t KvPdfCheckSignature(KvPdfHandle handle, int32_t index, KvPdfSignatureCheck *out);
 
 /* Copies bytes [0, a) and [b, b + c) of source to destination (the signed bytes of a

@@ -164,7 +164,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_UNREADABLE (-219) /* a field, widget or page is not a readable object */
 #define KVPDF_ERR_SIGNATURE_VALUE (-220)  /* a signature field's /V is no signature dictionary */
 #define KVPDF_ERR_FIELD_DEPTH (-221)      /* the field tree or a /Parent chain is too deep */
-#define KVPDF_ERR_LATER_REVISION (-222)     /* a revision cannot be compared with one signed */
+#define KVPDF_ERR_LATER_REVISION (-222)   /* a revision cannot be compared with one signed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -550,7 +550,7 @@ typedef struct KvPdfSignatureCheck {
  * when the signature dictionary cannot be reached (-10 the file does not open, -216 the
  * field or its /V names nothing, -213 /V is not a dictionary). A malformed /ByteRange
  * leaves no revision signed: changes is then KVPDF_CHANGES_OTHER. A revision that cannot
- * be read or compared gives analysis -219 (KVPDF_ERR_LATER_REVISION), also when the
+ * be read or compared gives analysis -222 (KVPDF_ERR_LATER_REVISION), also when the
  * revisions after the signature do not chain to the one it signs. */
 KVPDF_API int32_t KvPdfCheckSignature(KvPdfHandle handle, int32_t index, KvPdfSignatureCheck *out);
 

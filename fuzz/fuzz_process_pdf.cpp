@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes through the document-processing run (reading and signing
-// modes) and then reads every object the offset table names. The bytes are served from
+// Feeds arbitrary bytes through complete signature discovery and the check of every
+// signature found, and through the document-processing run (reading and signing modes),
+// then reads every object the offset table names. The bytes are served from
 // memory through the handle's file operations, so no file is written.
 #include "pdf_document.h"
 #include "pdf_mem.h"
@@ -24,12 +25,27 @@ int NoCopy(PdfDocument *, const char *, const char *, const char *) {
     return 0;
 }
 
+// Complete discovery, then the byte-range and later-change check of what it found.
+void CheckAll(KvPdfHandle handle) {
+    KvPDFSetProperty(handle, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    (void)KvPdfFindSignatures(handle);
+    for (int32_t i = 0; i < KvPDFGetSignatureCount(handle) && i < 8; ++i) {
+        KvPdfSignatureCheck check;
+        (void)KvPdfCheckSignature(handle, i, &check);
+    }
+}
+
 void RunMode(int32_t mode) {
     KvPdfHandle handle = KvPDFInit("fuzz.pdf", "fuzz-out.pdf", 0);
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return;
     doc->file_ops.open = MemoryOpen;
     doc->file_ops.copy = NoCopy;
+    if (mode == kModeFindSignatures) {
+        CheckAll(handle);
+        KvPDFClose(handle);
+        return;
+    }
     doc->mode = mode;
     if (ProcessPdf(doc) == 1) {
         FILE *f = MemoryOpen(doc, nullptr, nullptr);
@@ -56,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_data = data;
     g_size = size;
     RunMode(kModeFindSignatures);
+    RunMode(kModeReadAttachments);
     RunMode(kModeSign);
     return 0;
 }

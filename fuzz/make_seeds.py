@@ -34,7 +34,8 @@ class Pdf:
         at = len(self.data)
         x = b'xref\n0 1\n0000000000 65535 f\r\n'
         for n in sorted(self.pending):
-            x += b'%d 1\n%010d 00000 n\r\n' % (n, self.pending[n][1])
+            t, f2, f3 = self.pending[n]
+            x += b'%d 1\n%010d %05d %s\r\n' % (n, f2, f3, b'n' if t else b'f')
         x += b'trailer\n<</Size %d/Root 1 0 R' % (self.highest + 1)
         if self.last is not None:
             x += b'/Prev %d' % self.last
@@ -99,6 +100,31 @@ write('linearized.pdf', data)
 
 p = Pdf(); base(p); p.classic(b'/Encrypt 9 0 R')
 write('encrypted.pdf', p.data)
+
+# A form of nested fields with a signature whose /ByteRange fits the file, then revisions
+# that add validation data, fill a field, annotate and free an object: the material of
+# complete discovery and of the later-change analysis.
+p = Pdf(); p.obj(1, b'<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[6 0 R 8 0 R]>>>>')
+p.obj(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>')
+p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R 7 0 R]>>')
+p.obj(4, b'<</Type/Annot/Subtype/Link/Rect[0 0 1 1]>>')
+p.obj(6, b'<</FT/Sig/T(s)/V 5 0 R/Kids[7 0 R]>>')
+p.obj(7, b'<</Parent 6 0 R/Subtype/Widget/Rect[0 0 0 0]>>')
+p.obj(8, b'<</FT/Tx/T(t)/V(a)/Subtype/Widget/Rect[9 9 20 20]>>')
+p.obj(5, b'<</Type/Sig/SubFilter/adbe.pkcs7.detached/ByteRange[0 0000000000 0000000000 '
+         b'0000000000]/Contents<300300000000>>>')
+p.classic()
+gap = p.data.index(b'<300300'); end = p.data.index(b'>', gap) + 1
+at = p.data.index(b'[0 0000000000')
+p.data[at:at + 35] = b'[0 %010d %010d %010d' % (gap, end, len(p.data) - end)
+p.obj(9, b'<</Certs[10 0 R]>>'); p.obj(10, b'<</Length 3>>stream\nabc\nendstream')
+p.obj(1, b'<</Type/Catalog/Pages 2 0 R/AcroForm<</Fields[6 0 R 8 0 R]>>/DSS 9 0 R>>')
+p.classic()
+p.obj(8, b'<</FT/Tx/T(t)/V(b)/Subtype/Widget/Rect[9 9 20 20]>>')
+p.obj(11, b'<</Type/Annot/Subtype/Text/Rect[0 0 5 5]>>')
+p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R 7 0 R 11 0 R]>>')
+p.pending[4] = (0, 0, 1); p.classic()
+write('signed-form-3rev.pdf', p.data)
 
 # Documents the signing flow accepts, each reaching another way of placing the field.
 SIGN = os.path.join(SEEDS, 'sign')

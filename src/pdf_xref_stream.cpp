@@ -379,8 +379,9 @@ int32_t LoadObjectStream(Reader r, FILE *file, uint32_t object_stream) {
         uint32_t start = PdfParseNumber(d, data_length, next, &i);
         if (i == next) break;
         const uint64_t at = uint64_t{first} + start;
-        members.get()[2 * k] = number;
-        members.get()[2 * k + 1] = at > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
+        members.get()[size_t{2} * k] = number;
+        members.get()[size_t{2} * k + 1] =
+            at > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
     }
     c = {object_stream, offset, data.release(), data_length, members.release(), k};
     return 1;
@@ -399,7 +400,7 @@ int32_t PdfReadCompressedObject(Reader r, FILE *file, uint32_t object_stream, ui
     // The last pair naming the object wins; its text ends where the next pair's begins.
     int64_t found = -1;
     for (uint32_t k = 0; k < c.member_count; ++k)
-        if (c.members[2 * k] == object) found = k;
+        if (c.members[size_t{2} * k] == object) found = k;
     if (found < 0) return 1;
     const uint64_t start = c.members[2 * found + 1];
     uint64_t end = found + 1 < c.member_count ? c.members[2 * found + 3] : c.length;

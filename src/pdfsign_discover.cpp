@@ -138,7 +138,8 @@ private:
             Text text;
             if (!Mark(node.object, kFieldNode) || !Read(node.object, "field", &text)) continue;
             const Value type = Entry(text, "/FT");
-            const int8_t signature = type.present ? (type.text == "/Sig" ? 1 : 0) : node.signature;
+            const int8_t signature =
+                type.present ? static_cast<int8_t>(type.text == "/Sig") : node.signature;
             const Value value = Entry(text, "/V");
             if (signature == 1 && value.present) Signed(node.object, value.text);
             const Value kids = Entry(text, "/Kids");
@@ -175,7 +176,7 @@ private:
                 if (!Read(object, "field", &text)) return;
             }
             const Value type = Entry(text, "/FT");
-            if (signature < 0 && type.present) signature = type.text == "/Sig" ? 1 : 0;
+            if (signature < 0 && type.present) signature = static_cast<int8_t>(type.text == "/Sig");
             const Value v = Entry(text, "/V");
             if (!holder && v.present) {
                 holder = object;

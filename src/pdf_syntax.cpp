@@ -92,30 +92,6 @@ public:
     }
     size_t position() const { return i_; }
 
-    // The value of key among the top-level entries of the dictionary at the current
-    // position; entries after a syntax break are not looked at.
-    bool Entry(const char *key, size_t *start, size_t *end) {
-        Skip();
-        if (!At("<<")) return false;
-        i_ += 2;
-        const size_t key_length = strlen(key);
-        for (;;) {
-            Skip();
-            if (i_ >= n_ || t_[i_] != '/') return false;
-            const size_t name = i_;
-            if (!Name()) return false;
-            const bool match = i_ - name == key_length && memcmp(t_ + name, key, key_length) == 0;
-            Skip();
-            const size_t value = i_;
-            if (!Object(1)) return false;
-            if (match) {
-                *start = value;
-                *end = i_;
-                return true;
-            }
-        }
-    }
-
 private:
     bool Dictionary(int depth) {
         i_ += 2;
@@ -234,13 +210,6 @@ int64_t PdfSyntaxError(const char *text, size_t length, bool first_only) {
     c.Skip();
     if (c.position() >= length || c.At("stream") || (header && c.At("endobj"))) return -1;
     return static_cast<int64_t>(c.position());
-}
-
-bool PdfDictValue(const char *text, size_t length, const char *key, size_t *start, size_t *end) {
-    Checker c(text, length);
-    c.Skip();
-    (void)c.Header();
-    return c.Entry(key, start, end);
 }
 
 } // namespace kvpdf

@@ -82,11 +82,6 @@ constexpr int32_t kReadFailed = -1;
 // or the end) breaks PDF syntax; -1 when it does not. first_only: what follows the
 // object is not looked at.
 [[nodiscard]] int64_t PdfSyntaxError(const char *text, size_t length, bool first_only = false);
-// The value of key among the top-level entries of an object's dictionary ("n g obj"
-// optional): true with [*start, *end) its text. A key inside a nested dictionary (an
-// action's /V, a resource's /Kids) never answers.
-[[nodiscard]] bool PdfDictValue(const char *text, size_t length, const char *key, size_t *start,
-                                size_t *end);
 // Index of an object's body after "N 0 obj"; *is_ref = 1 when a header was found.
 [[nodiscard]] size_t PdfSkipObjectHeader(const char *text, size_t length, size_t index,
                                          int *is_ref);

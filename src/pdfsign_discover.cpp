@@ -6,12 +6,12 @@
 #include "pdf_error.h"
 #include "pdf_mem.h"
 #include "pdf_utils.h"
+#include "pdf_value.h"
 #include "pdfsign_walk.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #define KV_UNIT "../src/pdfsign_discover.cpp"
@@ -26,20 +26,15 @@ constexpr int kMaxPageTreeDepth = 64;
 // What one object was met as, so that a cycle or a second listing ends at the first.
 enum : uint8_t { kFieldNode = 1, kPageNode = 2, kAnnotation = 4 };
 
-// A top-level value of an object's dictionary.
-struct Value {
-    bool present = false;
-    std::string text;
-};
-
-Value Entry(const Text &object, const char *key) {
-    Value v;
-    size_t start = 0, end = 0;
-    if (PdfDictValue(object.data.get(), object.length, key, &start, &end)) {
-        v.present = true;
-        v.text.assign(object.data.get() + start, end - start);
-    }
-    return v;
+// An object's dictionary by its top-level entries; empty for anything else. A damaged
+// dictionary still answers with the entries before the damage.
+Dict Parse(const Text &object) {
+    Dict d;
+    d.text = object.data.get();
+    int is_ref = 0;
+    const size_t body = PdfSkipObjectHeader(d.text, object.length, 0, &is_ref);
+    (void)ParseDict(d.text, object.length, body, &d.entries);
+    return d;
 }
 
 class Discovery {
@@ -86,25 +81,23 @@ private:
     }
 
     // The references of an inline array value, or of the array object it names.
-    std::vector<uint32_t> References(const Value &value) {
+    std::vector<uint32_t> References(const Dict &d, const char *key) {
         std::vector<uint32_t> out;
+        const DictEntry *e = d.Find(key);
+        if (!e) return out;
         Text array;
-        const char *t = value.text.c_str();
-        uint32_t length = static_cast<uint32_t>(value.text.size());
-        if (length == 0) return out;
-        if (t[0] != '[') {
-            uint32_t object = ReferenceAt(t, length, 0);
-            if (!object || !Read(object, "array", &array)) return out;
-            int64_t open = PdfFind(array.data.get(), array.length, "[");
-            if (open < 0) return out;
-            t = array.data.get() + open;
-            length = array.length - static_cast<uint32_t>(open);
+        const char *t = d.text;
+        Span value = e->value;
+        if (const uint32_t object = RefOf(t, value)) {
+            if (!Read(object, "array", &array)) return out;
+            t = array.data.get();
+            int is_ref = 0;
+            value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
         }
-        uint32_t *list = nullptr, count = 0, end = 0;
-        int ok = ParseRefArray(t + 1, length - 1, &list, &count, &end);
-        TrackedPtr<uint32_t> owned(list);
-        if (!ok) failed_ = KV_FAIL(r_, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_SIGANNOT);
-        out.assign(list, list + count);
+        std::vector<Span> items;
+        (void)ParseArray(t, value.end, value.begin, &items);
+        for (const Span &item : items)
+            if (const uint32_t object = RefOf(t, item)) out.push_back(object);
         return out;
     }
 
@@ -114,9 +107,8 @@ private:
         KV_ERROR(r_, KVPDF_ERR_FIELD_DEPTH, kMaxFieldDepth, static_cast<unsigned long>(object));
     }
 
-    // A signed signature field: field holds /V (its text value).
-    void Signed(uint32_t field, const std::string &value) {
-        const uint32_t sig = ReferenceAt(value.c_str(), static_cast<uint32_t>(value.size()), 0);
+    // A signed signature field: field's /V names the signature dictionary.
+    void Signed(uint32_t field, uint32_t sig) {
         int32_t rc =
             sig ? AddSignature(r_, walk_.found, file_, field, sig) : KVPDF_ERR_NO_SIG_OBJECT;
         if (rc == KVPDF_ERR_BUFFER || rc == KVPDF_ERR_OBJECT_TABLE_MEMORY) {
@@ -128,6 +120,12 @@ private:
         // report) or were recorded by the reader.
     }
 
+    // /FT as the field gives it: 1 /Sig, 0 another type, -1 none (inherited).
+    static int8_t FieldType(const Dict &d) {
+        if (!d.Find("/FT")) return -1;
+        return static_cast<int8_t>(d.Value("/FT") == "/Sig");
+    }
+
     void FieldTree(const uint32_t *top, uint32_t count) {
         std::vector<Node> stack;
         for (uint32_t i = count; i > 0; --i)
@@ -137,18 +135,16 @@ private:
             stack.pop_back();
             Text text;
             if (!Mark(node.object, kFieldNode) || !Read(node.object, "field", &text)) continue;
-            const Value type = Entry(text, "/FT");
-            const int8_t signature =
-                type.present ? static_cast<int8_t>(type.text == "/Sig") : node.signature;
-            const Value value = Entry(text, "/V");
-            if (signature == 1 && value.present) Signed(node.object, value.text);
-            const Value kids = Entry(text, "/Kids");
-            if (!kids.present) continue;
+            const Dict d = Parse(text);
+            const int8_t own = FieldType(d);
+            const int8_t signature = own >= 0 ? own : node.signature;
+            if (signature == 1 && d.Find("/V")) Signed(node.object, d.Ref("/V"));
+            if (!d.Find("/Kids")) continue;
             if (node.depth + 1 > kMaxFieldDepth) {
                 TooDeep(node.object);
                 continue;
             }
-            std::vector<uint32_t> list = References(kids);
+            std::vector<uint32_t> list = References(d, "/Kids");
             for (size_t i = list.size(); i > 0; --i)
                 stack.push_back({list[i - 1], signature, node.depth + 1});
         }
@@ -159,11 +155,10 @@ private:
         if (!Mark(annotation, kAnnotation) || (seen_[annotation] & kFieldNode)) return;
         Text text;
         if (!Read(annotation, "annotation", &text)) return;
-        const Value subtype = Entry(text, "/Subtype");
-        if (subtype.present && subtype.text != "/Widget") return;
+        Dict d = Parse(text);
+        if (d.Find("/Subtype") && d.Value("/Subtype") != "/Widget") return;
         int8_t signature = -1;
-        uint32_t holder = 0;
-        std::string value;
+        uint32_t holder = 0, sig = 0;
         uint32_t object = annotation;
         for (int depth = 0; object; ++depth) {
             if (depth > kMaxFieldDepth) {
@@ -174,23 +169,18 @@ private:
                 // A parent the field tree holds was searched there.
                 if (object >= seen_.size() || (seen_[object] & kFieldNode)) return;
                 if (!Read(object, "field", &text)) return;
+                d = Parse(text);
             }
-            const Value type = Entry(text, "/FT");
-            if (signature < 0 && type.present) signature = static_cast<int8_t>(type.text == "/Sig");
-            const Value v = Entry(text, "/V");
-            if (!holder && v.present) {
+            if (signature < 0) signature = FieldType(d);
+            if (!holder && d.Find("/V")) {
                 holder = object;
-                value = v.text;
+                sig = d.Ref("/V");
             }
             if (signature >= 0 && holder) break;
-            const Value parent = Entry(text, "/Parent");
-            const uint32_t next =
-                parent.present
-                    ? ReferenceAt(parent.text.c_str(), static_cast<uint32_t>(parent.text.size()), 0)
-                    : 0;
+            const uint32_t next = d.Ref("/Parent");
             object = next == object ? 0 : next;
         }
-        if (signature == 1 && holder) Signed(holder, value);
+        if (signature == 1 && holder) Signed(holder, sig);
     }
 
     void PageTree(uint32_t root) {
@@ -200,17 +190,15 @@ private:
             stack.pop_back();
             Text text;
             if (!Mark(node, kPageNode) || !Read(node, "page", &text)) continue;
-            const Value kids = Entry(text, "/Kids");
-            if (kids.present) {
+            const Dict d = Parse(text);
+            if (d.Find("/Kids")) {
                 if (depth + 1 > kMaxPageTreeDepth) continue;
-                std::vector<uint32_t> list = References(kids);
+                std::vector<uint32_t> list = References(d, "/Kids");
                 for (size_t i = list.size(); i > 0; --i)
                     stack.emplace_back(list[i - 1], depth + 1);
                 continue;
             }
-            const Value annots = Entry(text, "/Annots");
-            if (!annots.present) continue;
-            for (uint32_t annotation : References(annots)) {
+            for (uint32_t annotation : References(d, "/Annots")) {
                 if (failed_) break;
                 Widget(annotation);
             }

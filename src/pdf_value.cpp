@@ -1,7 +1,6 @@
-// PDF values read token by token (ISO 32000-1, 7.2 and 7.3): the later-change analysis
-// compares dictionaries key by key, so it cannot use the plain key search of the
-// other readers, which also answers with keys of nested dictionaries.
-#include "pdf_changes.h"
+// PDF values read token by token: lenient where the strict syntax check is not, so that
+// what a damaged object holds before its damage can still be read.
+#include "pdf_value.h"
 
 #include "pdf_utils.h"
 

@@ -70,6 +70,7 @@ const char *const kOutcomeNames[] = {"refused", "signed", "unreadable", "crash",
 struct LibraryRun {
     int32_t write = 0, dummy = 0, create = 0, value = 0, restore = 0;
     int32_t find = 0, found = 0, ours = -1, extract_error = 0, verify = -1;
+    int32_t range_check = -1, changes = -1; // KvPdfCheckSignature of ours
     uint32_t range[4] = {0, 0, 0, 0};
 };
 
@@ -127,6 +128,8 @@ LibraryRun RunLibrary(const std::string &src, const std::string &out, const std:
     // The signatures of the result, or of the mutant when nothing was written.
     const std::string read = signed_ok ? out : src;
     h = KvPDFInit(read.c_str(), nullptr, 0);
+    // A verifying host searches everything.
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
     r.find = KvPdfFindSignatures(h);
     r.found = KvPDFGetSignatureCount(h);
     for (int32_t i = 0; i < r.found; ++i) {
@@ -143,6 +146,11 @@ LibraryRun RunLibrary(const std::string &src, const std::string &out, const std:
         if (error) r.extract_error = error;
         if (ours) {
             r.ours = i;
+            KvPdfSignatureCheck check;
+            if (KvPdfCheckSignature(h, i, &check) == 1) {
+                r.range_check = check.byte_range;
+                r.changes = check.changes;
+            }
             r.verify = value ? KvPDF_CryptoVerifiySignature(h, context, ranges.c_str(), value,
                                                             length, 0, 0)
                              : 0;
@@ -159,7 +167,8 @@ LibraryRun RunLibrary(const std::string &src, const std::string &out, const std:
 std::string Encode(const LibraryRun &r) {
     std::ostringstream s;
     s << r.write << ' ' << r.dummy << ' ' << r.create << ' ' << r.value << ' ' << r.restore << ' '
-      << r.find << ' ' << r.found << ' ' << r.ours << ' ' << r.extract_error << ' ' << r.verify;
+      << r.find << ' ' << r.found << ' ' << r.ours << ' ' << r.extract_error << ' ' << r.verify
+      << ' ' << r.range_check << ' ' << r.changes;
     for (uint32_t v : r.range)
         s << ' ' << v;
     return s.str();
@@ -168,7 +177,7 @@ std::string Encode(const LibraryRun &r) {
 bool Decode(const std::string &text, LibraryRun *r) {
     std::istringstream s(text);
     s >> r->write >> r->dummy >> r->create >> r->value >> r->restore >> r->find >> r->found >>
-        r->ours >> r->extract_error >> r->verify;
+        r->ours >> r->extract_error >> r->verify >> r->range_check >> r->changes;
     for (uint32_t &v : r->range)
         s >> v;
     return static_cast<bool>(s);
@@ -380,11 +389,18 @@ std::string SyntheticPdf() {
 
 // ---------------------------------------------------------------- the report
 
+// The signature just made covers the whole file with a sound /ByteRange: the library's
+// own check must say so.
+bool OwnCheckFails(const Result &r) {
+    return r.outcome == Outcome::kSigned && r.lib.ours >= 0 &&
+           (r.lib.range_check != KVPDF_RANGE_OK || r.lib.changes != KVPDF_CHANGES_NONE);
+}
+
 bool IsDefect(const Result &r, const Options &o) {
     return r.outcome == Outcome::kCrash || r.outcome == Outcome::kHang || r.source_changed ||
            r.leftover || (r.outcome == Outcome::kUnreadable && r.input_readable) ||
            (r.outcome == Outcome::kSigned && r.lib.ours >= 0 && r.lib.verify != 1) ||
-           r.rss_kb > long{o.rss_limit_mb} * 1024;
+           OwnCheckFails(r) || r.rss_kb > long{o.rss_limit_mb} * 1024;
 }
 
 std::string Describe(const Result &r) {
@@ -398,6 +414,9 @@ std::string Describe(const Result &r) {
     if (r.leftover) text += " LEFTOVER";
     if (r.outcome == Outcome::kSigned && r.lib.ours >= 0 && r.lib.verify != 1)
         text += " OUR SIGNATURE DOES NOT VERIFY";
+    if (OwnCheckFails(r))
+        text += " OUR SIGNATURE FAILS ITS CHECK (range " + std::to_string(r.lib.range_check) +
+                ", changes " + std::to_string(r.lib.changes) + ")";
     text += " rss " + std::to_string(r.rss_kb / 1024) + " MB";
     if (!r.detail.empty()) text += " (" + r.detail + ")";
     return text;

@@ -669,6 +669,53 @@ KVPDF_API void KvPDF_CleanCRLStore(KvPdfHandle handle);
 KVPDF_API void KvPDF_CleanOCSPStore(KvPdfHandle handle);
 KVPDF_API void KvPDF_CleanCRLOCSPStore(KvPdfHandle handle);
 
+/* ---------------------------------------------------------------- long-term validation */
+
+/* Give the signing library the host's certificates (self-issued ones become trust
+ * anchors), CRLs or OCSP responses: the handle's store of that kind when it has
+ * entries, else the process-wide one (handle 0). Return 0, or the library's code of the
+ * first entry refused, recorded in the handle as -153, -152 or -154. */
+KVPDF_API int32_t KvPDF_UseCerts(KvPdfHandle handle);
+KVPDF_API int32_t KvPDF_UseCRLs(KvPdfHandle handle);
+KVPDF_API int32_t KvPDF_UseOCSPs(KvPdfHandle handle);
+
+/* Verifies found signature index (negative: the last) at time (0, 0: now, or its
+ * timestamp's time) over a temporary copy of its signed bytes; a document timestamp is
+ * verified as an RFC 3161 token. Returns 1 valid, 0 the signed bytes could not be
+ * extracted, -150 (signature) or -151 (document timestamp) invalid, -103 the temporary
+ * copy could not be removed. */
+KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_t index,
+                                       uint32_t time_low, int32_t time_high);
+/* Copies the source to the target, finds the signatures, verifies them with the host's
+ * stores and collects the certificates, CRLs and OCSP responses the signing library used
+ * for each signer and timestamp chain into the handle's Document Security Store (only
+ * those not already in it). index -1: every signature when the document has no DSS with
+ * /Certs, else the last; any other index: that signature (negative: the last). reserved:
+ * 0. Returns a positive value; -102 bad index or no signature; -150/-151 with the index
+ * of a signature or timestamp that is not valid (nothing is collected); -152/-153/-154
+ * a store entry refused by the library. */
+KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *context, int32_t index,
+                                                 int32_t reserved);
+/* Appends to the target one incremental update with the new DSS streams, arrays and
+ * dictionary and a catalog that names /DSS and declares the extension level (ADBE
+ * ExtensionLevel 5), as plain objects whatever the source's cross-reference form.
+ * Returns 1; -131 when nothing is new (nothing appended); -1, -11, -15; after a write,
+ * -201 (objects were read from object streams) and -200 (version) as warnings. */
+KVPDF_API int32_t KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle);
+
+#define KVPDF_DSS_CERTS 1
+#define KVPDF_DSS_CRLS 2
+#define KVPDF_DSS_OCSPS 3
+
+/* Extension: the validation data the document already carries, from the DSS of every
+ * revision that defines one, read by the last operation on the handle (any mode). kind
+ * is KVPDF_DSS_*; entries are counted over all revisions, oldest first, each distinct
+ * stream once. With index in range, *data and *length (both may be NULL) receive entry
+ * index (DER, owned by the handle, valid until its next operation or KvPDFClose).
+ * Returns the number of entries of that kind; -1 bad handle or kind. */
+KVPDF_API int32_t KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
+                                  const uint8_t **data, uint32_t *length);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,7 @@
 #include "pdf_mem.h"
 
 #include <cstring>
+#include <vector>
 
 #define KV_UNIT "../src/pdf_pades.cpp"
 
@@ -62,3 +63,53 @@ void FreeDssInfo(DssInfo **info) {
 }
 
 } // namespace kvpdf
+
+namespace {
+
+// One stream the document's DSS holds, whichever revision lists it.
+struct DssView {
+    uint32_t object_number;
+    const uint8_t *data;
+    uint32_t length;
+};
+
+// The entries of one kind over every revision's DSS, oldest first. A later revision
+// that lists an older one's stream again (the usual way a DSS grows) adds nothing.
+std::vector<DssView> DssEntriesOfKind(const kvpdf::ParsedDocument &p, int32_t kind) {
+    std::vector<DssView> out;
+    for (const kvpdf::XrefSection *s = p.xref_oldest; s; s = s->previous) {
+        const kvpdf::DssArray *a = s->dss ? s->dss->arrays[kind - 1] : nullptr;
+        for (uint32_t i = 0; a && i < a->count; ++i) {
+            const kvpdf::DssEntry &e = a->entries[i];
+            if (!e.data) continue;
+            bool seen = false;
+            for (const DssView &v : out)
+                seen = seen || (v.object_number == e.object_number && v.length == e.length &&
+                                memcmp(v.data, e.data, e.length) == 0);
+            if (!seen) out.push_back({e.object_number, e.data, e.length});
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+extern "C" {
+
+KVPDF_API int32_t KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
+                                  const uint8_t **data, uint32_t *length) {
+    kvpdf::PdfDocument *doc = kvpdf::HandleLookup(handle);
+    if (!doc || kind < kvpdf::kDssCerts || kind > kvpdf::kDssOcsps) return -1;
+    try {
+        const std::vector<DssView> entries = DssEntriesOfKind(doc->parsed, kind);
+        if (index >= 0 && static_cast<size_t>(index) < entries.size()) {
+            if (data) *data = entries[index].data;
+            if (length) *length = entries[index].length;
+        }
+        return static_cast<int32_t>(entries.size());
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+}
+
+} // extern "C"

@@ -192,7 +192,8 @@ int32_t AddRevocationInformation(PdfDocument *doc, void *context, int32_t index)
     if (!found.signatures || found.signature_count == 0) return KVPDF_ERR_SIGNATURE_INDEX;
     // The start is chosen by what the file holds, before the pending entries return.
     const DssInfo *dss = doc->parsed.dss_info;
-    const bool all = index == -1 && (!dss || !dss->arrays[kDssCerts - 1]);
+    const bool every = doc->settings.ltv_every_entry == 1;
+    const bool all = index == -1 && (every || !dss || !dss->arrays[kDssCerts - 1]);
     if (pending.PutBack(doc->parsed) != 0) return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_DSS);
     int32_t i = 0;
     int32_t error = 0;
@@ -202,9 +203,9 @@ int32_t AddRevocationInformation(PdfDocument *doc, void *context, int32_t index)
     const auto count = static_cast<int32_t>(found.signature_count);
     bool renew = false, collect_signer = false;
     Collected collected;
-    if (index == -1 && doc->settings.ltv_every_entry == 1) {
+    if (every) {
         (void)KvPDF_SetUseCDP(0);
-        for (i = 0; i < count; ++i) {
+        for (const int32_t end = all ? count - 1 : i; i <= end; ++i) {
             if (!Supported(doc, i)) continue;
             result = VerifyWithHostStores(doc, context, i);
             if (result < 0) return result;

@@ -77,7 +77,10 @@ protected:
     };
     Ltv AddLtv(const std::string &in, const std::string &out, int32_t index = -1,
                bool every = false, bool without_crls = false) {
+        Ltv r;
         KvPdfHandle h = KvPDFInit(in.c_str(), out.c_str(), 0);
+        // A failed init gives 0, which would select the process-wide stores.
+        if (h <= 0) return r;
         KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
         KvPDFSetProperty(h, KVPDF_PROP_LTV_EVERY_ENTRY, every ? 1 : 0);
         KvPDF_AddCert(h, pki().root.pem.c_str(), -1);
@@ -85,7 +88,6 @@ protected:
             KvPDF_AddCrl(h, pki().inter_crl.c_str(), -1);
             KvPDF_AddCrl(h, pki().root_crl.c_str(), -1);
         }
-        Ltv r;
         r.add = KvPDF_AddRevocationInformation(h, context_, index, 0);
         if (r.add > 0) r.write = KvPdfWritePDFWithRevocationInformation(h);
         r.ring = kvtest::RingCodes(h);
@@ -173,6 +175,106 @@ TEST_F(Pades, TheUpdateHoldsEachChainAndCrlOnceInItsExactLayout) {
     EXPECT_EQ(r.add, 1);
     EXPECT_EQ(r.write, KVPDF_ERR_NO_REVOCATION_ADDED);
     EXPECT_EQ(kvtest::ReadFile(again), out);
+}
+
+} // namespace
+
+namespace {
+
+// A cross-reference-stream source with object streams and a source that already has a
+// DSS with indirect arrays: one new revision of plain objects qpdf accepts, earlier
+// signatures judged as before, and the catalog naming /DSS and the extension once.
+TEST_F(Pades, EachKindOfSourceGainsOneDssAndKeepsItsSignatures) {
+    const std::string corpus = kvtest::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus";
+    const struct {
+        const char *file;
+        int32_t index;  // entry to collect for
+        bool every;     // only our signature: the corpus's own chains are not trusted here
+        int32_t write;  // -201: objects were read from object streams
+        size_t dss_had; // certificates in the source's DSS
+    } cases[] = {{"xrefstream-objstm-pdftex-01.pdf", -1, false, KVPDF_WARN_COMPRESSED_FEATURES, 0},
+                 {"sig-cades-dts-dss-7rev-01.pdf", -2, true, 1, 5}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string in = corpus + "/" + c.file, signed_pdf = dir_.file("s.pdf"),
+                          ltv = dir_.file("l.pdf");
+        Cli("sign", in, signed_pdf);
+        const std::vector<kvtest::PdfsigSignature> before = kvtest::RunPdfsig(signed_pdf);
+        const Ltv r = AddLtv(signed_pdf, ltv, c.index, c.every);
+        ASSERT_EQ(r.add, 1) << ::testing::PrintToString(r.ring);
+        EXPECT_EQ(r.write, c.write) << ::testing::PrintToString(r.ring);
+        std::string check;
+        EXPECT_TRUE(kvtest::QpdfCheck(ltv, &check)) << check;
+        const std::vector<kvtest::PdfsigSignature> after = kvtest::RunPdfsig(ltv);
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t i = 0; i < after.size(); ++i)
+            EXPECT_EQ(after[i].valid, before[i].valid) << after[i].raw;
+        EXPECT_TRUE(after.back().valid);
+        const std::string root = Show(ltv, std::to_string(RefAfter(Show(ltv, "trailer"), "/Root")));
+        EXPECT_EQ(Count(root, "/DSS"), 1u) << root;
+        EXPECT_EQ(Count(root, "/Extensions"), 1u) << root;
+        // The source's certificates stay, ours follow them.
+        const std::vector<std::string> certs = DssStreams(ltv, "/Certs");
+        ASSERT_EQ(certs.size(), c.dss_had + 4);
+        EXPECT_EQ(certs[c.dss_had], pki().signer.CertDer());
+    }
+}
+
+// The timestamp chain verified over its revisions; a revoked signer, a file without
+// signatures and short memory end cleanly, and the output is then the source's copy.
+TEST_F(Pades, RefusalsAndTheTimestampChainLeaveNothingHalfWritten) {
+    const std::string s = dir_.file("s.pdf"), l = dir_.file("l.pdf"), t = dir_.file("t.pdf"),
+                      out = dir_.file("out.pdf");
+    Cli("sign", sample_, s);
+    ASSERT_EQ(AddLtv(s, l).write, 1);
+    Cli("timestamp", l, t);
+    // The document timestamp, then the signature under it at the timestamp's time with
+    // the DSS the timestamp covers: valid, and nothing new to add.
+    Ltv r = AddLtv(t, out, -1, false, true);
+    EXPECT_EQ(r.add, 1) << ::testing::PrintToString(r.ring);
+    EXPECT_EQ(r.write, KVPDF_ERR_NO_REVOCATION_ADDED);
+    EXPECT_EQ(kvtest::ReadFile(out), kvtest::ReadFile(t));
+    const std::string revoked = dir_.file("revoked.pdf");
+    Cli("sign", sample_, revoked, &pki().revoked);
+    r = AddLtv(revoked, out);
+    EXPECT_EQ(r.add, KVPDF_ERR_SIGNATURE_INVALID);
+    EXPECT_EQ(r.ring.back(), KVPDF_ERR_SIGNATURE_INVALID);
+    EXPECT_EQ(kvtest::ReadFile(out), kvtest::ReadFile(revoked));
+    r = AddLtv(sample_, out);
+    EXPECT_EQ(r.add, KVPDF_ERR_NO_SIGNATURE);
+    EXPECT_EQ(kvtest::ReadFile(out), kvtest::ReadFile(sample_));
+    kvtest::OutOfMemorySweep(
+        [&]() {
+            const Ltv o = AddLtv(s, out);
+            return o.add < 1 ? o.add : o.write;
+        },
+        20);
+}
+
+// A damaged DSS is read as far as it goes: a dictionary where an array should be, a
+// stream cut short, a reference to nothing.
+TEST_F(Pades, ADamagedDssIsReadAsFarAsItGoes) {
+    kvtest::PdfBuilder b = kvtest::OnePage();
+    b.Object(1, "<< /Type /Catalog /Pages 2 0 R /DSS 4 0 R >>");
+    b.Object(4, "<< /Certs 5 0 R /CRLs [6 0 R 99 0 R] /OCSPs 7 0 R >>");
+    b.Object(5, "<< /Not /AnArray >>");
+    b.Object(6, "<< /Length 400 >>\nstream\nshort\nendstream");
+    b.Object(7, "[8 0 R]");
+    b.Object(8, "<< /Length 3 >>\nstream\nabc\nendstream");
+    b.ClassicXref();
+    const std::string pdf = dir_.file("dss.pdf");
+    kvtest::WriteFile(pdf, b.bytes());
+    KvPdfHandle h = KvPDFInit(pdf.c_str(), nullptr, 0);
+    (void)KvPdfFindSignatures(h);
+    const uint8_t *data = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(KvPdfGetDssData(h, KVPDF_DSS_CERTS, 0, &data, &length), 0);
+    EXPECT_EQ(KvPdfGetDssData(h, KVPDF_DSS_OCSPS, 0, &data, &length), 1);
+    EXPECT_EQ(kvtest::Str(data, length), "abc");
+    EXPECT_LE(KvPdfGetDssData(h, KVPDF_DSS_CRLS, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(KvPdfGetDssData(h, 4, 0, nullptr, nullptr), -1);
+    KvPDFClose(h);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // Times adding the validation data of every signature of a file (verification with the
 // trust anchor given, collection, the DSS update) and reports the peak memory.
 //
-// usage: kvpdf_bench_ltv IN.pdf OUT.pdf ROOT.pem
+// usage: kvpdf_bench_ltv IN.pdf OUT.pdf ROOT.pem [last]
+//        last: only the last signature's (every-entry collection, index -2)
 #include "kvpdf.h"
 
 #include <chrono>
@@ -21,7 +22,9 @@ int main(int argc, char **argv) {
     if (h <= 0) return 1;
     KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
     KvPDF_AddCert(h, argv[3], -1);
-    const int32_t add = KvPDF_AddRevocationInformation(h, context, -1, 0);
+    const bool last = argc > 4;
+    if (last) KvPDFSetProperty(h, KVPDF_PROP_LTV_EVERY_ENTRY, 1);
+    const int32_t add = KvPDF_AddRevocationInformation(h, context, last ? -2 : -1, 0);
     const int32_t write = add > 0 ? KvPdfWritePDFWithRevocationInformation(h) : 0;
     KvPDFClose(h);
     KvPDF_CryptoCleanup(context);

@@ -194,7 +194,9 @@ TEST_F(Pades, EachKindOfSourceGainsOneDssAndKeepsItsSignatures) {
         int32_t write;  // -201: objects were read from object streams
         size_t dss_had; // certificates in the source's DSS
     } cases[] = {{"xrefstream-objstm-pdftex-01.pdf", -1, false, KVPDF_WARN_COMPRESSED_FEATURES, 0},
-                 {"sig-cades-dts-dss-7rev-01.pdf", -2, true, 1, 5}};
+                 {"sig-cades-dts-dss-7rev-01.pdf", -2, true, 1, 5},
+                 // A catalog with its own /Version keeps it alone.
+                 {"classic-pagetree-depth2-01.pdf", -1, false, 1, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         const std::string in = corpus + "/" + c.file, signed_pdf = dir_.file("s.pdf"),
@@ -214,6 +216,7 @@ TEST_F(Pades, EachKindOfSourceGainsOneDssAndKeepsItsSignatures) {
         const std::string root = Show(ltv, std::to_string(RefAfter(Show(ltv, "trailer"), "/Root")));
         EXPECT_EQ(Count(root, "/DSS"), 1u) << root;
         EXPECT_EQ(Count(root, "/Extensions"), 1u) << root;
+        EXPECT_LE(Count(root, "/Version"), 1u) << root;
         // The source's certificates stay, ours follow them.
         const std::vector<std::string> certs = DssStreams(ltv, "/Certs");
         ASSERT_EQ(certs.size(), c.dss_had + 4);

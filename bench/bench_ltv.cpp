@@ -33,6 +33,6 @@ int main(int argc, char **argv) {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     printf("add %d write %d: %.3f s, peak RSS %.1f MiB\n", add, write, seconds,
-           usage.ru_maxrss / 1024.0);
+           static_cast<double>(usage.ru_maxrss) / 1024.0);
     return add > 0 && write == 1 ? 0 : 1;
 }

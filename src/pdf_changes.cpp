@@ -261,12 +261,13 @@ int32_t Comparison::AcroFormClass(const Dict &before, const Dict &now) {
     return cls;
 }
 
-// The catalog may gain validation data (/DSS, /Extensions) and a form.
+// The catalog may gain validation data (/DSS, and /Extensions with the /Version that
+// declares it) and a form.
 int32_t Comparison::CatalogClass(const Dict &before, const Dict &now) {
     int32_t cls = KVPDF_CHANGES_NONE;
     for (const std::string &key : DiffKeys(before, now)) {
         int32_t c = KVPDF_CHANGES_OTHER;
-        if (key == "/DSS" || key == "/Extensions") {
+        if (key == "/DSS" || key == "/Extensions" || key == "/Version") {
             c = KVPDF_CHANGES_VALIDATION;
         } else if (key == "/AcroForm") {
             Loaded a, b;

@@ -169,6 +169,13 @@ TEST_F(Pades, TheUpdateHoldsEachChainAndCrlOnceInItsExactLayout) {
     const std::vector<kvtest::PdfsigSignature> sigs = kvtest::RunPdfsig(ltv);
     ASSERT_EQ(sigs.size(), 1u);
     EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
+    // Our own check of the signature sees validation data after it, nothing else.
+    KvPdfHandle h = KvPDFInit(ltv.c_str(), nullptr, 0);
+    KvPdfSignatureCheck checked;
+    ASSERT_EQ(KvPdfFindSignatures(h), 1);
+    ASSERT_EQ(KvPdfCheckSignature(h, 0, &checked), 1);
+    EXPECT_EQ(checked.changes, KVPDF_CHANGES_VALIDATION);
+    KvPDFClose(h);
     // Again on the result: everything is there already.
     const std::string again = dir_.file("again.pdf");
     r = AddLtv(ltv, again);
@@ -291,7 +298,9 @@ TEST_F(Pades, TheHostStoresDecideWhatTheVerificationTrusts) {
         ASSERT_GT(h, 0);
         c.stores(h);
         EXPECT_EQ(KvPDF_AddRevocationInformation(h, context_, -1, 0), c.add);
-        if (c.add < 0) EXPECT_EQ(kvtest::RingCodes(h).back(), c.add);
+        if (c.add < 0) {
+            EXPECT_EQ(kvtest::RingCodes(h).back(), c.add);
+        }
         KvPDFClose(h);
         KvPDF_CleanStores(0);
     }

@@ -192,9 +192,9 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
     const int32_t signatures = KvPDFGetSignatureCount(h);
     rc = KvPdfWritePDFWithRevocationInformation(h);
     if (rc == KVPDF_ERR_NO_REVOCATION_ADDED) {
-        printf("Nothing new: %s already carries the validation data of its %d signature%s; "
-               "nothing was added (the output is a plain copy).\n",
-               in.c_str(), signatures, signatures == 1 ? "" : "s");
+        printf("Nothing new: the document already carries the validation data of its %d "
+               "signature%s.\n",
+               signatures, signatures == 1 ? "" : "s");
         return 0;
     }
     // Warnings only: the revision is written whole.
@@ -240,6 +240,7 @@ int CommandLtv(const std::vector<std::string> &args) {
         fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
         return 1;
     }
+    if (!added) printf("Nothing was added: %s is a copy of %s.\n", out.c_str(), in.c_str());
     return 0;
 }
 

@@ -265,6 +265,13 @@ typedef struct LogoImage {
  * A field that cannot be read is recorded in the error ring and skipped. 0 (the
  * default) keeps the search of the first page and the top-level fields. */
 #define KVPDF_PROP_FIND_ALL_SIGNATURES 100
+/* Extension: 1 makes KvPDF_AddRevocationInformation verify (with the host's stores, at
+ * the current time) and collect the signer and timestamp chains of every signature and
+ * document timestamp found (index -1, whatever DSS the document has) or of the one
+ * entry index names, skipping entries the signing library cannot read. 0 (the default)
+ * keeps the selection by the last document timestamp: entries after it are not
+ * verified, and an unreadable entry ends the collection. */
+#define KVPDF_PROP_LTV_EVERY_ENTRY 101
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */

@@ -92,6 +92,7 @@ struct HostSettings {
     const char *reason_suffix; // the locale's product sentence, not owned
     int32_t no_page_walk;
     int32_t find_all_signatures; // complete signature discovery (an opt-in)
+    int32_t ltv_every_entry;     // validation data of every signature and timestamp (opt-in)
     int32_t visible_signature;
     char *kontir_text;
     char *kontir_subject;

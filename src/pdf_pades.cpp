@@ -1,7 +1,15 @@
+// The Document Security Store in memory, and collecting the validation data of a
+// document's signatures and timestamps into it.
 #include "pdf_pades.h"
 
+#include "pdf_crypto_kvsxades.h"
+#include "pdf_error.h"
 #include "pdf_mem.h"
+#include "pdf_pades_crypto.h"
+#include "pdf_utils.h"
+#include "pdf_xref.h"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -53,6 +61,49 @@ int DssAppendEntry(DssArray *array, uint32_t object_number, uint8_t *data, uint3
     e.length = length;
     e.is_new = is_new;
     return 1;
+}
+
+int32_t DssAddBlocks(ParsedDocument &p, DataBlock *blocks, uint32_t count, int32_t kind) {
+    int32_t added = 0;
+    auto release_from = [&](uint32_t i) {
+        for (; i < count; ++i)
+            TrackedFreeT(blocks[i].data);
+    };
+    if (!p.dss_info) p.dss_info = DssNewInfo();
+    DssArray *array = DssGetArray(p.dss_info, kind, 1, false);
+    if (!array) {
+        release_from(0);
+        return KVPDF_ERR_BUFFER;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t *data = blocks[i].data;
+        blocks[i].data = nullptr;
+        if (!data) continue;
+        if (DssHasDuplicate(data, blocks[i].length, array)) {
+            TrackedFreeT(data);
+            continue;
+        }
+        if (!DssAppendEntry(array, 0, data, blocks[i].length, 1)) {
+            release_from(i + 1);
+            return KVPDF_ERR_BUFFER;
+        }
+        // Also an array read empty must be written again, or its new stream is lost.
+        array->changed = 1;
+        if (array->object_number == 0) p.dss_info->changed = 1;
+        ++added;
+    }
+    return added;
+}
+
+void DssMarkWritten(DssInfo *info) {
+    if (!info) return;
+    info->changed = 0;
+    for (DssArray *a : info->arrays) {
+        if (!a) continue;
+        a->changed = 0;
+        for (uint32_t i = 0; i < a->count; ++i)
+            a->entries[i].is_new = 0;
+    }
 }
 
 void FreeDssInfo(DssInfo **info) {

@@ -45,6 +45,23 @@ struct DssInfo {
                                  uint32_t length, int32_t is_new);
 void FreeDssInfo(DssInfo **info);
 
+// One block collected for the DSS; data is a tracked block owned by the holder.
+struct DataBlock {
+    uint8_t *data;
+    uint32_t length;
+};
+
+// Adds the blocks of one kind that the DSS does not hold yet (by digest), creating the
+// DSS and the array as needed; takes every block's data. The number added, or -90 when
+// memory is short.
+[[nodiscard]] int32_t DssAddBlocks(ParsedDocument &p, DataBlock *blocks, uint32_t count,
+                                   int32_t kind);
+// Writes the new DSS streams, the changed arrays and, when it changed, the dictionary
+// into the update. 1, or 0 with *err set.
+[[nodiscard]] int WriteDssObjects(UpdateWriter &w, DssInfo *info, int32_t *err);
+// After a successful write: nothing in info is new or changed any more.
+void DssMarkWritten(DssInfo *info);
+
 } // namespace kvpdf
 
 #endif

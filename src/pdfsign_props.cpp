@@ -190,6 +190,9 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
     case KVPDF_PROP_FIND_ALL_SIGNATURES:
         s->find_all_signatures = Number(value) == 1 ? 1 : 0;
         return 1;
+    case KVPDF_PROP_LTV_EVERY_ENTRY:
+        s->ltv_every_entry = Number(value) == 1 ? 1 : 0;
+        return 1;
     default:
         return 0;
     }

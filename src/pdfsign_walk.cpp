@@ -145,8 +145,8 @@ int32_t ReadDssArrays(Reader r, FILE *file, DssInfo *info, const char *text, uin
         int32_t rc = LocateRefArray(r, file, text, length, k.key, &array_obj, &refs, &count, &end,
                                     nullptr, nullptr);
         TrackedPtr<uint32_t> list(refs);
-        if (rc == KVPDF_ERR_NO_FIELD) continue;
-        if (rc < 1) return KVPDF_ERR_DSS;
+        // An array that cannot be read is left out; the other kinds still count.
+        if (rc < 1) continue;
         DssArray *array = DssGetArray(info, k.kind, 1, true);
         if (!array) return KVPDF_ERR_DSS;
         if (array_obj > 0) array->object_number = array_obj;

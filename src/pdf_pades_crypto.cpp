@@ -1,0 +1,154 @@
+// Which certificates, CRLs and OCSP responses the signing library gets before a
+// verification, and whether a collected block is already in the Document Security Store.
+#include "pdf_pades_crypto.h"
+
+#include "pdf_crypto_common.h"
+#include "pdf_crypto_kvsxades.h"
+#include "pdf_error.h"
+#include "pdf_mem.h"
+#include "pdf_pades.h"
+
+#include "kvsxades.h"
+
+#include <cstring>
+
+#define KV_UNIT "../src/pdf_pades_crypto.cpp"
+
+namespace kvpdf {
+namespace {
+
+// A handle's store when it has entries, else the process-wide one; doc is NULL for the
+// process-wide set.
+template <typename Entry> Entry *ChosenStore(PdfDocument *doc, Entry **StoreHeads::*member) {
+    if (doc) {
+        Entry *own = *(StoresOf(&doc->stores).*member);
+        if (own) return own;
+    }
+    return *(StoresOf(nullptr).*member);
+}
+
+int32_t Refused(PdfDocument *doc, int32_t code) {
+    if (doc) KV_ERROR(doc, code);
+    return code;
+}
+
+// Gives every entry of a revocation store to the library; the library's code of the
+// first one refused (recorded as failure with a handle), else 0.
+int32_t UseRevocations(KvPdfHandle handle, RevocationStoreEntry **StoreHeads::*member,
+                       int (*add)(const void *, int32_t), int32_t failure) {
+    PdfDocument *doc = HandleLookup(handle);
+    if (!doc && handle != 0) return 0;
+    for (const RevocationStoreEntry *e = ChosenStore(doc, member); e; e = e->next) {
+        const int rc = add(e->data, e->length);
+        if (rc != KVSX_OK) {
+            (void)Refused(doc, failure);
+            return rc;
+        }
+    }
+    return 0;
+}
+
+// Gives the entries of one DSS array to the library; failure when one is refused.
+int32_t UseDssArray(PdfDocument *doc, const DssArray *array, int (*add)(const void *, int32_t),
+                    int32_t failure, bool skip_self_issued) {
+    for (uint32_t i = 0; array && i < array->count; ++i) {
+        const DssEntry &e = array->entries[i];
+        if (!e.data || e.length == 0 || e.length > 0x7FFFFFFFu) continue;
+        const auto length = static_cast<int32_t>(e.length);
+        // A trust anchor from the document would let the document vouch for itself.
+        if (skip_self_issued && CryptoSelfIssued(e.data, length)) continue;
+        if (add(e.data, length) != KVSX_OK) return Refused(doc, failure);
+    }
+    return 0;
+}
+
+} // namespace
+
+int32_t LoadHostStores(PdfDocument *doc) {
+    const auto handle = reinterpret_cast<KvPdfHandle>(doc);
+    if (KvPDF_UseCerts(handle) != 0) return KVPDF_ERR_ADD_CERT;
+    if (KvPDF_UseCRLs(handle) != 0) return KVPDF_ERR_ADD_CRL;
+    if (KvPDF_UseOCSPs(handle) != 0) return KVPDF_ERR_ADD_OCSP;
+    return 0;
+}
+
+int32_t LoadSelfIssuedCerts(PdfDocument *doc) {
+    for (CertStoreEntry *e = ChosenStore(doc, &StoreHeads::certs); e; e = e->next) {
+        if (e->self_issued == -1) e->self_issued = CryptoSelfIssued(e->data, e->length);
+        if (e->self_issued != 1) continue;
+        const int rc = kvsx_add_cert(e->data, e->length);
+        if (rc != KVSX_OK) {
+            (void)Refused(doc, KVPDF_ERR_ADD_CERT);
+            return rc;
+        }
+    }
+    return 0;
+}
+
+int32_t LoadRevisionDss(PdfDocument *doc, const DssInfo *dss) {
+    (void)LoadSelfIssuedCerts(doc);
+    if (!dss) return 0;
+    int32_t rc =
+        UseDssArray(doc, dss->arrays[kDssCerts - 1], kvsx_add_cert, KVPDF_ERR_ADD_CERT, true);
+    if (rc == 0)
+        rc = UseDssArray(doc, dss->arrays[kDssCrls - 1], kvsx_add_crl, KVPDF_ERR_ADD_CRL, false);
+    if (rc == 0)
+        rc = UseDssArray(doc, dss->arrays[kDssOcsps - 1], kvsx_add_ocsp, KVPDF_ERR_ADD_OCSP, false);
+    return rc;
+}
+
+int DssHasDuplicate(const uint8_t *data, uint32_t length, DssArray *array) {
+    if (!array || array->count == 0) return 0;
+    uint32_t digest_length = 0;
+    uint8_t *digest = CryptoDigest(data, length, &digest_length);
+    if (!digest) return 0;
+    int found = 0;
+    for (uint32_t i = 0; !found && i < array->count; ++i) {
+        DssEntry &e = array->entries[i];
+        if (!e.digest) {
+            uint32_t n = 0;
+            uint8_t *block = e.data ? CryptoDigest(e.data, e.length, &n) : nullptr;
+            if (block) {
+                e.digest = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, n));
+                if (e.digest) {
+                    memcpy(e.digest, block, n);
+                    e.digest_length = n;
+                }
+            }
+            KvPDF_FreeData(block);
+        }
+        found = e.digest && e.digest_length == digest_length &&
+                memcmp(e.digest, digest, digest_length) == 0;
+    }
+    KvPDF_FreeData(digest);
+    return found;
+}
+
+} // namespace kvpdf
+
+using namespace kvpdf;
+
+extern "C" {
+
+KVPDF_API int32_t KvPDF_UseCerts(KvPdfHandle handle) {
+    PdfDocument *doc = HandleLookup(handle);
+    if (!doc && handle != 0) return 0;
+    for (const CertStoreEntry *e = ChosenStore(doc, &StoreHeads::certs); e; e = e->next) {
+        const int rc = kvsx_add_cert(e->data, e->length);
+        if (rc != KVSX_OK) {
+            (void)Refused(doc, KVPDF_ERR_ADD_CERT);
+            return rc;
+        }
+    }
+    return 0;
+}
+
+KVPDF_API int32_t KvPDF_UseCRLs(KvPdfHandle handle) {
+    return UseRevocations(handle, &StoreHeads::crls, kvsx_add_crl, KVPDF_ERR_ADD_CRL);
+}
+
+KVPDF_API int32_t KvPDF_UseOCSPs(KvPdfHandle handle) {
+    return UseRevocations(handle, &StoreHeads::ocsps, kvsx_add_ocsp, KVPDF_ERR_ADD_OCSP);
+}
+
+} // extern "C"

@@ -52,19 +52,23 @@ int KeepRevocation(KvPdfHandle h, const CertDataChain *c) {
 
 // Verifies every signature with fetching on, so the signing library reaches the
 // responders and distribution points of every chain, and keeps what it used in the
-// handle's stores: the collecting run verifies offline. The number of blocks kept.
-int Fetch(KvPdfHandle h) {
+// stores of h: the collecting run verifies offline. The search runs on a handle of its
+// own: the library's searches on one handle add to its list of signatures. The number
+// of blocks kept.
+int Fetch(KvPdfHandle h, const std::string &in) {
     kvsx_set_http_timeout(kHttpSeconds);
     KvPDF_UseCerts(h);
     KvPDF_UseCRLs(h);
     KvPDF_UseOCSPs(h);
     KvPDF_SetUseCDP(1);
     int kept = 0;
-    KvPdfFindSignatures(h);
-    for (int32_t i = 0; i < KvPDFGetSignatureCount(h); ++i) {
+    const KvPdfHandle reader = KvPDFInit(in.c_str(), nullptr, 0);
+    KvPDFSetProperty(reader, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    KvPdfFindSignatures(reader);
+    for (int32_t i = 0; i < KvPDFGetSignatureCount(reader); ++i) {
         void *context = nullptr;
         if (KvPDF_CryptoInit(&context) != 0) continue;
-        KvPDF_VeriySignature(h, context, i, 0, 0);
+        KvPDF_VeriySignature(reader, context, i, 0, 0);
         CertDataChain *chain = nullptr;
         if (KvPDF_GetSignerCertDataChain(context, &chain) == 1) kept += KeepRevocation(h, chain);
         KvPDF_FreeCertDataChain(chain);
@@ -75,6 +79,7 @@ int Fetch(KvPdfHandle h) {
         KvPDF_FreeTSChain(stamps);
         KvPDF_CryptoCleanup(context);
     }
+    KvPDFClose(reader);
     KvPDF_SetUseCDP(0);
     return kept;
 }
@@ -111,18 +116,6 @@ public:
 private:
     KvPdfHandle h_;
 };
-
-// The data of every signature into the handle's DSS. The library collects all
-// signatures at once only for a document without validation data; otherwise each one
-// is asked for, so a signature added after an earlier run is covered too.
-int32_t Collect(KvPdfHandle h, void *context) {
-    int32_t rc = KvPDF_AddRevocationInformation(h, context, -1, 0);
-    if (rc < 0 || DssCount(h, KVPDF_DSS_CERTS) <= 0) return rc;
-    const int32_t count = KvPDFGetSignatureCount(h);
-    for (int32_t i = 0; i + 1 < count && rc >= 0; ++i)
-        rc = KvPDF_AddRevocationInformation(h, context, i, 0);
-    return rc;
-}
 
 int Fail(KvPdfHandle h, const char *what, int32_t code) {
     fprintf(stderr, "kvpdf: %s (code %d)\n%s", what, code, Messages(h).c_str());
@@ -179,10 +172,13 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
         KvPDF_AddOcsp(h, f.c_str(), -1);
     if (sources.online)
         printf("Revocation data after fetching: %d CRLs and OCSP responses for the chains.\n",
-               Fetch(h));
+               Fetch(h, in));
     void *context = nullptr;
     KvPDF_CryptoInit(&context);
-    int32_t rc = Collect(h, context);
+    // Every entry verified now and collected, whatever DSS the document already has: a
+    // signature added after an earlier run is covered too.
+    KvPDFSetProperty(h, KVPDF_PROP_LTV_EVERY_ENTRY, 1);
+    int32_t rc = KvPDF_AddRevocationInformation(h, context, -1, 0);
     KvPDF_CryptoCleanup(context);
     const int64_t before = FileSize(in);
     if (rc < 0) {

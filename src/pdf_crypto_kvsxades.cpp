@@ -123,6 +123,27 @@ int32_t CryptoTimestampChain(void *context, TSChain **out, uint32_t *nodes, uint
     return rc;
 }
 
+int32_t CryptoVerifyFileRanges(void *context, const char *path, uint32_t first, uint32_t second,
+                               uint32_t second_length, const uint8_t *signature, uint32_t length,
+                               uint32_t time_low, int32_t time_high) {
+    // A zero length would mean "to the end of the file" to the signing library.
+    if (first == 0 || second_length == 0) return 0;
+    KvsDataObject ranges[2];
+    memset(ranges, 0, sizeof ranges);
+    for (KvsDataObject &r : ranges) {
+        r.data = path;
+        r.length = -1;
+        r.content_type = "application/pdf";
+    }
+    ranges[0].range_length = first;
+    ranges[0].next = &ranges[1];
+    ranges[1].range_offset = second;
+    ranges[1].range_length = second_length;
+    const int rc = kvsx_verify_signature(Context(context), ranges, signature, length, time_low,
+                                         time_high, nullptr);
+    return rc == KVSX_OK ? 1 : 0;
+}
+
 int64_t CryptoFirstTimestampTime(void *context) {
     KvsTimestampInfo *list = nullptr;
     int64_t time = 0;

@@ -25,6 +25,14 @@ namespace kvpdf {
 // signing library freed with KvPDF_FreeData; NULL on failure.
 [[nodiscard]] uint8_t *CryptoDigest(const void *bytes, uint32_t length, uint32_t *out_length);
 
+// Verifies a detached CMS over bytes [0, first) and [second, second + second_length) of
+// the file at path, streamed from it, at the given time (0: now or the signature's
+// timestamp). 1 valid, 0 not.
+[[nodiscard]] int32_t CryptoVerifyFileRanges(void *context, const char *path, uint32_t first,
+                                             uint32_t second, uint32_t second_length,
+                                             const uint8_t *signature, uint32_t length,
+                                             uint32_t time_low, int32_t time_high);
+
 } // namespace kvpdf
 
 #endif

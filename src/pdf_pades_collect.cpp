@@ -256,26 +256,33 @@ KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_
     if (!doc) return 0;
     int32_t error = 0;
     if (!PdfCheckSignatureIndex(doc->found, &index, &error)) return 0;
-    TrackedPtr<char> temp(PdfTempFileName(doc->settings.src_path));
-    if (!temp) return 0;
     const SignatureInfo &s = doc->found.signatures[index];
+    const char *source = doc->settings.src_path;
+    const uint32_t *r = s.byte_range;
     uint32_t length = 0;
-    TrackedPtr<uint8_t> contents(PdfWriteByteRange(FileAccess(doc), doc->settings.src_path,
-                                                   temp.get(), &length, &error, s.byte_range[1],
-                                                   s.byte_range[2], s.byte_range[3]));
     int32_t result = 0;
+    if (s.kind != KVPDF_SIG_KIND_DOC_TIMESTAMP) {
+        // The signing library streams the two ranges from the file itself: a copy of a
+        // large file would cost a write and a read of all its bytes.
+        TrackedPtr<uint8_t> value(
+            PdfReadSignatureValue(FileAccess(doc), source, r[1], r[2], &length));
+        if (!value || length == 0) return 0;
+        result = CryptoVerifyFileRanges(context, source, r[1], r[2], r[3], value.get(), length,
+                                        time_low, time_high) == 1
+                     ? 1
+                     : KVPDF_ERR_SIGNATURE_INVALID;
+        if (result < 0) KV_ERROR(doc, result, index);
+        return result;
+    }
+    // A document timestamp is checked over a copy of its signed bytes.
+    TrackedPtr<char> temp(PdfTempFileName(source));
+    if (!temp) return 0;
+    TrackedPtr<uint8_t> contents(
+        PdfWriteByteRange(FileAccess(doc), source, temp.get(), &length, &error, r[1], r[2], r[3]));
     if (contents && length > 0) {
-        if (s.kind == KVPDF_SIG_KIND_DOC_TIMESTAMP) {
-            result =
-                KvPDF_VerifiyTimestamp(handle, context, temp.get(), contents.get(), length) == 1
-                    ? 1
-                    : KVPDF_ERR_TIMESTAMP_INVALID;
-        } else {
-            result = KvPDF_CryptoVerifiySignature(handle, context, temp.get(), contents.get(),
-                                                  length, time_low, time_high) == 1
-                         ? 1
-                         : KVPDF_ERR_SIGNATURE_INVALID;
-        }
+        result = KvPDF_VerifiyTimestamp(handle, context, temp.get(), contents.get(), length) == 1
+                     ? 1
+                     : KVPDF_ERR_TIMESTAMP_INVALID;
         if (result < 0) KV_ERROR(doc, result, index);
     }
     if (remove(temp.get()) != 0) {

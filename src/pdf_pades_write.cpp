@@ -94,10 +94,12 @@ int32_t RewriteCatalog(PdfDocument *doc, FILE *f, const DssInfo *info) {
     if (name_dss)
         n = snprintf(insert, sizeof insert, "/DSS %lu 0 R ",
                      static_cast<unsigned long>(info->object_number));
-    snprintf(insert + n, sizeof insert - static_cast<size_t>(n), "%s",
-             extensions
-                 ? ""
-                 : " /Version/1.7 /Extensions<</ADBE<</BaseVersion/1.7/ExtensionLevel 5>>>>");
+    // A catalog that states its version keeps it: a second /Version key would make the
+    // dictionary invalid, and could lower a 2.0 document's.
+    const bool version = PdfFind(raw, length, "/Version") >= 0;
+    snprintf(insert + n, sizeof insert - static_cast<size_t>(n), "%s%s",
+             extensions || version ? "" : " /Version/1.7",
+             extensions ? "" : " /Extensions<</ADBE<</BaseVersion/1.7/ExtensionLevel 5>>>>");
     char *rewritten = nullptr;
     uint32_t size = PdfInsertBytes(raw, length, insert, static_cast<uint32_t>(pages), &rewritten);
     TrackedPtr<char> body(rewritten);

@@ -130,6 +130,9 @@ char *PdfReplaceFirst(char *text, size_t capacity, const char *needle, const cha
 [[nodiscard]] uint8_t *PdfWriteByteRange(const FileAccess &files, const char *source,
                                          const char *destination, uint32_t *out_length,
                                          int32_t *error, uint32_t a, uint32_t b, uint32_t c);
+// Only the decoded value between a and b of source, nothing copied.
+[[nodiscard]] uint8_t *PdfReadSignatureValue(const FileAccess &files, const char *source,
+                                             uint32_t a, uint32_t b, uint32_t *out_length);
 // What a path names; kMissing when it cannot be looked at (opening it then fails).
 enum class FileKind : int32_t { kMissing, kRegular, kDirectory, kFifo, kSocket, kDevice };
 [[nodiscard]] FileKind PdfFileKind(const char *path, uint64_t *size);

@@ -35,6 +35,29 @@ uint64_t CopyBytes(const FileAccess &files, FILE *in, FILE *out, uint64_t n, cha
 
 } // namespace
 
+namespace {
+
+// The hexadecimal value between '<' (at a) and '>' (at b - 1), decoded; src is left
+// just after it.
+uint8_t *ReadValue(const FileAccess &files, FILE *src, uint32_t a, uint32_t b,
+                   uint32_t *out_length) {
+    if (b < uint64_t{a} + 2) return nullptr;
+    uint64_t digits = uint64_t{b} - a - 2;
+    TrackedPtr<char> hex(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(digits) + 1)));
+    if (!hex || files.seek(src, int64_t{a} + 1, 0) != 0) return nullptr;
+    size_t got = files.read(hex.get(), 1, size_t(digits), src);
+    size_t count = got / 2;
+    auto *value = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, count + 1));
+    if (!value) return nullptr;
+    for (size_t i = 0; i < count; ++i)
+        value[i] = static_cast<uint8_t>(Nibble(hex[2 * i]) << 4 | Nibble(hex[2 * i + 1]));
+    value[count] = 0;
+    if (out_length) *out_length = static_cast<uint32_t>(count);
+    return value;
+}
+
+} // namespace
+
 uint8_t *PdfWriteByteRange(const FileAccess &files, const char *source, const char *destination,
                            uint32_t *out_length, int32_t *error, uint32_t a, uint32_t b,
                            uint32_t c) {
@@ -54,23 +77,22 @@ uint8_t *PdfWriteByteRange(const FileAccess &files, const char *source, const ch
     }
     TrackedPtr<char> block(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, kBlock)));
     if (!block) return nullptr;
-    // The first range, then the hexadecimal value between '<' (at a) and '>' (at b - 1).
-    if (CopyBytes(files, src, dst, a, block.get()) < a || b < uint64_t{a} + 2) return nullptr;
-    uint64_t digits = uint64_t{b} - a - 2;
-    TrackedPtr<char> hex(static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(digits) + 1)));
-    if (!hex || files.seek(src, int64_t{a} + 1, 0) != 0) return nullptr;
-    size_t got = files.read(hex.get(), 1, size_t(digits), src);
-    size_t count = got / 2;
-    auto *value = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, count + 1));
+    // The first range, then the value.
+    if (CopyBytes(files, src, dst, a, block.get()) < a) return nullptr;
+    uint8_t *value = ReadValue(files, src, a, b, out_length);
     if (!value) return nullptr;
-    for (size_t i = 0; i < count; ++i)
-        value[i] = static_cast<uint8_t>(Nibble(hex[2 * i]) << 4 | Nibble(hex[2 * i + 1]));
-    value[count] = 0;
-    if (out_length) *out_length = static_cast<uint32_t>(count);
     // Bytes of later revisions behind the second range are not copied; a short second
     // range shows in the copy's length, which the verification then rejects.
     if (files.seek(src, b, 0) == 0) (void)CopyBytes(files, src, dst, c, block.get());
     return value;
+}
+
+uint8_t *PdfReadSignatureValue(const FileAccess &files, const char *source, uint32_t a, uint32_t b,
+                               uint32_t *out_length) {
+    if (out_length) *out_length = 0;
+    FILE *src = source ? files.open(source, "rb") : nullptr;
+    PdfFile src_file(files, src);
+    return src ? ReadValue(files, src, a, b, out_length) : nullptr;
 }
 
 } // namespace kvpdf

@@ -194,7 +194,9 @@ TEST_F(Pades, EachKindOfSourceGainsOneDssAndKeepsItsSignatures) {
         int32_t write;  // -201: objects were read from object streams
         size_t dss_had; // certificates in the source's DSS
     } cases[] = {{"xrefstream-objstm-pdftex-01.pdf", -1, false, KVPDF_WARN_COMPRESSED_FEATURES, 0},
-                 {"sig-cades-dts-dss-7rev-01.pdf", -2, true, 1, 5}};
+                 {"sig-cades-dts-dss-7rev-01.pdf", -2, true, 1, 5},
+                 // A catalog with its own /Version keeps it alone.
+                 {"classic-pagetree-depth2-01.pdf", -1, false, 1, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         const std::string in = corpus + "/" + c.file, signed_pdf = dir_.file("s.pdf"),
@@ -214,6 +216,7 @@ TEST_F(Pades, EachKindOfSourceGainsOneDssAndKeepsItsSignatures) {
         const std::string root = Show(ltv, std::to_string(RefAfter(Show(ltv, "trailer"), "/Root")));
         EXPECT_EQ(Count(root, "/DSS"), 1u) << root;
         EXPECT_EQ(Count(root, "/Extensions"), 1u) << root;
+        EXPECT_LE(Count(root, "/Version"), 1u) << root;
         // The source's certificates stay, ours follow them.
         const std::vector<std::string> certs = DssStreams(ltv, "/Certs");
         ASSERT_EQ(certs.size(), c.dss_had + 4);
@@ -250,6 +253,48 @@ TEST_F(Pades, RefusalsAndTheTimestampChainLeaveNothingHalfWritten) {
             return o.add < 1 ? o.add : o.write;
         },
         20);
+}
+
+// The handle's stores, else the process-wide ones, reach the signing library before each
+// verification; an entry it refuses stops the add with the code of its kind.
+TEST_F(Pades, TheHostStoresDecideWhatTheVerificationTrusts) {
+    const std::string s = dir_.file("s.pdf"), out = dir_.file("out.pdf");
+    Cli("sign", sample_, s);
+    const std::string garbage = "not DER at all";
+    const struct {
+        const char *what;
+        std::function<void(KvPdfHandle)> stores;
+        int32_t add;
+    } cases[] = {
+        {"the root in the process-wide store",
+         [&](KvPdfHandle) { KvPDF_AddCert(0, pki().root.pem.c_str(), -1); }, 1},
+        {"no trust anchor anywhere", [](KvPdfHandle) {}, KVPDF_ERR_SIGNATURE_INVALID},
+        {"a certificate refused",
+         [&](KvPdfHandle h) { KvPDF_AddCert(h, garbage.data(), int32_t(garbage.size())); },
+         KVPDF_ERR_ADD_CERT},
+        {"a CRL refused",
+         [&](KvPdfHandle h) {
+             KvPDF_AddCert(h, pki().root.pem.c_str(), -1);
+             KvPDF_AddCrl(h, garbage.data(), int32_t(garbage.size()));
+         },
+         KVPDF_ERR_ADD_CRL},
+        {"an OCSP response refused",
+         [&](KvPdfHandle h) {
+             KvPDF_AddCert(h, pki().root.pem.c_str(), -1);
+             KvPDF_AddOcsp(h, garbage.data(), int32_t(garbage.size()));
+         },
+         KVPDF_ERR_ADD_OCSP},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        KvPdfHandle h = KvPDFInit(s.c_str(), out.c_str(), 0);
+        ASSERT_GT(h, 0);
+        c.stores(h);
+        EXPECT_EQ(KvPDF_AddRevocationInformation(h, context_, -1, 0), c.add);
+        if (c.add < 0) EXPECT_EQ(kvtest::RingCodes(h).back(), c.add);
+        KvPDFClose(h);
+        KvPDF_CleanStores(0);
+    }
 }
 
 // A damaged DSS is read as far as it goes: a dictionary where an array should be, a

@@ -338,6 +338,7 @@ TEST(Cli, LtvAddsEverySignatureOnceAndKeepsThemIntact) {
                0,
                {"Added the validation data of 3 signatures in a revision of "}},
               {"ltv" + f("lt.pdf") + f("again.pdf") + trust + crls, 0, {"Nothing new: "}},
+              {"ltv" + f("again.pdf") + f("again.pdf") + trust + crls, 0, {"is as it was"}},
               {"verify" + f("lt.pdf") + trust, 0, {"3 of 3 signatures intact, valid and trusted."}},
               {"ltv" + f("three.pdf") + f("untrusted.pdf"), 1, {"(code -150)"}},
               {"ltv" + f("three.pdf"), 2, {}}});

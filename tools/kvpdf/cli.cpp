@@ -272,6 +272,12 @@ int64_t FileSize(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+bool SameFile(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 bool MakeTempFile(const char *stem, std::string *path) {
     const char *dir = getenv("TMPDIR");
     *path = std::string(dir && *dir ? dir : "/tmp") + "/" + stem + "XXXXXX";

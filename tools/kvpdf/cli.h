@@ -46,6 +46,8 @@ std::string Message(KvPdfHandle handle, int32_t code);
 // Bytes of signature reserved for a --reserve value, by the library's rule.
 uint32_t ReservedBytes(int32_t requested);
 int64_t FileSize(const std::string &path);
+// Both paths name one existing file.
+bool SameFile(const std::string &a, const std::string &b);
 // Creates an empty file named stem plus a unique suffix in $TMPDIR (else /tmp).
 bool MakeTempFile(const char *stem, std::string *path);
 // The signed bytes of a file as the signing library reads them, without a copy:

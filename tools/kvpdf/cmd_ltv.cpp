@@ -224,6 +224,7 @@ int CommandLtv(const std::vector<std::string> &args) {
         fprintf(stderr, "kvpdf: cannot open %s\n", in.c_str());
         return 1;
     }
+    const bool in_place = SameFile(in, out);
     Staged staged(out);
     if (!staged.ok()) {
         fprintf(stderr, "kvpdf: cannot create a file beside %s\n", out.c_str());
@@ -232,6 +233,10 @@ int CommandLtv(const std::vector<std::string> &args) {
     bool added = false;
     if (int failed = AddValidationData(in, staged.path(), sources, locale, &added); failed)
         return failed;
+    if (!added && in_place) {
+        printf("Nothing was added: %s is as it was.\n", out.c_str());
+        return 0;
+    }
     if (!staged.Commit()) {
         fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
         return 1;

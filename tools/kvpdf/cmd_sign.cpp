@@ -66,12 +66,6 @@ const char kTimestampUsage[] =
     "  --reserve BYTES   bytes reserved for the token (default 30000)\n"
     "  --lang en|hu      language of the library's messages (default en)\n";
 
-bool SameFile(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 bool ParseRect(const std::string &text, int32_t rect[4]) {
     long v[4];
     char tail = 0;

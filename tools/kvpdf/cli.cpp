@@ -248,7 +248,9 @@ std::string Messages(KvPdfHandle handle) {
     ErrorEntry entry;
     for (int32_t i = 0; i <= KvPdfGetLastErrorIndex(handle); ++i) {
         if (KvPdfGetError(handle, i, &entry) != 1) continue;
-        text += "  " + std::to_string(entry.code) + ": " + ToUtf8(entry.message) + "\n";
+        const std::string message =
+            entry.message[0] ? ToUtf8(entry.message) : "(no text in this language)";
+        text += "  " + std::to_string(entry.code) + ": " + message + "\n";
     }
     return text;
 }

@@ -183,6 +183,13 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
     const int64_t before = FileSize(in);
     if (rc < 0) {
         unlink(out.c_str());
+        // The library words these codes in Hungarian only.
+        if (rc == KVPDF_ERR_SIGNATURE_INVALID || rc == KVPDF_ERR_TIMESTAMP_INVALID)
+            return Fail(h,
+                        "cannot collect the validation data: a signature or document timestamp "
+                        "does not verify (each must be valid and trusted now: give its root with "
+                        "--trust)",
+                        rc);
         return Fail(h, "cannot collect the validation data", rc);
     }
     const int32_t signatures = KvPDFGetSignatureCount(h);

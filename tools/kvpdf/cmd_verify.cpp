@@ -657,15 +657,15 @@ void PrintJson(const std::string &path, int64_t size, const Search &search, cons
     else
         j.String("error", error);
     j.Number("search_code", search.code);
+    j.Begin("search_messages", '[');
+    for (const std::string &m : search.messages)
+        j.String(nullptr, m);
+    j.End(']');
     j.Begin("dss", '{');
     j.Number("certificates", e.counts[0]);
     j.Number("crls", e.counts[1]);
     j.Number("ocsp_responses", e.counts[2]);
     j.End('}');
-    j.Begin("search_messages", '[');
-    for (const std::string &m : search.messages)
-        j.String(nullptr, m);
-    j.End(']');
     j.Number("count", static_cast<int64_t>(all.size()));
     j.Begin("signatures", '[');
     for (const Facts &f : all)

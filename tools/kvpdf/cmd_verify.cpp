@@ -488,6 +488,7 @@ std::string Origins(const Facts &f) {
 std::string LtvText(const Facts &f) {
     if (f.certificates == 0) return "unknown: no chain was built";
     if (f.Complete()) return "complete in the file";
+    if (f.certificates_in_file == 0 && f.revocation_in_file == 0) return "none in the file";
     return "incomplete in the file: " + std::to_string(f.certificates_in_file) + " of " +
            std::to_string(f.certificates) + " certificates, " +
            std::to_string(f.revocation_in_file) + " of " + std::to_string(f.revocation_needed) +

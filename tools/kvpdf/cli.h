@@ -77,6 +77,10 @@ private:
     std::vector<bool> first_;
 };
 
+// Seconds an HTTP exchange with a responder or distribution point may take: a slow
+// one must not hold a command for the signing library's default.
+constexpr int kHttpSeconds = 15;
+
 // Where the revocation data of a validation-data run comes from: the given files (and the
 // trust anchors the verification needs), and with online, the responders and
 // distribution points the certificates name.

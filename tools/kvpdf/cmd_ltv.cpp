@@ -37,9 +37,6 @@ const char kLtvUsage[] =
     "                 chains first\n"
     "  --lang en|hu   language of the library's messages (default en)\n";
 
-// A slow responder must not hold the run for the signing library's default.
-constexpr int kHttpSeconds = 15;
-
 // The CRLs and OCSP responses of a chain into the handle's stores; how many.
 int KeepRevocation(KvPdfHandle h, const CertDataChain *c) {
     int kept = 0;

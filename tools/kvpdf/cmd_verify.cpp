@@ -371,6 +371,7 @@ std::string LoadStores(const Args &a) {
                 return std::string("cannot load ") + (s.flag + 2) + " " + file + ": " +
                        kvsx_code_text(rc);
     kvsx_set_use_cdp(a.has("--online") ? 1 : 0);
+    kvsx_set_http_timeout(kHttpSeconds);
     return "";
 }
 

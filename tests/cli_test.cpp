@@ -256,4 +256,111 @@ TEST(Cli, SignThenVerifyOverTheCorpus) {
     EXPECT_GE(verified, 20);
 }
 
+// A PKI with its TSA, OCSP responder and CRL server of its own, which a test can stop.
+struct OwnServers {
+    std::unique_ptr<kvtest::HttpServer> tsa = std::make_unique<kvtest::HttpServer>(),
+                                        ocsp = std::make_unique<kvtest::HttpServer>(),
+                                        crl = std::make_unique<kvtest::HttpServer>();
+    kvtest::Pki pki{ocsp->Url("/"), crl->Url("/")};
+    OwnServers() {
+        tsa->Start([this](const kvtest::HttpRequest &r) {
+            const std::string answer = pki.AnswerTimestamp(r.body);
+            return kvtest::HttpReply(answer.empty() ? 400 : 200, answer);
+        });
+        ocsp->Start([this](const kvtest::HttpRequest &r) {
+            return kvtest::HttpReply(200, pki.AnswerOcsp(r.body));
+        });
+        crl->Start([this](const kvtest::HttpRequest &r) {
+            const bool known = r.path == "/root.crl" || r.path == "/inter.crl";
+            return kvtest::HttpReply(known ? 200 : 404,
+                                     known ? kvtest::ReadFile(pki.dir.file(r.path.substr(1))) : "");
+        });
+    }
+    ~OwnServers() { Stop(); }
+    OwnServers(const OwnServers &) = delete;
+    OwnServers &operator=(const OwnServers &) = delete;
+    void Stop() { tsa.reset(), ocsp.reset(), crl.reset(); }
+};
+
+size_t Count(const std::string &text, const std::string &fragment) {
+    size_t n = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1))
+        ++n;
+    return n;
+}
+
+// B-LTA made against the servers, then verified with every server gone: the file alone
+// answers for both chains, and its self-issued root stays no trust anchor.
+TEST(Cli, SignLtaVerifiesOfflineFromTheFileAlone) {
+    OwnServers servers;
+    const kvtest::Pki &pki = servers.pki;
+    kvtest::TempDir dir;
+    const std::string out = " " + dir.file("lta.pdf"), trust = " --trust " + pki.root.pem;
+    RunSteps({{"sign " + kSample + out + " --p12 " + pki.signer.p12 +
+                   " --password secret --cades --lta --tsa " + servers.tsa->Url("/tsa") + trust,
+               0,
+               {"Revocation data after fetching: ", "Added the validation data of 1 signature ",
+                "Timestamped "}},
+              {"sign " + kSample + out + " --p12 x --lta", 2, {"--ltv and --lta need --tsa"}}});
+    EXPECT_GT(servers.ocsp->Requests() + servers.crl->Requests(), 0);
+    servers.Stop();
+    std::string text, json;
+    EXPECT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " verify" + out + trust, &text), 0) << text;
+    EXPECT_TRUE(kvtest::Contains(text, {"2 of 2 signatures intact, valid and trusted."}));
+    EXPECT_EQ(Count(text, "(the chains' data from: file)\n  LTV data:      complete in the file"),
+              2u)
+        << text;
+    EXPECT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " verify --json" + out + trust, &json), 0);
+    EXPECT_EQ(Count(json, "\"revocation_sources\": [\n        \"file\"\n      ],\n      "
+                          "\"validation_data\": {\n        \"complete\": true,"),
+              2u)
+        << json;
+    RunSteps({{"verify" + out, 1, {"0 of 2 signatures", "trusted:       no - KVSX_UNTRUSTED"}}});
+    EXPECT_TRUE(kvtest::CheckersAccept(dir.file("lta.pdf"), 2));
+}
+
+// kvpdf ltv on a file with two signatures and a document timestamp: one revision that
+// leaves every signature as pdfsig saw it, nothing more the second time, fetched data
+// with --online, and no output at all when a signature does not verify.
+TEST(Cli, LtvAddsEverySignatureOnceAndKeepsThemIntact) {
+    kvtest::World &world = kvtest::World::Get();
+    const kvtest::Pki &pki = world.pki();
+    world.SetTsaMode(kvtest::TsaMode::Normal);
+    kvtest::TempDir dir;
+    auto f = [&](const char *name) { return " " + dir.file(name); };
+    const std::string p12 = " --p12 " + pki.signer.p12 + " --password secret --invisible";
+    const std::string trust = " --trust " + pki.root.pem;
+    const std::string crls = " --crl " + pki.inter_crl + " --crl " + pki.root_crl;
+    RunSteps({{"sign " + kSample + f("one.pdf") + p12 + " --tsa " + world.TsaUrl(), 0, {}},
+              {"sign" + f("one.pdf") + f("two.pdf") + p12, 0, {}},
+              {"timestamp" + f("two.pdf") + f("three.pdf") + " --tsa " + world.TsaUrl(), 0, {}},
+              {"ltv" + f("three.pdf") + f("lt.pdf") + trust + crls,
+               0,
+               {"Added the validation data of 3 signatures in a revision of "}},
+              {"ltv" + f("lt.pdf") + f("again.pdf") + trust + crls, 0, {"Nothing new: "}},
+              {"ltv" + f("again.pdf") + f("again.pdf") + trust + crls, 0, {"is as it was"}},
+              {"verify" + f("lt.pdf") + trust, 0, {"3 of 3 signatures intact, valid and trusted."}},
+              {"ltv" + f("three.pdf") + f("untrusted.pdf"), 1, {"(code -150)"}},
+              {"ltv" + f("three.pdf"), 2, {}}});
+    EXPECT_EQ(kvtest::ReadFile(dir.file("again.pdf")), kvtest::ReadFile(dir.file("lt.pdf")));
+    EXPECT_NE(kvtest::Run("test -e" + f("untrusted.pdf")), 0);
+    EXPECT_TRUE(kvtest::QpdfCheck(dir.file("lt.pdf")));
+    const auto before = kvtest::RunPdfsig(dir.file("three.pdf"));
+    const auto after = kvtest::RunPdfsig(dir.file("lt.pdf"));
+    ASSERT_EQ(after.size(), 3u);
+    for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].signed_ranges, before[i].signed_ranges);
+        EXPECT_TRUE(after[i].valid || after[i].subfilter == "unknown") << after[i].raw;
+    }
+
+    const int fetched = world.OcspRequests() + world.CrlRequests();
+    RunSteps({{"ltv" + f("three.pdf") + f("online.pdf") + trust + " --online",
+               0,
+               {"Revocation data after fetching: ", "Added the validation data of 3 signatures"}}});
+    EXPECT_GT(world.OcspRequests() + world.CrlRequests(), fetched);
+    std::string text;
+    kvtest::Run(kvtest::Quote(KVPDF_CLI) + " verify" + f("online.pdf") + trust, &text);
+    EXPECT_EQ(Count(text, "LTV data:      complete in the file"), 3u) << text;
+}
+
 } // namespace

@@ -248,7 +248,9 @@ std::string Messages(KvPdfHandle handle) {
     ErrorEntry entry;
     for (int32_t i = 0; i <= KvPdfGetLastErrorIndex(handle); ++i) {
         if (KvPdfGetError(handle, i, &entry) != 1) continue;
-        text += "  " + std::to_string(entry.code) + ": " + ToUtf8(entry.message) + "\n";
+        const std::string message =
+            entry.message[0] ? ToUtf8(entry.message) : "(no text in this language)";
+        text += "  " + std::to_string(entry.code) + ": " + message + "\n";
     }
     return text;
 }
@@ -270,6 +272,12 @@ uint32_t ReservedBytes(int32_t requested) {
 int64_t FileSize(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 bool MakeTempFile(const char *stem, std::string *path) {

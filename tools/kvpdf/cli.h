@@ -46,6 +46,8 @@ std::string Message(KvPdfHandle handle, int32_t code);
 // Bytes of signature reserved for a --reserve value, by the library's rule.
 uint32_t ReservedBytes(int32_t requested);
 int64_t FileSize(const std::string &path);
+// Both paths name one existing file.
+bool SameFile(const std::string &a, const std::string &b);
 // Creates an empty file named stem plus a unique suffix in $TMPDIR (else /tmp).
 bool MakeTempFile(const char *stem, std::string *path);
 // The signed bytes of a file as the signing library reads them, without a copy:
@@ -75,11 +77,46 @@ private:
     std::vector<bool> first_;
 };
 
+// Seconds an HTTP exchange with a responder or distribution point may take: a slow
+// one must not hold a command for the signing library's default.
+constexpr int kHttpSeconds = 15;
+
+// Where the revocation data of a validation-data run comes from: the given files (and the
+// trust anchors the verification needs), and with online, the responders and
+// distribution points the certificates name.
+struct LtvSources {
+    std::vector<std::string> trust, crls, ocsps;
+    bool online = false;
+};
+
+// Adds the validation data of every signature and document timestamp of in to the
+// document as one new revision, written to out (a path other than in, removed on
+// failure), and says what it did on stdout. 0 when out holds the new revision, or a
+// plain copy of in when the library had nothing new to add (*added false); else 1,
+// with the library's codes and messages on stderr.
+int AddValidationData(const std::string &in, const std::string &out, const LtvSources &sources,
+                      int32_t locale, bool *added);
+
+// A file beside dest (same folder) that replaces dest on Commit and is removed otherwise.
+class Staged {
+public:
+    explicit Staged(const std::string &dest);
+    ~Staged();
+    Staged(const Staged &) = delete;
+    Staged &operator=(const Staged &) = delete;
+    bool ok() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
+    bool Commit(); // false when the rename fails
+private:
+    std::string dest_, path_;
+};
+
 int CommandInfo(const std::vector<std::string> &args);
 int CommandSignatures(const std::vector<std::string> &args);
 int CommandSign(const std::vector<std::string> &args);
 int CommandTimestamp(const std::vector<std::string> &args);
 int CommandVerify(const std::vector<std::string> &args);
+int CommandLtv(const std::vector<std::string> &args);
 
 } // namespace cli
 

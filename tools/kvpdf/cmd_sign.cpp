@@ -25,8 +25,9 @@ const char kSignUsage[] =
     "Signs IN into OUT by an incremental update: OUT is IN followed by one new revision\n"
     "holding the signature field and a detached CMS signature over the whole file but\n"
     "its own value. IN is never written (OUT may name IN itself: it is then updated in\n"
-    "place). Exit status 0 when OUT is signed, 1 on failure (OUT is then removed, or\n"
-    "brought back to IN's bytes when signing in place), 2 for a usage error.\n"
+    "place). Exit status 0 when OUT is signed (with --ltv or --lta: and extended), 1 on\n"
+    "failure of any step (OUT is then removed, or brought back to IN's bytes when signing\n"
+    "in place), 2 for a usage error.\n"
     "\n"
     "key:\n"
     "  --p12 FILE            PKCS#12 file with key, certificate and chain\n"
@@ -38,6 +39,14 @@ const char kSignUsage[] =
     "  --tsa URL             add a signature timestamp from this RFC 3161 service (http://)\n"
     "  --reason T, --name T, --location T, --contact T   texts of the signature\n"
     "  --reserve BYTES       bytes reserved for the signature (default 30000)\n"
+    "long-term validation (both need --tsa):\n"
+    "  --ltv                 then add the validation data of the signature (its chains'\n"
+    "                        certificates, CRLs and OCSP responses) in a second revision\n"
+    "  --lta                 as --ltv, then a document timestamp from the same TSA and the\n"
+    "                        validation data of its chain in further revisions\n"
+    "  --trust CERT          a trust anchor of the chains (they must verify to be collected)\n"
+    "  --crl FILE, --ocsp FILE   revocation data to add; without any, --online is implied\n"
+    "  --online              fetch an OCSP response (else a CRL) for every certificate\n"
     "appearance:\n"
     "  --invisible           no visible appearance (default: visible, on the first page)\n"
     "  --rect x1,y1,x2,y2    the widget's rectangle in points (default 47,575,255,634)\n"
@@ -56,12 +65,6 @@ const char kTimestampUsage[] =
     "  --tsa URL         the RFC 3161 service\n"
     "  --reserve BYTES   bytes reserved for the token (default 30000)\n"
     "  --lang en|hu      language of the library's messages (default en)\n";
-
-bool SameFile(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 
 bool ParseRect(const std::string &text, int32_t rect[4]) {
     long v[4];
@@ -164,6 +167,8 @@ struct SignSettings {
     std::string key;
     std::optional<std::string> certs, password, tsa;
     std::vector<std::pair<int32_t, std::string>> texts; // property id, value
+    bool ltv = false, lta = false;
+    LtvSources sources;
 };
 
 // The texts of the signature in the order the library receives them.
@@ -189,8 +194,8 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
     if (!Parse(args,
                {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
                 "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
-                "--kontir-title", "--kontir-subject", "--lang"},
-               {"--cades", "--invisible"}, &a) ||
+                "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
+               {"--cades", "--invisible", "--ltv", "--lta", "--online"}, &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
@@ -200,6 +205,18 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
         fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
         return false;
     }
+    out->ltv = a.has("--ltv") || a.has("--lta");
+    out->lta = a.has("--lta");
+    if (out->ltv && !a.has("--tsa")) {
+        fprintf(stderr, "kvpdf: --ltv and --lta need --tsa\n");
+        return false;
+    }
+    if (!out->ltv && (a.has("--trust") || a.has("--crl") || a.has("--ocsp") || a.has("--online"))) {
+        fprintf(stderr, "kvpdf: --trust, --crl, --ocsp and --online go with --ltv or --lta\n");
+        return false;
+    }
+    out->sources = {a.values("--trust"), a.values("--crl"), a.values("--ocsp"),
+                    a.has("--online") || (!a.has("--crl") && !a.has("--ocsp"))};
     out->in = a.positional[0];
     out->out = a.positional[1];
     out->reserve = atoi(a.value("--reserve", "0").c_str());
@@ -255,7 +272,6 @@ int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
     int32_t rc = KvPdfWriteSignature(r.handle(), signature, length);
     kvsx_free(signature);
     if (rc != 1) return r.Fail("cannot write the signature", rc);
-    r.Done();
     printf("Signed %s: %s signature of %u bytes in a revision of %u bytes.\n", r.out().c_str(),
            s.cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached", length, bytes.RevisionLength());
     return 0;
@@ -293,6 +309,55 @@ int RequestToken(Request &r, const SignedBytes &bytes, const std::string &tsa, u
     return 0;
 }
 
+// A document timestamp of in, written into out (shown as shown). 0, or the exit status
+// of the failure.
+int Stamp(const std::string &in, const std::string &out, const std::string &shown,
+          const std::string &tsa, int32_t reserve, int32_t locale) {
+    Request r(in, out, reserve, locale);
+    KvPdfCreateDocTimeStamp(r.handle());
+    SignedBytes bytes;
+    int32_t rc = r.Prepare(0, &bytes);
+    if (rc != 1) return r.Fail("cannot write the revision to stamp", rc);
+    uint8_t *token = nullptr;
+    uint32_t length = 0;
+    if (int failed = RequestToken(r, bytes, tsa, &token, &length); failed != 0) return failed;
+    rc = KvPdfWriteTimestamp(r.handle(), token, length);
+    KvPDF_FreeData(token);
+    if (rc != 1) return r.Fail("cannot write the timestamp", rc);
+    r.Done();
+    printf("Timestamped %s: token of %u bytes.\n", shown.c_str(), length);
+    return 0;
+}
+
+// The validation data after the signature, and for --lta a document timestamp and the
+// data of its chain, each revision staged beside OUT: OUT takes them only when every
+// step succeeded, and the signed revision goes with them otherwise.
+int Extend(Request &r, const SignSettings &s) {
+    Staged lt(s.out), stamped(s.out), lta(s.out);
+    if (!lt.ok() || !stamped.ok() || !lta.ok()) {
+        fprintf(stderr, "kvpdf: cannot create a file beside %s\n", s.out.c_str());
+        return 1;
+    }
+    bool added = false;
+    if (int failed = AddValidationData(s.out, lt.path(), s.sources, s.locale, &added); failed)
+        return failed;
+    Staged *last = &lt;
+    if (s.lta) {
+        if (int failed = Stamp(lt.path(), stamped.path(), s.out, *s.tsa, 0, s.locale); failed)
+            return failed;
+        if (int failed = AddValidationData(stamped.path(), lta.path(), s.sources, s.locale, &added);
+            failed)
+            return failed;
+        last = &lta;
+    }
+    if (!last->Commit()) {
+        fprintf(stderr, "kvpdf: cannot write %s\n", s.out.c_str());
+        return 1;
+    }
+    r.Done();
+    return 0;
+}
+
 } // namespace
 
 int CommandSign(const std::vector<std::string> &args) {
@@ -313,7 +378,18 @@ int CommandSign(const std::vector<std::string> &args) {
     SignedBytes bytes;
     int32_t rc = r.Prepare(logo.get(), &bytes);
     if (rc != 1) return r.Fail("cannot write the revision to sign", rc);
-    return SignPrepared(r, settings, bytes);
+    if (int failed = SignPrepared(r, settings, bytes); failed) return failed;
+    if (settings.ltv) {
+        const int status = Extend(r, settings);
+        if (status != 0)
+            fprintf(stderr,
+                    "kvpdf: the signature is not kept without its validation data: %s is "
+                    "as it was\n",
+                    settings.out.c_str());
+        return status;
+    }
+    r.Done();
+    return 0;
 }
 
 int CommandTimestamp(const std::vector<std::string> &args) {
@@ -325,21 +401,8 @@ int CommandTimestamp(const std::vector<std::string> &args) {
         fputs(kTimestampUsage, stderr);
         return 2;
     }
-    Request r(a.positional[0], a.positional[1], atoi(a.value("--reserve", "0").c_str()), locale);
-    KvPdfCreateDocTimeStamp(r.handle());
-    SignedBytes bytes;
-    int32_t rc = r.Prepare(0, &bytes);
-    if (rc != 1) return r.Fail("cannot write the revision to stamp", rc);
-    uint8_t *token = nullptr;
-    uint32_t length = 0;
-    if (int failed = RequestToken(r, bytes, a.value("--tsa"), &token, &length); failed != 0)
-        return failed;
-    rc = KvPdfWriteTimestamp(r.handle(), token, length);
-    KvPDF_FreeData(token);
-    if (rc != 1) return r.Fail("cannot write the timestamp", rc);
-    r.Done();
-    printf("Timestamped %s: token of %u bytes.\n", r.out().c_str(), length);
-    return 0;
+    return Stamp(a.positional[0], a.positional[1], a.positional[1], a.value("--tsa"),
+                 atoi(a.value("--reserve", "0").c_str()), locale);
 }
 
 } // namespace cli

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -26,7 +28,12 @@ const char kVerifyUsage[] =
     "the signing time, not revoked), with the reason when not; the signer, the signing\n"
     "time, the timestamp, the revocation data used, whether the signature covers the\n"
     "whole file, what later revisions changed, and a certification's permission. The\n"
-    "file is never written.\n"
+    "certificates, CRLs and OCSP responses of the file's validation data (its DSS) are\n"
+    "used first (its certificates only as intermediates: trust comes from --trust); for\n"
+    "each signature the report says where the revocation data came from (file, given,\n"
+    "fetched, none) and whether the file carries them complete (every certificate of the\n"
+    "signer and timestamp chains, and a CRL or OCSP response for each below the anchor).\n"
+    "The file is never written.\n"
     "Exit status 0 when every signature is intact, valid and trusted, no later revision\n"
     "changes more than signatures, timestamps, validation data, form fields and\n"
     "annotations, and no certification permission is violated; 1 otherwise, when no\n"
@@ -87,6 +94,89 @@ std::optional<int64_t> TimestampTime(KvsContext *context) {
     if (kvsx_get_timestamp_infos(context, &list) == KVSX_OK && list) time = list->time;
     if (list) kvsx_free_timestamp_infos(list);
     return time;
+}
+
+std::string Bytes(const uint8_t *p, uint32_t n) {
+    return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
+}
+
+// Subject equals issuer; false for what does not parse.
+bool SelfIssued(const std::string &der) {
+    KvsCertificateInfo info;
+    memset(&info, 0, sizeof info);
+    const bool self =
+        kvsx_parse_certificate(der.data(), static_cast<int32_t>(der.size()), &info) == KVSX_OK &&
+        info.subject && info.issuer && strcmp(info.subject, info.issuer) == 0;
+    kvsx_release_certificate(&info);
+    return self;
+}
+
+// The validation data at hand: the file's DSS, the --crl and --ocsp files (DER), and
+// whether fetching was on.
+struct Evidence {
+    std::set<std::string> certs, revocation, given;
+    bool online = false;
+    int32_t counts[3] = {0, 0, 0}; // the DSS's certificates, CRLs, OCSP responses
+    // Where a CRL or OCSP response the signing library used came from.
+    const char *Origin(const std::string &item) const {
+        if (revocation.count(item)) return "file";
+        return given.count(item) || !online ? "given" : "fetched";
+    }
+};
+
+std::string ReadAll(const std::string &path) {
+    std::string bytes;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    char buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
+        bytes.append(buffer, n);
+    fclose(f);
+    return bytes;
+}
+
+// The DER objects of a file: the file itself, or the blocks of a PEM file.
+std::vector<std::string> DerObjects(const std::string &path) {
+    const std::string text = ReadAll(path);
+    const size_t npos = std::string::npos;
+    if (text.find("-----BEGIN") == npos) return {text};
+    std::vector<std::string> out;
+    for (size_t at = text.find("-----BEGIN"); at != npos; at = text.find("-----BEGIN", at)) {
+        const size_t body = text.find('\n', at), end = text.find("-----END", at);
+        if (body == npos || end == npos || end < body) break;
+        uint8_t *der = nullptr;
+        uint32_t n = 0;
+        if (kvsx_base64_decode(text.c_str() + body, static_cast<uint32_t>(end - body), &n, &der) ==
+            KVSX_OK)
+            out.push_back(Bytes(der, n));
+        kvsx_free(der);
+        at = end + 1;
+    }
+    return out;
+}
+
+// The file's validation data into the signing library's stores, once the search has
+// read the document. Self-issued certificates stay out: the library would make them
+// trust anchors.
+void LoadFileData(KvPdfHandle h, Evidence *e) {
+    for (int32_t kind = KVPDF_DSS_CERTS; kind <= KVPDF_DSS_OCSPS; ++kind) {
+        const int32_t count = KvPdfGetDssData(h, kind, -1, nullptr, nullptr);
+        e->counts[kind - 1] = count > 0 ? count : 0;
+        for (int32_t i = 0; i < count; ++i) {
+            const uint8_t *data = nullptr;
+            uint32_t length = 0;
+            if (KvPdfGetDssData(h, kind, i, &data, &length) < 0 || !data || length == 0) continue;
+            const std::string der = Bytes(data, length);
+            const int32_t n = static_cast<int32_t>(length);
+            if (kind == KVPDF_DSS_CERTS) {
+                e->certs.insert(der);
+                if (!SelfIssued(der)) kvsx_add_cert(data, n);
+                continue;
+            }
+            e->revocation.insert(der);
+            (kind == KVPDF_DSS_CRLS ? kvsx_add_crl : kvsx_add_ocsp)(data, n);
+        }
+    }
 }
 
 struct Verdict {
@@ -160,6 +250,8 @@ struct Facts {
     Verdict crypto;
     std::optional<std::string> signer;
     std::string revocation = "none";
+    std::vector<std::string> origins; // of the chains' revocation data: file, given, fetched, none
+    int certificates = 0, certificates_in_file = 0, revocation_needed = 0, revocation_in_file = 0;
     std::optional<int64_t> stamped;
     int32_t checked = 0; // KvPdfCheckSignature
     KvPdfSignatureCheck check{};
@@ -179,7 +271,49 @@ struct Facts {
     }
     bool Trusted() const { return Intact() && crypto.valid && crypto.trusted; }
     bool Reliable() const { return Trusted() && !OtherChanges() && !Violated(); }
+    bool Complete() const {
+        return certificates > 0 && certificates_in_file == certificates &&
+               revocation_in_file == revocation_needed;
+    }
 };
+
+// Every certificate of the signer and timestamp chains of the context's verification,
+// with the CRL or OCSP response used for it ("" for none).
+std::map<std::string, std::string> UsedData(KvsContext *context) {
+    std::map<std::string, std::string> used;
+    auto add = [&used](const KvsCertDataChain *c) {
+        for (; c; c = c->next) {
+            std::string &item = used[Bytes(c->cert, c->cert_length)];
+            if (item.empty())
+                item = c->ocsp ? Bytes(c->ocsp, c->ocsp_length) : Bytes(c->crl, c->crl_length);
+        }
+    };
+    KvsCertDataChain *chain = nullptr;
+    if (kvsx_get_signer_chain(context, &chain) == KVSX_OK) add(chain);
+    kvsx_free_cert_data_chain(chain);
+    KvsTimestampInfo *list = nullptr;
+    if (kvsx_get_timestamp_infos(context, &list) == KVSX_OK)
+        for (const KvsTimestampInfo *t = list; t; t = t->next)
+            add(t->chain);
+    if (list) kvsx_free_timestamp_infos(list);
+    return used;
+}
+
+// Where the revocation data came from, and how much of the chains the file carries.
+void JudgeValidationData(KvsContext *context, const Evidence &e, Facts *f) {
+    std::set<std::string> origins;
+    for (const auto &[cert, item] : UsedData(context)) {
+        ++f->certificates;
+        f->certificates_in_file += e.certs.count(cert) ? 1 : 0;
+        if (SelfIssued(cert)) continue; // the anchor: nobody vouches for its status
+        ++f->revocation_needed;
+        const char *origin = item.empty() ? "none" : e.Origin(item);
+        f->revocation_in_file += strcmp(origin, "file") == 0 ? 1 : 0;
+        origins.insert(origin);
+    }
+    for (const char *origin : {"file", "given", "fetched", "none"})
+        if (origins.count(origin)) f->origins.push_back(origin);
+}
 
 // The decoded /Contents value between offsets a ("<") and b (just after ">").
 std::vector<uint8_t> ReadValue(const std::string &path, uint32_t a, uint32_t b) {
@@ -237,6 +371,7 @@ std::string LoadStores(const Args &a) {
                 return std::string("cannot load ") + (s.flag + 2) + " " + file + ": " +
                        kvsx_code_text(rc);
     kvsx_set_use_cdp(a.has("--online") ? 1 : 0);
+    kvsx_set_http_timeout(kHttpSeconds);
     return "";
 }
 
@@ -285,7 +420,8 @@ void CheckStructure(KvPdfHandle h, Facts *f) {
     if (f->check.analysis < 0) f->analysis_message = Message(h, f->check.analysis);
 }
 
-Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index) {
+Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index,
+             const Evidence &evidence) {
     Facts f;
     f.index = index;
     f.size = size;
@@ -309,6 +445,7 @@ Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index
     SignerFacts(context, &subject, &f.revocation);
     if (!subject.empty()) f.signer = subject;
     f.stamped = TimestampTime(context);
+    JudgeValidationData(context, evidence, &f);
     kvsx_cleanup(context);
     CheckStructure(h, &f);
     return f;
@@ -340,6 +477,25 @@ void PrintAnswer(const char *label, bool yes, const std::string &reason, std::st
     *said = reason;
 }
 
+// Where the chains' revocation data came from, in words; "none" when nowhere.
+std::string Origins(const Facts &f) {
+    std::string text;
+    for (const std::string &o : f.origins)
+        if (o != "none") text += (text.empty() ? "" : " + ") + o;
+    if (text.empty()) return "none";
+    return f.origins.back() == "none" ? text + ", none for some certificates" : text;
+}
+
+std::string LtvText(const Facts &f) {
+    if (f.certificates == 0) return "unknown: no chain was built";
+    if (f.Complete()) return "complete in the file";
+    if (f.certificates_in_file == 0 && f.revocation_in_file == 0) return "none in the file";
+    return "incomplete in the file: " + std::to_string(f.certificates_in_file) + " of " +
+           std::to_string(f.certificates) + " certificates, " +
+           std::to_string(f.revocation_in_file) + " of " + std::to_string(f.revocation_needed) +
+           " CRLs or OCSP responses";
+}
+
 void PrintText(const Facts &f) {
     if (!f.read) {
         printf("\nSignature #%d\n  cannot be read: %s\n", f.index + 1, f.failure.c_str());
@@ -354,7 +510,13 @@ void PrintText(const Facts &f) {
     PrintAnswer("intact:", f.Intact(), f.IntactReason(), &said);
     PrintAnswer("valid:", f.crypto.valid, f.crypto.reason, &said);
     PrintAnswer("trusted:", f.crypto.trusted, f.crypto.reason, &said);
-    printf("  revocation:    %s\n", f.revocation.c_str());
+    const std::string origins = Origins(f);
+    if (origins == "none")
+        printf("  revocation:    %s\n", f.revocation.c_str());
+    else
+        printf("  revocation:    %s (the chains' data from: %s)\n", f.revocation.c_str(),
+               origins.c_str());
+    printf("  LTV data:      %s\n", LtvText(f).c_str());
     printf("  timestamp:     %s\n", f.stamped ? Utc(*f.stamped).c_str() : "none");
     const uint64_t end = f.SignedLength();
     if (end == uint64_t(f.size))
@@ -409,6 +571,17 @@ void WriteJson(JsonWriter &j, const Facts &f) {
     j.Bool("trusted", f.crypto.trusted);
     Reason(j, "trusted_reason", f.crypto.trusted, f.crypto.reason);
     j.String("revocation", f.revocation);
+    j.Begin("revocation_sources", '[');
+    for (const std::string &o : f.origins)
+        j.String(nullptr, o);
+    j.End(']');
+    j.Begin("validation_data", '{');
+    j.Bool("complete", f.Complete());
+    j.Number("certificates", f.certificates);
+    j.Number("certificates_in_file", f.certificates_in_file);
+    j.Number("revocation_needed", f.revocation_needed);
+    j.Number("revocation_in_file", f.revocation_in_file);
+    j.End('}');
     j.Begin("coverage", '{');
     j.Number("signed_length", static_cast<int64_t>(f.SignedLength()));
     j.Number("file_size", f.size);
@@ -475,7 +648,7 @@ Search Find(KvPdfHandle h) {
     return search;
 }
 
-void PrintJson(const std::string &path, int64_t size, const Search &search,
+void PrintJson(const std::string &path, int64_t size, const Search &search, const Evidence &e,
                const std::vector<Facts> &all, const std::string &error, int status) {
     JsonWriter j;
     j.Begin(nullptr, '{');
@@ -490,6 +663,11 @@ void PrintJson(const std::string &path, int64_t size, const Search &search,
     for (const std::string &m : search.messages)
         j.String(nullptr, m);
     j.End(']');
+    j.Begin("dss", '{');
+    j.Number("certificates", e.counts[0]);
+    j.Number("crls", e.counts[1]);
+    j.Number("ocsp_responses", e.counts[2]);
+    j.End('}');
     j.Number("count", static_cast<int64_t>(all.size()));
     j.Begin("signatures", '[');
     for (const Facts &f : all)
@@ -513,6 +691,12 @@ int CommandVerify(const std::vector<std::string> &args) {
     const int64_t size = FileSize(path);
     std::string error = size < 0 ? "cannot open " + path : LoadStores(settings.args);
     Search search;
+    Evidence evidence;
+    evidence.online = settings.args.has("--online");
+    for (const char *flag : {"--crl", "--ocsp"})
+        for (const std::string &file : settings.args.values(flag))
+            for (std::string &der : DerObjects(file))
+                evidence.given.insert(std::move(der));
     std::vector<Facts> all;
     KvPdfHandle h = error.empty() ? KvPDFInit(path.c_str(), nullptr, 0) : 0;
     if (error.empty() && h <= 0) error = "cannot create a document handle";
@@ -520,9 +704,10 @@ int CommandVerify(const std::vector<std::string> &args) {
         KvPdfSetLocale(h, settings.locale);
         KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
         search = Find(h);
+        LoadFileData(h, &evidence);
         const int32_t count = KvPDFGetSignatureCount(h);
         for (int32_t i = 0; i < count; ++i)
-            all.push_back(Gather(h, path, size, i));
+            all.push_back(Gather(h, path, size, i, evidence));
         KvPDFClose(h);
     }
     int reliable = 0, trusted = 0;
@@ -535,7 +720,7 @@ int CommandVerify(const std::vector<std::string> &args) {
                     search.code == 1 && search.messages.empty();
     const int status = ok ? 0 : 1;
     if (settings.json) {
-        PrintJson(path, size, search, all, error, status);
+        PrintJson(path, size, search, evidence, all, error, status);
         if (!error.empty()) fprintf(stderr, "kvpdf: %s\n", error.c_str());
         return status;
     }
@@ -543,7 +728,8 @@ int CommandVerify(const std::vector<std::string> &args) {
         fprintf(stderr, "kvpdf: %s\n", error.c_str());
         return 1;
     }
-    printf("File: %s\n", path.c_str());
+    printf("File: %s\nValidation data in the file: %d certificates, %d CRLs, %d OCSP responses.\n",
+           path.c_str(), evidence.counts[0], evidence.counts[1], evidence.counts[2]);
     for (const Facts &f : all)
         PrintText(f);
     printf("\n%d of %d signature%s intact, valid and trusted.\n", trusted, int(all.size()),

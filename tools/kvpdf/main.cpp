@@ -13,6 +13,8 @@ const char kUsage[] =
     "commands:\n"
     "  sign IN OUT       sign a PDF (a new revision: the input's bytes stay as they are)\n"
     "  timestamp IN OUT  add a document timestamp from an RFC 3161 service\n"
+    "  ltv IN OUT        add the validation data of every signature (certificates, CRLs,\n"
+    "                    OCSP responses) in a new revision, for verifying later offline\n"
     "  verify FILE       verify every signature and document timestamp of a PDF (--json)\n"
     "  signatures FILE   list the signatures and document timestamps of a PDF\n"
     "  info FILE         show what the library reads of a PDF: header, linearization,\n"
@@ -43,6 +45,7 @@ int main(int argc, char **argv) {
     if (command == "sign") return cli::CommandSign(args);
     if (command == "timestamp") return cli::CommandTimestamp(args);
     if (command == "verify") return cli::CommandVerify(args);
+    if (command == "ltv") return cli::CommandLtv(args);
     if (command == "version" || command == "--version") {
         char version[16];
         KvPDFGetVersionStr(version);

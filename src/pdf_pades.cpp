@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #define KV_UNIT "../src/pdf_pades.cpp"
@@ -125,19 +126,25 @@ struct DssView {
 };
 
 // The entries of one kind over every revision's DSS, oldest first. A later revision
-// that lists an older one's stream again (the usual way a DSS grows) adds nothing.
+// that lists an older one's stream again (the usual way a DSS grows) adds nothing. A
+// host reads them one index at a time, so this stays linear.
 std::vector<DssView> DssEntriesOfKind(const kvpdf::ParsedDocument &p, int32_t kind) {
     std::vector<DssView> out;
+    std::unordered_multimap<uint32_t, size_t> by_number; // positions in out
     for (const kvpdf::XrefSection *s = p.xref_oldest; s; s = s->previous) {
         const kvpdf::DssArray *a = s->dss ? s->dss->arrays[kind - 1] : nullptr;
         for (uint32_t i = 0; a && i < a->count; ++i) {
             const kvpdf::DssEntry &e = a->entries[i];
             if (!e.data) continue;
             bool seen = false;
-            for (const DssView &v : out)
-                seen = seen || (v.object_number == e.object_number && v.length == e.length &&
-                                memcmp(v.data, e.data, e.length) == 0);
-            if (!seen) out.push_back({e.object_number, e.data, e.length});
+            for (auto [at, end] = by_number.equal_range(e.object_number); !seen && at != end;
+                 ++at) {
+                const DssView &v = out[at->second];
+                seen = v.length == e.length && memcmp(v.data, e.data, e.length) == 0;
+            }
+            if (seen) continue;
+            by_number.emplace(e.object_number, out.size());
+            out.push_back({e.object_number, e.data, e.length});
         }
     }
     return out;

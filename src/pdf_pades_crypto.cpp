@@ -32,13 +32,13 @@ int32_t Refused(PdfDocument *doc, int32_t code) {
     return code;
 }
 
-// Gives every entry of a revocation store to the library; the library's code of the
-// first one refused (recorded as failure with a handle), else 0.
-int32_t UseRevocations(KvPdfHandle handle, RevocationStoreEntry **StoreHeads::*member,
-                       int (*add)(const void *, int32_t), int32_t failure) {
-    PdfDocument *doc = HandleLookup(handle);
-    if (!doc && handle != 0) return 0;
-    for (const RevocationStoreEntry *e = ChosenStore(doc, member); e; e = e->next) {
+// Gives the entries of a host store that pass keep to the library: the library's code
+// of the first one refused (recorded as failure with a handle), else 0.
+template <typename Entry>
+int32_t GiveStore(PdfDocument *doc, Entry *first, int (*add)(const void *, int32_t),
+                  int32_t failure, bool (*keep)(Entry &)) {
+    for (Entry *e = first; e; e = e->next) {
+        if (!keep(*e)) continue;
         const int rc = add(e->data, e->length);
         if (rc != KVSX_OK) {
             (void)Refused(doc, failure);
@@ -46,6 +46,25 @@ int32_t UseRevocations(KvPdfHandle handle, RevocationStoreEntry **StoreHeads::*m
         }
     }
     return 0;
+}
+
+template <typename Entry> bool Every(Entry &) {
+    return true;
+}
+
+// The self-issued test runs once per entry; its result is kept in the entry.
+bool SelfIssuedEntry(CertStoreEntry &e) {
+    if (e.self_issued == -1) e.self_issued = CryptoSelfIssued(e.data, e.length);
+    return e.self_issued == 1;
+}
+
+// A host store chosen by the handle value, given whole to the library.
+template <typename Entry>
+int32_t UseStore(KvPdfHandle handle, Entry **StoreHeads::*member, int (*add)(const void *, int32_t),
+                 int32_t failure) {
+    PdfDocument *doc = HandleLookup(handle);
+    if (!doc && handle != 0) return 0;
+    return GiveStore(doc, ChosenStore(doc, member), add, failure, Every<Entry>);
 }
 
 // Gives the entries of one DSS array to the library; failure when one is refused.
@@ -73,16 +92,8 @@ int32_t LoadHostStores(PdfDocument *doc) {
 }
 
 int32_t LoadSelfIssuedCerts(PdfDocument *doc) {
-    for (CertStoreEntry *e = ChosenStore(doc, &StoreHeads::certs); e; e = e->next) {
-        if (e->self_issued == -1) e->self_issued = CryptoSelfIssued(e->data, e->length);
-        if (e->self_issued != 1) continue;
-        const int rc = kvsx_add_cert(e->data, e->length);
-        if (rc != KVSX_OK) {
-            (void)Refused(doc, KVPDF_ERR_ADD_CERT);
-            return rc;
-        }
-    }
-    return 0;
+    return GiveStore(doc, ChosenStore(doc, &StoreHeads::certs), kvsx_add_cert, KVPDF_ERR_ADD_CERT,
+                     SelfIssuedEntry);
 }
 
 int32_t LoadRevisionDss(PdfDocument *doc, const DssInfo *dss) {
@@ -131,24 +142,15 @@ using namespace kvpdf;
 extern "C" {
 
 KVPDF_API int32_t KvPDF_UseCerts(KvPdfHandle handle) {
-    PdfDocument *doc = HandleLookup(handle);
-    if (!doc && handle != 0) return 0;
-    for (const CertStoreEntry *e = ChosenStore(doc, &StoreHeads::certs); e; e = e->next) {
-        const int rc = kvsx_add_cert(e->data, e->length);
-        if (rc != KVSX_OK) {
-            (void)Refused(doc, KVPDF_ERR_ADD_CERT);
-            return rc;
-        }
-    }
-    return 0;
+    return UseStore(handle, &StoreHeads::certs, kvsx_add_cert, KVPDF_ERR_ADD_CERT);
 }
 
 KVPDF_API int32_t KvPDF_UseCRLs(KvPdfHandle handle) {
-    return UseRevocations(handle, &StoreHeads::crls, kvsx_add_crl, KVPDF_ERR_ADD_CRL);
+    return UseStore(handle, &StoreHeads::crls, kvsx_add_crl, KVPDF_ERR_ADD_CRL);
 }
 
 KVPDF_API int32_t KvPDF_UseOCSPs(KvPdfHandle handle) {
-    return UseRevocations(handle, &StoreHeads::ocsps, kvsx_add_ocsp, KVPDF_ERR_ADD_OCSP);
+    return UseStore(handle, &StoreHeads::ocsps, kvsx_add_ocsp, KVPDF_ERR_ADD_OCSP);
 }
 
 } // extern "C"

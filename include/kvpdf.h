@@ -164,7 +164,9 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_UNREADABLE (-219) /* a field, widget or page is not a readable object */
 #define KVPDF_ERR_SIGNATURE_VALUE (-220)  /* a signature field's /V is no signature dictionary */
 #define KVPDF_ERR_FIELD_DEPTH (-221)      /* the field tree or a /Parent chain is too deep */
-#define KVPDF_ERR_LATER_REVISION (-222)   /* a revision cannot be compared with one signed */
+#define KVPDF_ERR_LATER_REVISION (-222)
+#define KVPDF_ERR_NAME_TREE (-223)         /* the name tree loops or is too deep */
+#define KVPDF_ERR_ATTACHMENT_TOO_LARGE (-224) /* an embedded file inflates past the limit */   /* a revision cannot be compared with one signed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -272,6 +274,19 @@ typedef struct LogoImage {
  * keeps the selection by the last document timestamp: entries after it are not
  * verified, and an unreadable entry ends the collection. */
 #define KVPDF_PROP_LTV_EVERY_ENTRY 101
+/* Extension: 1 makes KvPdfGetAttachments read the whole /EmbeddedFiles name tree (every
+ * kid at every level, each node once, at most 32 levels deep) and the FileAttachment
+ * annotations of every page, each file specification once. 0 (the default) reads the
+ * root's names, or only its first kid's, and the annotations of the first page. */
+#define KVPDF_PROP_ALL_ATTACHMENTS 102
+/* Extension: 1 makes KvPDFSetAttachmentInfo name an attachment by the last component of
+ * its path (after the last '/' or '\'), so that the document does not carry the host's
+ * directories. 0 (the default) names it by the whole path, backslashes doubled. */
+#define KVPDF_PROP_ATTACHMENT_BASENAME 103
+/* Extension: the most bytes one embedded file may inflate to when attachments are read
+ * (default 1 GiB, the least accepted 1). A larger file is left without data and -224 is
+ * recorded, so a small stream that inflates without end cannot exhaust memory. */
+#define KVPDF_PROP_ATTACHMENT_LIMIT 104
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
@@ -709,6 +724,53 @@ KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *conte
  * Returns 1; -131 when nothing is new (nothing appended); -1, -11, -15; after a write,
  * -201 (objects were read from object streams) and -200 (version) as warnings. */
 KVPDF_API int32_t KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle);
+
+/* ---------------------------------------------------------------- attachments */
+
+/* Reads the embedded files of the source into the handle's attachment table, replacing
+ * what it held: the files of the catalog's /EmbeddedFiles name tree (its root's names
+ * array, or its first kid's; an inline /Names or /EmbeddedFiles dictionary is read too),
+ * then those of the FileAttachment annotations of the first page
+ * (KVPDF_PROP_ALL_ATTACHMENTS reads them all). A name is the /F string with its escapes
+ * resolved, or the /UF text in UTF-8 when /F is absent or empty. A file whose stream
+ * cannot be read or inflated is listed without data and its error recorded; the others
+ * are read. Returns 0; the walk's code (below 1) when the document cannot be read;
+ * -115 (/Names without /EmbeddedFiles), -116 or -117 (node unreadable). */
+KVPDF_API int32_t KvPdfGetAttachments(KvPdfHandle handle);
+/* The number of entries in the attachment table; -1 absent handle. */
+KVPDF_API int32_t KvPDFGetAttachmentCount(KvPdfHandle handle);
+/* Copies entry index: *name and *description (both required; NULL when the entry has
+ * none), and when data is given and the entry has data, *data and *length (length may be
+ * NULL); otherwise *data = NULL and *length = 0. Copies are freed with KvPDFDestroyer.
+ * Returns 1; -110 bad index (all out values NULL or 0); -1 absent handle. */
+KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
+                                         char **description, uint8_t **data, uint32_t *length);
+/* Copies the name of entry index into *name (freed with KvPDFDestroyer). Returns 1; -110
+ * bad index (*name = NULL); -1 absent handle. */
+KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name);
+/* Writes the data of entry index to path (created or truncated). Note the argument
+ * order. Returns 1; -110 bad index; -121 null path, the file does not open or the write
+ * is short; -1 absent handle. */
+KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHandle handle);
+/* Loads the file at path into entry index of the table: index equal to the count
+ * appends an entry, a smaller one replaces it. The name is the path with every '\'
+ * doubled (see KVPDF_PROP_ATTACHMENT_BASENAME); description may be NULL. Returns 1;
+ * -110 index past the count; -111 null path; -112 the file does not open or is not a
+ * regular file; -113 it is empty, unreadable or 4 GiB or more (the entry keeps its name
+ * and has no data); -1 absent handle. */
+KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, const char *path,
+                                         const char *description);
+/* Copies the source to the target and appends one incremental update with every entry of
+ * the table as an embedded file (a Flate stream and a file specification with /F, and
+ * /UF when the name is not ASCII), a names array, a names dictionary and the catalog
+ * naming it; after a cross-reference-stream source the rewritten catalog goes into an
+ * object stream and the section is a cross-reference stream. Names and descriptions are
+ * escaped so that a reader gets back the host's text. When the catalog already names a
+ * names dictionary, a new one keeps its other entries and a new /EmbeddedFiles root holds
+ * every existing name (the whole tree) with the new ones, sorted. Returns 1; -124 with
+ * -126 an inline /Names dictionary; -84/-85 compression failed (nothing appended); -1,
+ * -11, the walk's codes; -200 (version) as a warning after a write. */
+KVPDF_API int32_t KvPdfWriteAttachments(KvPdfHandle handle);
 
 #define KVPDF_DSS_CERTS 1
 #define KVPDF_DSS_CRLS 2

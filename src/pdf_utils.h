@@ -38,10 +38,11 @@ constexpr int32_t kReadFailed = -1;
 [[nodiscard]] int32_t PdfReadRaw(Reader r, FILE *file, ObjectSelector selector, char **out_bytes,
                                  uint32_t count, uint32_t *out_length);
 // Reads one stream object's data, inflated (up to limit bytes) when it is Flate-encoded.
-// text/text_length may give the object text already read (NULL: read it here).
+// text/text_length may give the object text already read (NULL: read it here). whole:
+// a /Length that passes the end of the file is refused (-225) instead of cut short.
 [[nodiscard]] int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
                                     uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
-                                    uint32_t limit = 0x7FFFFFFFu);
+                                    uint32_t limit = 0x7FFFFFFFu, bool whole = false);
 // How far a structure stream (object stream, cross-reference stream, DSS entry) is ever
 // inflated: 32 times the file's length, 16 MiB at least. Real streams inflate 3 to 10
 // times; a stream that would pass this is a decompression bomb, not data.

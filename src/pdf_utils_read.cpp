@@ -318,7 +318,7 @@ size_t DataStart(const char *text, size_t length, size_t keyword) {
 
 int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
                       uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
-                      uint32_t limit) {
+                      uint32_t limit, bool whole) {
     *out_data = nullptr;
     *out_length = 0;
     TrackedPtr<char> owned;
@@ -338,8 +338,16 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
     if (rc < 1) return rc;
     if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NOT_FOUND, KVPDF_ERR_EMBEDDED_FILE);
     size_t start = DataStart(text, text_length, static_cast<size_t>(keyword));
+    auto cut = [&](uint32_t held) {
+        return KV_FAIL(r, KVPDF_ERR_STREAM_LENGTH, KVPDF_ERR_EMBEDDED_FILE,
+                       static_cast<unsigned long>(object), static_cast<unsigned long>(length),
+                       static_cast<unsigned long>(held));
+    };
     // A file shorter than the declared length cannot hold more than its own bytes.
-    if (r.parsed.file_length && length > r.parsed.file_length) length = r.parsed.file_length;
+    if (r.parsed.file_length && length > r.parsed.file_length) {
+        if (whole) return cut(r.parsed.file_length);
+        length = r.parsed.file_length;
+    }
     TrackedPtr<char> reread;
     const char *data = text + start;
     uint64_t needed = uint64_t{start} + length + 9;
@@ -356,6 +364,7 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
         text_length = raw_length;
     }
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
+    if (length > available && whole) return cut(available);
     if (length > available) length = available;
     rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length, limit,
                              out_data, out_length);

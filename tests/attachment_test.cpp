@@ -165,4 +165,97 @@ TEST_F(Attachments, AddedFilesComeBackByteForByteAndLaterUpdatesKeepThem) {
     }
 }
 
+// The update for two files on a small classic document, object by object: the names are
+// the paths, a path's two backslashes are written as four.
+TEST_F(Attachments, TwoFilesOnASmallClassicDocumentGiveExactlyTheseObjects) {
+    const std::string in = dir_.file("in.pdf"), out = dir_.file("out.pdf");
+    kvtest::WriteFile(in, kvtest::OnePagePdf());
+    const std::string a = dir_.file("a.txt"), b = dir_.file("b\\\\c.bin");
+    const std::string binary("\0\1\2\377", 4);
+    kvtest::WriteFile(a, "hello");
+    kvtest::WriteFile(b, binary);
+    ASSERT_EQ(Attach(in, out, {{a, "greeting"}, {b, ""}}, false), 1);
+    auto stream = [](int n, const std::string &data) {
+        const std::string packed = kvtest::Deflate(data, 1);
+        return std::to_string(n) + " 0 obj\n<</Filter /FlateDecode /Type /EmbeddedFile /Params " +
+               "<</Size " + std::to_string(data.size()) + ">>/Length " +
+               std::to_string(packed.size()) + " >>stream\r\n" + packed + "\nendstream\nendobj\n\n";
+    };
+    const std::string b_written = std::regex_replace(b, std::regex(R"(\\)"), R"(\\)");
+    const std::string expected =
+        stream(5, "hello") + stream(6, binary) + "7 0 obj\n<</Desc(greeting)/EF<</F 5 0 R>>/F(" +
+        a + ")/Type/Filespec>>\nendobj\n\n8 0 obj\n<</EF<</F 6 0 R>>/F(" + b_written +
+        ")/Type/Filespec>>\nendobj\n\n9 0 obj\n<</Names [(" + a + ") 7 0 R(" + b_written +
+        ") 8 0 R]>>\nendobj\n\n10 0 obj\n<</EmbeddedFiles 9 0 R>>\nendobj\n\n"
+        "1 0 obj\n<</Type/Catalog/Names 10 0 R/Pages 2 0 R>>\nendobj\n\nxref\n";
+    const std::string source = kvtest::ReadFile(in), written = kvtest::ReadFile(out);
+    EXPECT_EQ(written.substr(0, source.size()), source);
+    EXPECT_EQ(written.substr(source.size(), expected.size()), expected);
+    std::string check;
+    EXPECT_TRUE(kvtest::QpdfCheck(out, &check)) << check;
+    const Read r = ReadAttachments(out);
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(r.files[1].name, b);
+    EXPECT_EQ(r.files[1].data, binary);
+}
+
+// A signature stays intact when files are added after it; it no longer covers the whole
+// file, and a second signature over the update is found beside it.
+TEST_F(Attachments, FilesAddedToASignedDocumentLeaveTheSignatureIntact) {
+    const std::string signed_pdf = dir_.file("s.pdf"), attached = dir_.file("a.pdf"),
+                      twice = dir_.file("t.pdf"), file = dir_.file("note.txt");
+    kvtest::WriteFile(file, "note");
+    ASSERT_EQ(kvtest::HostSign(KVPDF_SOURCE_DIR "/samples/sample.pdf", signed_pdf, {}).value, 1);
+    ASSERT_EQ(Attach(signed_pdf, attached, {{file, ""}}), 1);
+    const std::vector<kvtest::PdfsigSignature> sigs = kvtest::RunPdfsig(attached);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_TRUE(sigs[0].valid) << sigs[0].raw;
+    EXPECT_FALSE(sigs[0].whole_file) << sigs[0].raw;
+    ASSERT_EQ(kvtest::HostSign(attached, twice, {}).value, 1);
+    EXPECT_TRUE(kvtest::CheckersAccept(twice, 2));
+    EXPECT_EQ(ReadAttachments(twice).files.at(0).data, "note");
+}
+
+// A names dictionary of its own with a tree of kids: the default read takes the first
+// kid's names, the opt-in the whole tree (a kid naming the root again is a loop, a chain
+// of 40 nodes too deep); a write keeps every name and the dictionary's other entries.
+TEST_F(Attachments, NameTreesAreReadAndMergedWithinBounds) {
+    kvtest::PdfBuilder b = kvtest::OnePage();
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R/Names 4 0 R>>");
+    b.Object(4, "<</Dests 20 0 R/EmbeddedFiles 5 0 R>>");
+    b.Object(5, "<</Kids[6 0 R 7 0 R 30 0 R]>>");
+    b.Object(6, "<</Limits[(a)(a)]/Names[(a) 8 0 R]>>");
+    b.Object(7, "<</Limits[(b)(b)]/Names[<62> 10 0 R]/Kids[5 0 R]>>");
+    b.Object(8, "<</Type/Filespec/F(a)/EF<</F 9 0 R>>>>");
+    b.Object(9, "<</Length 1>>stream\nA\nendstream");
+    b.Object(10, "<</Type/Filespec/UF<FEFF0062>/EF 11 0 R>>");
+    b.Object(11, "<</F 12 0 R>>");
+    b.Object(12, "<</Length 13 0 R>>stream\nB\nendstream");
+    b.Object(13, "1");
+    b.Object(20, "<<>>");
+    for (uint32_t n = 30; n < 70; ++n)
+        b.Object(n, "<</Kids[" + std::to_string(n + 1) + " 0 R]>>");
+    b.Object(70, "<</Names[(deep) 8 0 R]>>");
+    b.ClassicXref();
+    const std::string in = dir_.file("tree.pdf"), out = dir_.file("out.pdf"), c = dir_.file("c");
+    kvtest::WriteFile(in, b.bytes());
+    kvtest::WriteFile(c, "C");
+    Read r = ReadAttachments(in);
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].data, "A");
+    r = ReadAttachments(in, true);
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.files.size(), 2u) << ::testing::PrintToString(r.ring);
+    EXPECT_EQ(r.files[1].name, "b");
+    EXPECT_EQ(r.files[1].data, "B");
+    EXPECT_EQ(std::count(r.ring.begin(), r.ring.end(), KVPDF_ERR_NAME_TREE), 1);
+    ASSERT_EQ(Attach(in, out, {{c, ""}}), 1);
+    std::string check;
+    EXPECT_TRUE(kvtest::QpdfCheck(out, &check)) << check;
+    const Detached d = Pdfdetach(out, dir_);
+    EXPECT_EQ(d.names, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_NE(kvtest::ReadFile(out).find("/EmbeddedFiles 74 0 R/Dests 20 0 R"), std::string::npos);
+}
+
 } // namespace

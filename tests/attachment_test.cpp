@@ -258,4 +258,108 @@ TEST_F(Attachments, NameTreesAreReadAndMergedWithinBounds) {
     EXPECT_NE(kvtest::ReadFile(out).find("/EmbeddedFiles 74 0 R/Dests 20 0 R"), std::string::npos);
 }
 
+// The table's calls refuse bad indexes, paths and files with their codes; damaged
+// streams leave their own entry without data and the others are read; a catalog with an
+// inline /Names is refused for writing. The source is never changed.
+TEST_F(Attachments, BadInputEndsInACodeAndLeavesTheSourceAlone) {
+    const std::string empty = dir_.file("empty"), one = dir_.file("one");
+    kvtest::WriteFile(empty, "");
+    kvtest::WriteFile(one, "1");
+    KvPdfHandle h = KvPDFInit(dir_.file("none.pdf").c_str(), nullptr, 0);
+    char *name = nullptr, *desc = nullptr;
+    const struct {
+        const char *what;
+        std::function<int32_t()> call;
+        int32_t rc, count;
+    } calls[] = {
+        {"info of no entry", [&] { return KvPDFGetAttachmentInfo(h, 0, &name, &desc, 0, 0); },
+         KVPDF_ERR_ATTACHMENT_INDEX, 0},
+        {"name of -1", [&] { return KvPDFGetAttachmentFileName(h, -1, &name); },
+         KVPDF_ERR_ATTACHMENT_INDEX, 0},
+        {"save of no entry", [&] { return KvPDFSaveAttachment(0, one.c_str(), h); },
+         KVPDF_ERR_ATTACHMENT_INDEX, 0},
+        {"set past the count", [&] { return KvPDFSetAttachmentInfo(h, 1, one.c_str(), 0); },
+         KVPDF_ERR_ATTACHMENT_INDEX, 0},
+        {"set without path", [&] { return KvPDFSetAttachmentInfo(h, 0, nullptr, 0); },
+         KVPDF_ERR_ATTACHMENT_NAME, 0},
+        {"missing file", [&] { return KvPDFSetAttachmentInfo(h, 0, "/nonexistent/x", 0); },
+         KVPDF_ERR_ATTACHMENT_OPEN, 0},
+        {"directory", [&] { return KvPDFSetAttachmentInfo(h, 0, dir_.file("").c_str(), 0); },
+         KVPDF_ERR_ATTACHMENT_OPEN, 0},
+        {"empty file", [&] { return KvPDFSetAttachmentInfo(h, 0, empty.c_str(), 0); },
+         KVPDF_ERR_ATTACHMENT_READ, 1},
+        {"one byte", [&] { return KvPDFSetAttachmentInfo(h, 0, one.c_str(), "d"); }, 1, 1},
+        {"save without path", [&] { return KvPDFSaveAttachment(0, nullptr, h); },
+         KVPDF_ERR_ATTACHMENT_SAVE, 1},
+        {"save where no file opens",
+         [&] { return KvPDFSaveAttachment(0, "/nonexistent/dir/x", h); }, KVPDF_ERR_ATTACHMENT_SAVE,
+         1},
+        {"no handle", [&] { return KvPDFGetAttachmentCount(0); }, KVPDF_ERR_NULL_HANDLE, 1},
+    };
+    for (const auto &c : calls) {
+        EXPECT_EQ(c.call(), c.rc) << c.what;
+        EXPECT_EQ(KvPDFGetAttachmentCount(h), c.count) << c.what;
+        EXPECT_EQ(name, nullptr) << c.what;
+    }
+    EXPECT_EQ(KvPDFGetAttachmentInfo(h, 0, &name, &desc, nullptr, nullptr), 1);
+    EXPECT_STREQ(name, one.c_str());
+    EXPECT_STREQ(desc, "d");
+    KvPDFDestroyer(reinterpret_cast<void **>(&name));
+    KvPDFDestroyer(reinterpret_cast<void **>(&desc));
+    KvPDFClose(h);
+
+    // One names array: a good file, then a /Length past the end, a stream that inflates
+    // past the limit, an unknown filter and broken Flate data.
+    kvtest::PdfBuilder b = kvtest::OnePage();
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R/Names<</EmbeddedFiles<</Names[(ok) 10 0 R "
+                "(long) 11 0 R(bomb) 12 0 R(dct) 13 0 R(broken) 14 0 R]>>>>>>");
+    const std::string bomb = kvtest::Deflate(std::string(2 << 20, '\0'), 9);
+    const std::pair<std::string, std::string> streams[] = {
+        {"", "fine"},
+        {"", "x"},
+        {"/Filter/FlateDecode", bomb},
+        {"/Filter/DCTDecode", "jpeg"},
+        {"/Filter/FlateDecode", "not zlib at all"},
+    };
+    for (uint32_t i = 0; i < 5; ++i) {
+        b.Object(10 + i, "<</Type/Filespec/F(f" + std::to_string(i) + ")/EF<</F " +
+                             std::to_string(20 + i) + " 0 R>>>>");
+        const std::string length = i == 1 ? "99999" : std::to_string(streams[i].second.size());
+        b.Object(20 + i, "<</Length " + length + streams[i].first + ">>stream\r\n" +
+                             streams[i].second + "\r\nendstream");
+    }
+    b.ClassicXref();
+    const std::string damaged = dir_.file("damaged.pdf"), out = dir_.file("out.pdf");
+    kvtest::WriteFile(damaged, b.bytes());
+    const Read r = ReadAttachments(damaged, false, 1 << 20);
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.files.size(), 5u);
+    EXPECT_EQ(r.files[0].data, "fine");
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_FALSE(r.files[i].has_data) << i;
+    for (int code : {KVPDF_ERR_STREAM_LENGTH, KVPDF_ERR_ATTACHMENT_TOO_LARGE,
+                     KVPDF_ERR_FILTER_UNSUPPORTED, KVPDF_ERR_ZLIB_INFLATE})
+        EXPECT_EQ(std::count(r.ring.begin(), r.ring.end(), code), 1) << code;
+    EXPECT_EQ(ReadAttachments(damaged).files[2].data.size(), 2u << 20);
+
+    std::vector<int> ring;
+    kvtest::WriteFile(out, "");
+    KvPdfHandle w = KvPDFInit(damaged.c_str(), out.c_str(), 0);
+    ASSERT_EQ(KvPDFSetAttachmentInfo(w, 0, one.c_str(), nullptr), 1);
+    EXPECT_EQ(KvPdfWriteAttachments(w), KVPDF_ERR_NO_NAMES);
+    ring = kvtest::RingCodes(w);
+    KvPDFClose(w);
+    EXPECT_NE(std::find(ring.begin(), ring.end(), KVPDF_ERR_NAMES_INLINE), ring.end());
+    EXPECT_EQ(kvtest::ReadFile(damaged), b.bytes());
+}
+
+// Every allocation of a read and of a write may fail: each run ends cleanly.
+TEST_F(Attachments, ReadsAndWritesSurviveEveryFailedAllocation) {
+    const std::string in = corpus_ + "/embeddedfiles-fpdf-01.pdf", out = dir_.file("out.pdf"),
+                      file = dir_.file("f.txt");
+    kvtest::WriteFile(file, "contents");
+    kvtest::OutOfMemorySweep([&] { return ReadAttachments(in).rc == 0 ? 1 : 0; }, 20);
+    kvtest::OutOfMemorySweep([&] { return Attach(in, out, {{file, "d"}}); }, 20);
+}
+
 } // namespace

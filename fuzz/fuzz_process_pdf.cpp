@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes through complete signature discovery and the check of every
-// signature found, and through the document-processing run (reading and signing modes),
+// signature found, the complete attachment reader, and through the document-processing
+// run (reading and signing modes),
 // then reads every object the offset table names. The bytes are served from
 // memory through the handle's file operations, so no file is written.
 #include "pdf_document.h"
@@ -44,14 +45,32 @@ void CheckAll(KvPdfHandle handle) {
     }
 }
 
+// Every embedded file of the whole name tree and of every page, with a small inflate
+// limit so that a bomb costs little.
+void ReadAttachments(KvPdfHandle handle) {
+    KvPDFSetProperty(handle, KVPDF_PROP_ALL_ATTACHMENTS, 1);
+    KvPDFSetProperty(handle, KVPDF_PROP_ATTACHMENT_LIMIT, 1 << 20);
+    (void)KvPdfGetAttachments(handle);
+    for (int32_t i = 0; i < KvPDFGetAttachmentCount(handle) && i < 16; ++i) {
+        char *name = nullptr, *description = nullptr;
+        uint8_t *data = nullptr;
+        uint32_t length = 0;
+        (void)KvPDFGetAttachmentInfo(handle, i, &name, &description, &data, &length);
+        if (data && length > 0) g_sink ^= data[length - 1];
+        KvPDFDestroyer(reinterpret_cast<void **>(&name));
+        KvPDFDestroyer(reinterpret_cast<void **>(&description));
+        KvPDFDestroyer(reinterpret_cast<void **>(&data));
+    }
+}
+
 void RunMode(int32_t mode) {
     KvPdfHandle handle = KvPDFInit("fuzz.pdf", "fuzz-out.pdf", 0);
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return;
     doc->file_ops.open = MemoryOpen;
     doc->file_ops.copy = NoCopy;
-    if (mode == kModeFindSignatures) {
-        CheckAll(handle);
+    if (mode == kModeFindSignatures || mode == kModeReadAttachments) {
+        mode == kModeFindSignatures ? CheckAll(handle) : ReadAttachments(handle);
         KvPDFClose(handle);
         return;
     }

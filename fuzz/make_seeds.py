@@ -126,6 +126,23 @@ p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[4 0 R 7 0 R 11
 p.pending[4] = (0, 0, 1); p.classic()
 write('signed-form-3rev.pdf', p.data)
 
+# Embedded files: a name tree with kids, a Flate stream with an indirect /Length, and a
+# file-attachment annotation on the page.
+p = Pdf(); p.obj(1, b'<</Type/Catalog/Pages 2 0 R/Names 4 0 R>>')
+p.obj(2, b'<</Type/Pages/Kids[3 0 R]/Count 1>>')
+p.obj(3, b'<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Annots[12 0 R]>>')
+p.obj(4, b'<</EmbeddedFiles 5 0 R>>'); p.obj(5, b'<</Kids[6 0 R]>>')
+p.obj(6, b'<</Limits[(a)(b)]/Names[(a) 7 0 R<62> 9 0 R]>>')
+p.obj(7, b'<</Type/Filespec/F(a\\(1\\).txt)/Desc(d)/EF<</F 8 0 R>>>>')
+packed = zlib.compress(b'embedded ' * 40)
+p.obj(8, b'<</Type/EmbeddedFile/Filter/FlateDecode/Length 10 0 R>>stream\n' + packed +
+      b'\nendstream')
+p.obj(10, b'%d' % len(packed))
+p.obj(9, b'<</Type/Filespec/UF<FEFF0062>/EF 11 0 R>>'); p.obj(11, b'<</F 13 0 R>>')
+p.obj(12, b'<</Type/Annot/Subtype/FileAttachment/Rect[0 0 9 9]/FS 9 0 R>>')
+p.obj(13, b'<</Length 3>>stream\nraw\nendstream'); p.classic()
+write('attachments-tree.pdf', p.data)
+
 # Documents the signing flow accepts, each reaching another way of placing the field.
 SIGN = os.path.join(SEEDS, 'sign')
 os.makedirs(SIGN, exist_ok=True)

@@ -155,22 +155,15 @@ private:
         return BeginDictObject(w_, w_.update.last_object_number + 1, err);
     }
 
-    // Compressed before anything of the object is written: a failure leaves no length
-    // that would not match its bytes.
     int Stream(AttachmentEntry &e, int32_t *err) {
-        uint8_t *packed = nullptr;
-        const int64_t n = PdfDeflateBlock(e.data, e.data ? e.length : 0, &packed);
-        TrackedPtr<uint8_t> owned(packed);
-        if (n < 0) return KV_WRITE_FAIL(w_, err, static_cast<int32_t>(n));
         const uint32_t number = Begin(err);
         if (!number) return 0;
         e.stream_obj = number;
+        const uint32_t size = e.data ? e.length : 0;
         return AppendFormat(w_, err,
                             "/Filter /FlateDecode /Type /EmbeddedFile /Params <</Size %lu>>",
-                            static_cast<unsigned long>(e.data ? e.length : 0)) &&
-               AppendFormat(w_, err, "/Length %lu >>stream\r\n", static_cast<unsigned long>(n)) &&
-               AppendBytes(w_, err, static_cast<uint32_t>(n), owned.get()) &&
-               EndStreamObject(w_, err);
+                            static_cast<unsigned long>(size)) &&
+               AppendDeflatedStream(w_, err, e.data, size) && EndStreamObject(w_, err);
     }
 
     int FileSpec(AttachmentEntry &e, int32_t *err) {

@@ -172,6 +172,25 @@ int AppendBytes(UpdateWriter &w, int32_t *err, uint32_t length, const void *byte
     return 1;
 }
 
+int AppendDeflatedStream(UpdateWriter &w, int32_t *err, const uint8_t *data, uint32_t length) {
+    // The compressed bytes go behind room for the longest header, which then moves up to
+    // them once their length is known: one copy of the data in memory, not two.
+    constexpr size_t kSlot = 32;
+    const uLong bound = compressBound(length);
+    char *at = BufferReserve(KV_UNIT, __LINE__, &w.update.out_buffer, kSlot + bound);
+    if (!at) return AppendFailed(w, err);
+    const int64_t n = PdfDeflate(data, length, reinterpret_cast<uint8_t *>(at + kSlot),
+                                 static_cast<uint32_t>(bound));
+    if (n < 0) return KV_WRITE_FAIL(w, err, static_cast<int32_t>(n));
+    char header[kSlot];
+    const int h =
+        snprintf(header, sizeof header, "/Length %lu >>stream\r\n", static_cast<unsigned long>(n));
+    memmove(at + h, at + kSlot, static_cast<size_t>(n));
+    memcpy(at, header, static_cast<size_t>(h));
+    BufferCommit(&w.update.out_buffer, static_cast<size_t>(h + n));
+    return 1;
+}
+
 int EndObject(UpdateWriter &w, int32_t *err) {
     return AppendText(w, err, "\nendobj\n\n");
 }

@@ -54,6 +54,11 @@ void BeginUpdate(UpdateWriter &w);
 #endif
     ;
 [[nodiscard]] int AppendBytes(UpdateWriter &w, int32_t *err, uint32_t length, const void *bytes);
+// "/Length n >>stream\r\n" and length bytes at data deflated (n of them), compressed
+// straight into the update text. A failed compression leaves the text as it was: 0 with
+// *err -84 or -85.
+[[nodiscard]] int AppendDeflatedStream(UpdateWriter &w, int32_t *err, const uint8_t *data,
+                                       uint32_t length);
 // The update text's current length, and the file offset it stands for.
 [[nodiscard]] uint32_t UpdateLength(const UpdateInProgress &u);
 [[nodiscard]] uint32_t UpdateOffset(const UpdateInProgress &u);

@@ -158,6 +158,20 @@ char *BufferAppendBytes(const char *unit, uint32_t line, char **place, size_t le
     return *place;
 }
 
+char *BufferReserve(const char *unit, uint32_t line, char **place, size_t extra) {
+    if (!place) return nullptr;
+    const uint32_t used = *place ? HeaderOf(*place)->used : 0;
+    const size_t needed = static_cast<size_t>(used) + extra + 1;
+    if (needed > kMaxData || !EnsureCapacity(unit, line, place, needed)) return nullptr;
+    return *place + used;
+}
+
+void BufferCommit(char **place, size_t n) {
+    const uint32_t used = HeaderOf(*place)->used + static_cast<uint32_t>(n);
+    (*place)[used] = '\0';
+    HeaderOf(*place)->used = used;
+}
+
 uint32_t BufferLength(char *const *place) {
     if (!place || !*place) return 0;
     return HeaderOf(*place)->used;

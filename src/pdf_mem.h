@@ -31,6 +31,10 @@ void TrackedFree(void **place);
 [[nodiscard]] char *BufferAppendBytes(const char *unit, uint32_t line, char **place, size_t length,
                                       const void *bytes);
 uint32_t BufferLength(char *const *place);
+// Room for extra bytes after the used ones, without counting them: where they go, or
+// NULL when memory is short (the buffer stays as it was). BufferCommit counts n of them.
+[[nodiscard]] char *BufferReserve(const char *unit, uint32_t line, char **place, size_t extra);
+void BufferCommit(char **place, size_t n);
 int64_t TrackedDataSize(const void *data, uint32_t *size);
 
 // Typed conveniences over the place-taking operations.

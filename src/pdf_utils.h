@@ -51,9 +51,11 @@ constexpr int32_t kReadFailed = -1;
 // A stream's data from its dictionary and raw bytes: a copy, or inflated (up to limit
 // bytes) when the first filter is Flate. Returns 1 with a new block, NUL-terminated
 // one past *out_length; -22 for another filter; -80..-83 when inflating fails.
+// expected: the decoded size the dictionary declares (0: unknown), a first guess only.
 [[nodiscard]] int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
                                           uint32_t length, uint32_t limit, uint8_t **out,
-                                          uint32_t *out_length, bool strict = false);
+                                          uint32_t *out_length, bool strict = false,
+                                          uint32_t expected = 0);
 // Inflates into *buffer (capacity *capacity, grown by doubling up to limit bytes).
 // Returns the decoded length, or -80..-83. Damaged or cut data yields what decoded
 // before the damage, unless strict: then it is -82.

@@ -99,7 +99,7 @@ uint32_t PdfDecodeLimit(const ParsedDocument &p) {
 
 int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
                             uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length,
-                            bool strict) {
+                            bool strict, uint32_t expected) {
     *out = nullptr;
     *out_length = 0;
     int64_t filter = PdfFind(dict, dict_length, "/Filter");
@@ -120,6 +120,10 @@ int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t 
     uint64_t initial = uint64_t{length} * 50;
     if (initial > limit) initial = limit;
     uint32_t capacity = static_cast<uint32_t>(initial > (1u << 24) ? (1u << 24) : initial);
+    // A declared size saves growing the block, as far as the data could inflate to it
+    // (deflate packs at most 1032 to 1).
+    if (expected > capacity && uint64_t{expected} <= uint64_t{length} * 1032)
+        capacity = expected < limit ? expected : limit;
     if (capacity == 0) capacity = 1;
     TrackedPtr<uint8_t> decoded(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity)));
     if (!decoded) return KVPDF_ERR_ZLIB_MEMORY;
@@ -285,6 +289,8 @@ int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer
 
 namespace {
 
+constexpr uint32_t kStreamHead = 4096;
+
 // The /Length value, read from its own object when it is a reference. Returns 1 with
 // *length, or a code.
 int32_t StreamLength(Reader r, FILE *file, const char *text, size_t dict_end, uint32_t *length) {
@@ -327,6 +333,14 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
     *out_data = nullptr;
     *out_length = 0;
     TrackedPtr<char> owned;
+    if (!text && whole) {
+        // A large stream is read once, at its size: its dictionary first, then the data
+        // below. A dictionary longer than the head falls back to the reading to endobj.
+        char *head = nullptr;
+        int32_t rc = PdfReadRaw(r, file, object, &head, kStreamHead, &text_length);
+        owned.reset(head);
+        if (rc >= 1 && head && DictionaryStreamKeyword(head, text_length) >= 0) text = head;
+    }
     if (!text) {
         char *read = nullptr;
         int32_t rc = PdfReadObjectBinary(r, file, object, &read, &text_length);
@@ -371,8 +385,12 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
     if (length > available && whole) return cut(available);
     if (length > available) length = available;
+    // An embedded file declares its size in /Params.
+    const int64_t params = whole ? PdfFind(text, dict_end, "/Params") : -1;
+    const uint32_t size =
+        params < 0 ? 0xFFFFFFFFu : PdfKeyNumber(text + params, dict_end - params, "/Size");
     rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length, limit,
-                             out_data, out_length, whole);
+                             out_data, out_length, whole, size == 0xFFFFFFFFu ? 0 : size);
     return rc < 1 ? KV_FAIL(r, rc, KVPDF_ERR_EMBEDDED_FILE) : 1;
 }
 

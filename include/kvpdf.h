@@ -128,6 +128,7 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_ATTACHMENT_OPEN (-112)
 #define KVPDF_ERR_ATTACHMENT_READ (-113)
 #define KVPDF_ERR_NAMES_READ (-114)
+#define KVPDF_ERR_NO_EMBEDDED_FILES (-115)
 #define KVPDF_ERR_EMBEDDED_FILES (-116)
 #define KVPDF_ERR_KIDS (-117)
 #define KVPDF_ERR_EMBEDDED_FILE (-118)
@@ -166,7 +167,8 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_DEPTH (-221)      /* the field tree or a /Parent chain is too deep */
 #define KVPDF_ERR_LATER_REVISION (-222)
 #define KVPDF_ERR_NAME_TREE (-223)         /* the name tree loops or is too deep */
-#define KVPDF_ERR_ATTACHMENT_TOO_LARGE (-224) /* an embedded file inflates past the limit */   /* a revision cannot be compared with one signed */
+#define KVPDF_ERR_ATTACHMENT_TOO_LARGE (-224) /* an embedded file inflates past the limit */
+#define KVPDF_ERR_STREAM_LENGTH (-225)    /* a stream's /Length passes the end of the file */   /* a revision cannot be compared with one signed */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -287,6 +289,11 @@ typedef struct LogoImage {
  * (default 1 GiB, the least accepted 1). A larger file is left without data and -224 is
  * recorded, so a small stream that inflates without end cannot exhaust memory. */
 #define KVPDF_PROP_ATTACHMENT_LIMIT 104
+/* Extension: 1 lets KvPdfWriteAttachments add files to a catalog whose /Names dictionary
+ * is inline: the update writes it as a names dictionary of its own (other entries kept,
+ * existing names merged with the new ones) and the catalog names that instead. 0 (the
+ * default) refuses such a catalog with -124 after -126. */
+#define KVPDF_PROP_ATTACHMENT_INLINE_NAMES 105
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */

@@ -73,7 +73,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 223; // codes -1 .. -222 have a row
+constexpr int kMessageCodes = 226; // codes -1 .. -225 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -110,6 +110,10 @@ struct HostSettings {
     char *prop31_text;
     uint32_t attachment_list_count;
     AttachmentEntry *attachment_list;
+    int32_t all_attachments;     // the whole name tree and every page (an opt-in)
+    int32_t attachment_basename; // attachments named without their directories (opt-in)
+    uint32_t attachment_limit;   // bytes one embedded file may inflate to
+    int32_t attachment_inline_names; // a write may replace an inline /Names (opt-in)
 };
 
 // ---------------------------------------------------------------- the parsed document
@@ -190,6 +194,7 @@ struct ParsedDocument {
     int32_t fields_obj;
     int32_t names_obj;
     int32_t embedded_files_obj;
+    int32_t embedded_files_kid_obj;
     uint32_t *annot_refs;
     uint32_t annot_count;
     uint32_t *field_refs;

@@ -196,6 +196,13 @@ const Message kMessages[] = {
      "A mezofa %d szintnel melyebb a(z) %lu. objektumnal; tovabb nem kovetjuk."},
     {-222, "The revision at byte %lu cannot be compared with the revision a signature signs.",
      "A(z) %lu. bajtnal kezdodo revizio nem hasonlithato ossze az alairt revizioval."},
+    {-223,
+     "The name tree loops or goes deeper than %d levels at object %lu; that branch is skipped.",
+     "A nevfa hurkot tartalmaz vagy %d szintnel melyebb a(z) %lu. objektumnal; az ag kimarad."},
+    {-224, "Embedded file %lu inflates to more than %lu bytes; it is listed without data.",
+     "A(z) %lu. beagyazott file %lu bajtnal nagyobbra bomlik ki; adat nelkul szerepel."},
+    {-225, "Stream %lu declares %lu bytes, but the file holds only %lu after its start.",
+     "A(z) %lu. stream %lu bajtot jelez, de a file csak %lu bajtot tartalmaz utana."},
 };
 
 } // namespace

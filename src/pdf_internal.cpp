@@ -197,6 +197,49 @@ int AddUpdatedObject(UpdatedObjectList *list, char *text, uint32_t number, uint3
     return 1;
 }
 
+int32_t AddRewrittenObject(UpdateWriter &w, uint32_t number, char *text, uint32_t length,
+                           int32_t stage) {
+    TrackedPtr<char> body(text);
+    const size_t at = PdfSkipSpace(text, length, 0);
+    const bool header = at < length && PdfIsDigit(text[at]);
+    char *whole = nullptr;
+    if (header) {
+        whole = body.release();
+    } else if (!BufferAppendf(KV_UNIT, __LINE__, &whole, 0, "%lu 0 obj\n",
+                              static_cast<unsigned long>(number)) ||
+               !BufferAppendBytes(KV_UNIT, __LINE__, &whole, length, text) ||
+               !BufferAppendf(KV_UNIT, __LINE__, &whole, 0, "\nendobj")) {
+        TrackedFreeT(whole);
+        return KV_FAIL(w, KVPDF_ERR_BUFFER, stage);
+    }
+    const uint32_t whole_length = header ? length : BufferLength(&whole);
+    const int64_t broken = PdfSyntaxError(whole, whole_length);
+    if (broken >= 0) {
+        TrackedFreeT(whole);
+        char what[32];
+        snprintf(what, sizeof what, "Object %lu", static_cast<unsigned long>(number));
+        KV_ERROR(w, KVPDF_ERR_OBJECT_SYNTAX, what, static_cast<unsigned long>(broken));
+        return KVPDF_ERR_OBJECT_SYNTAX;
+    }
+    if (!AddUpdatedObject(&w.update.updated_objects, whole, number, whole_length))
+        return KV_FAIL(w, KVPDF_ERR_BUFFER, stage);
+    return 1;
+}
+
+int32_t AppendUpdateToTarget(UpdateWriter &w, FILE *f) {
+    if (w.files.seek(f, 0, 2) != 0 || w.files.tell(f) != int64_t{w.parsed.source_length}) {
+        KV_ERROR(w, KVPDF_ERR_SEEK_END);
+        KV_ERROR(w, KVPDF_ERR_FINDXREF);
+        return KVPDF_ERR_SEEK_END;
+    }
+    const uint32_t n = BufferLength(&w.update.out_buffer);
+    if (w.files.write(w.update.out_buffer, 1, n, f) != n || w.files.flush(f) != 0) {
+        KV_ERROR(w, KVPDF_ERR_POSITION);
+        return KVPDF_ERR_POSITION;
+    }
+    return 1;
+}
+
 void SortUpdatedObjects(UpdatedObjectList *list) {
     // A handful of entries: insertion order is kept for equal numbers.
     UpdatedObject *u = list->items;

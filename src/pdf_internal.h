@@ -62,9 +62,16 @@ void BeginUpdate(UpdateWriter &w);
 // on failure). length 0 means NUL-terminated.
 [[nodiscard]] int AddUpdatedObject(UpdatedObjectList *list, char *text, uint32_t number,
                                    uint32_t length);
+// Registers text (owned, length bytes) as the new version of object number; a text
+// without its own "n 0 obj" (an object stream's member) gets one. Returns 1, or the code
+// recorded (a broken text -218, memory -90 followed by stage).
+[[nodiscard]] int32_t AddRewrittenObject(UpdateWriter &w, uint32_t number, char *text,
+                                         uint32_t length, int32_t stage);
 void SortUpdatedObjects(UpdatedObjectList *list);
 [[nodiscard]] int WriteUpdatedObjects(UpdateWriter &w, int32_t *err);
 [[nodiscard]] int WriteObjectStream(UpdateWriter &w, int32_t *err);
+// Appends the finished update at the end of f, which must still end where the source did.
+[[nodiscard]] int32_t AppendUpdateToTarget(UpdateWriter &w, FILE *f);
 // Frees the updated objects and their texts.
 void FinishUpdate(UpdateInProgress *u);
 

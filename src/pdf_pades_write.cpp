@@ -102,49 +102,10 @@ int32_t RewriteCatalog(PdfDocument *doc, FILE *f, const DssInfo *info) {
              extensions ? "" : " /Extensions<</ADBE<</BaseVersion/1.7/ExtensionLevel 5>>>>");
     char *rewritten = nullptr;
     uint32_t size = PdfInsertBytes(raw, length, insert, static_cast<uint32_t>(pages), &rewritten);
-    TrackedPtr<char> body(rewritten);
     if (!size) return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_DSS);
-    size_t at = PdfSkipSpace(rewritten, size - 1, 0);
-    const bool header = at < size - 1 && PdfIsDigit(rewritten[at]);
-    char *whole = nullptr;
-    if (header) {
-        whole = body.release();
-    } else if (!BufferAppendf(KV_UNIT, __LINE__, &whole, 0, "%lu 0 obj\n",
-                              static_cast<unsigned long>(p.root_obj)) ||
-               !BufferAppendBytes(KV_UNIT, __LINE__, &whole, size - 1, rewritten) ||
-               !BufferAppendf(KV_UNIT, __LINE__, &whole, 0, "\nendobj")) {
-        TrackedFreeT(whole);
-        return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_DSS);
-    }
-    const uint32_t whole_length = header ? size - 1 : BufferLength(&whole);
-    const int64_t broken = PdfSyntaxError(whole, whole_length);
-    if (broken >= 0) {
-        TrackedFreeT(whole);
-        char what[32];
-        snprintf(what, sizeof what, "Object %lu", static_cast<unsigned long>(p.root_obj));
-        KV_ERROR(doc, KVPDF_ERR_OBJECT_SYNTAX, what, static_cast<unsigned long>(broken));
-        return KVPDF_ERR_OBJECT_SYNTAX;
-    }
-    if (!AddUpdatedObject(&doc->update.updated_objects, whole, static_cast<uint32_t>(p.root_obj),
-                          whole_length))
-        return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_DSS);
-    return 1;
-}
-
-// Appends the finished update at the end of the target, which must still end where the
-// source did.
-int32_t AppendToTarget(UpdateWriter &w, FILE *f) {
-    if (w.files.seek(f, 0, 2) != 0 || w.files.tell(f) != int64_t{w.parsed.source_length}) {
-        KV_ERROR(w, KVPDF_ERR_SEEK_END);
-        KV_ERROR(w, KVPDF_ERR_FINDXREF);
-        return KVPDF_ERR_SEEK_END;
-    }
-    const uint32_t n = BufferLength(&w.update.out_buffer);
-    if (w.files.write(w.update.out_buffer, 1, n, f) != n || w.files.flush(f) != 0) {
-        KV_ERROR(w, KVPDF_ERR_POSITION);
-        return KVPDF_ERR_POSITION;
-    }
-    return 1;
+    UpdateWriter w = WriterOf(doc, nullptr);
+    return AddRewrittenObject(w, static_cast<uint32_t>(p.root_obj), rewritten, size - 1,
+                              KVPDF_ERR_DSS);
 }
 
 int32_t WriteRevocationRevision(PdfDocument *doc) {
@@ -178,7 +139,7 @@ int32_t WriteRevocationRevision(PdfDocument *doc) {
         return err;
     int32_t rc = CheckWrittenRevision(w);
     if (rc < 1) return rc;
-    rc = AppendToTarget(w, f);
+    rc = AppendUpdateToTarget(w, f);
     if (rc < 1) return rc;
     if (file.close() != 0) {
         KV_ERROR(doc, KVPDF_ERR_POSITION);

@@ -38,10 +38,12 @@ constexpr int32_t kReadFailed = -1;
 [[nodiscard]] int32_t PdfReadRaw(Reader r, FILE *file, ObjectSelector selector, char **out_bytes,
                                  uint32_t count, uint32_t *out_length);
 // Reads one stream object's data, inflated (up to limit bytes) when it is Flate-encoded.
-// text/text_length may give the object text already read (NULL: read it here).
+// text/text_length may give the object text already read (NULL: read it here). whole:
+// a /Length that passes the end of the file is refused (-225) instead of cut short, and
+// Flate data must decode to its end.
 [[nodiscard]] int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
                                     uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
-                                    uint32_t limit = 0x7FFFFFFFu);
+                                    uint32_t limit = 0x7FFFFFFFu, bool whole = false);
 // How far a structure stream (object stream, cross-reference stream, DSS entry) is ever
 // inflated: 32 times the file's length, 16 MiB at least. Real streams inflate 3 to 10
 // times; a stream that would pass this is a decompression bomb, not data.
@@ -51,11 +53,12 @@ constexpr int32_t kReadFailed = -1;
 // one past *out_length; -22 for another filter; -80..-83 when inflating fails.
 [[nodiscard]] int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
                                           uint32_t length, uint32_t limit, uint8_t **out,
-                                          uint32_t *out_length);
+                                          uint32_t *out_length, bool strict = false);
 // Inflates into *buffer (capacity *capacity, grown by doubling up to limit bytes).
-// Returns the decoded length, or -80..-83.
+// Returns the decoded length, or -80..-83. Damaged or cut data yields what decoded
+// before the damage, unless strict: then it is -82.
 [[nodiscard]] int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer,
-                                 uint32_t *capacity, uint32_t limit);
+                                 uint32_t *capacity, uint32_t limit, bool strict = false);
 
 // Position of the "stream" keyword that ends the dictionary of a stream object, or -1.
 // Key searches in stream objects stop there, so that stream data never answers a key.

@@ -98,7 +98,8 @@ uint32_t PdfDecodeLimit(const ParsedDocument &p) {
 }
 
 int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t *data,
-                            uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length) {
+                            uint32_t length, uint32_t limit, uint8_t **out, uint32_t *out_length,
+                            bool strict) {
     *out = nullptr;
     *out_length = 0;
     int64_t filter = PdfFind(dict, dict_length, "/Filter");
@@ -122,7 +123,7 @@ int32_t PdfDecodeStreamData(const char *dict, size_t dict_length, const uint8_t 
     if (capacity == 0) capacity = 1;
     TrackedPtr<uint8_t> decoded(static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, capacity)));
     if (!decoded) return KVPDF_ERR_ZLIB_MEMORY;
-    int64_t produced = PdfInflate(data, length, &decoded.ref(), &capacity, limit);
+    int64_t produced = PdfInflate(data, length, &decoded.ref(), &capacity, limit, strict);
     if (produced < 0) return static_cast<int32_t>(produced);
     // Fit the block to the data (one spare byte keeps it NUL-terminated).
     void *p = decoded.release();
@@ -242,7 +243,7 @@ int32_t PdfReadRaw(Reader r, FILE *file, ObjectSelector selector, char **out_byt
 }
 
 int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer,
-                   uint32_t *capacity, uint32_t limit) {
+                   uint32_t *capacity, uint32_t limit, bool strict) {
     z_stream zs;
     memset(&zs, 0, sizeof zs);
     if (inflateInit(&zs) != Z_OK) return KVPDF_ERR_ZLIB_INFLATEINIT;
@@ -267,9 +268,13 @@ int64_t PdfInflate(const uint8_t *input, uint32_t input_length, uint8_t **buffer
         zs.avail_out = *capacity - produced;
         int r = inflate(&zs, Z_NO_FLUSH);
         produced = *capacity - zs.avail_out;
-        if (r == Z_STREAM_END || r == Z_DATA_ERROR) break;
         // Input used up before the end marker: a cut stream yields what it held.
-        if ((r == Z_OK || r == Z_BUF_ERROR) && zs.avail_in == 0 && zs.avail_out > 0) break;
+        const bool cut = (r == Z_OK || r == Z_BUF_ERROR) && zs.avail_in == 0 && zs.avail_out > 0;
+        if (strict && (r == Z_DATA_ERROR || cut)) {
+            inflateEnd(&zs);
+            return KVPDF_ERR_ZLIB_INFLATE;
+        }
+        if (r == Z_STREAM_END || r == Z_DATA_ERROR || cut) break;
         if (r == Z_OK || (r == Z_BUF_ERROR && zs.avail_out == 0)) continue;
         inflateEnd(&zs);
         return KVPDF_ERR_ZLIB_INFLATE;
@@ -318,7 +323,7 @@ size_t DataStart(const char *text, size_t length, size_t keyword) {
 
 int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *text,
                       uint32_t text_length, uint8_t **out_data, uint32_t *out_length,
-                      uint32_t limit) {
+                      uint32_t limit, bool whole) {
     *out_data = nullptr;
     *out_length = 0;
     TrackedPtr<char> owned;
@@ -338,8 +343,16 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
     if (rc < 1) return rc;
     if (keyword < 0) return KV_FAIL(r, KVPDF_ERR_STREAM_NOT_FOUND, KVPDF_ERR_EMBEDDED_FILE);
     size_t start = DataStart(text, text_length, static_cast<size_t>(keyword));
+    auto cut = [&](uint32_t held) {
+        return KV_FAIL(r, KVPDF_ERR_STREAM_LENGTH, KVPDF_ERR_EMBEDDED_FILE,
+                       static_cast<unsigned long>(object), static_cast<unsigned long>(length),
+                       static_cast<unsigned long>(held));
+    };
     // A file shorter than the declared length cannot hold more than its own bytes.
-    if (r.parsed.file_length && length > r.parsed.file_length) length = r.parsed.file_length;
+    if (r.parsed.file_length && length > r.parsed.file_length) {
+        if (whole) return cut(r.parsed.file_length);
+        length = r.parsed.file_length;
+    }
     TrackedPtr<char> reread;
     const char *data = text + start;
     uint64_t needed = uint64_t{start} + length + 9;
@@ -356,9 +369,10 @@ int32_t PdfReadStream(Reader r, FILE *file, ObjectSelector object, const char *t
         text_length = raw_length;
     }
     uint32_t available = start < text_length ? static_cast<uint32_t>(text_length - start) : 0;
+    if (length > available && whole) return cut(available);
     if (length > available) length = available;
     rc = PdfDecodeStreamData(text, dict_end, reinterpret_cast<const uint8_t *>(data), length, limit,
-                             out_data, out_length);
+                             out_data, out_length, whole);
     return rc < 1 ? KV_FAIL(r, rc, KVPDF_ERR_EMBEDDED_FILE) : 1;
 }
 

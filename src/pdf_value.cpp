@@ -227,6 +227,14 @@ void CollectRefs(const char *text, Span value, std::vector<uint32_t> *refs) {
     }
 }
 
+Dict ParseObjectDict(const char *text, size_t length) {
+    Dict d;
+    d.text = text;
+    int is_ref = 0;
+    (void)ParseDict(text, length, PdfSkipObjectHeader(text, length, 0, &is_ref), &d.entries);
+    return d;
+}
+
 const DictEntry *Dict::Find(const char *key) const {
     for (const DictEntry &e : entries)
         if (e.key == key) return &e;

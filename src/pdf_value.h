@@ -50,6 +50,10 @@ struct Dict {
     std::string Value(const char *key) const; // canonical; "" when absent
 };
 
+// The dictionary of an object's text ("n g obj" optional): its top-level entries; empty
+// for anything else, the entries before the damage for a damaged one.
+[[nodiscard]] Dict ParseObjectDict(const char *text, size_t length);
+
 } // namespace kvpdf
 
 #endif

@@ -50,6 +50,7 @@ bool InitSettings(HostSettings *s, const char *src_path, const char *target_path
     memcpy(s->kontir_popup_rect, popup, sizeof popup);
     s->kontir_popup_open = 1;
     s->visible_signature = 1;
+    s->attachment_limit = kDefaultAttachmentLimit;
     if (sig_buffer_size < 1)
         s->sig_buffer_size = kDefaultSigBuffer;
     else if (sig_buffer_size < kMinSigBuffer)

@@ -29,12 +29,7 @@ enum : uint8_t { kFieldNode = 1, kPageNode = 2, kAnnotation = 4 };
 // An object's dictionary by its top-level entries; empty for anything else. A damaged
 // dictionary still answers with the entries before the damage.
 Dict Parse(const Text &object) {
-    Dict d;
-    d.text = object.data.get();
-    int is_ref = 0;
-    const size_t body = PdfSkipObjectHeader(d.text, object.length, 0, &is_ref);
-    (void)ParseDict(d.text, object.length, body, &d.entries);
-    return d;
+    return ParseObjectDict(object.data.get(), object.length);
 }
 
 class Discovery {

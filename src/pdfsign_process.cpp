@@ -178,9 +178,12 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
     const bool places = PlacesSignature(doc->mode);
     if (places) doc->update.plan = PlanSignatureUpdate(p, doc->settings, logo, doc->mode);
     doc->found.operation_start = doc->found.signature_count;
-    Walk walk{r, &doc->found, places ? &doc->update.plan : nullptr,
+    Walk walk{r,
+              &doc->found,
+              places ? &doc->update.plan : nullptr,
               places ? &doc->update.updated_objects : nullptr,
-              s.find_all_signatures == 1 && ReadsSignatures(doc->mode)};
+              s.find_all_signatures == 1 && ReadsSignatures(doc->mode),
+              s.attachment_inline_names == 1 && doc->mode == kModeWriteAttachments};
     rc = ProcessObjects(walk, f, p.root_obj, s.no_page_walk);
     if (rc >= 1) return 1;
     KV_ERROR(doc, KVPDF_ERR_STAGE_PDF);

@@ -193,6 +193,19 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
     case KVPDF_PROP_LTV_EVERY_ENTRY:
         s->ltv_every_entry = Number(value) == 1 ? 1 : 0;
         return 1;
+    case KVPDF_PROP_ALL_ATTACHMENTS:
+        s->all_attachments = Number(value) == 1 ? 1 : 0;
+        return 1;
+    case KVPDF_PROP_ATTACHMENT_BASENAME:
+        s->attachment_basename = Number(value) == 1 ? 1 : 0;
+        return 1;
+    case KVPDF_PROP_ATTACHMENT_INLINE_NAMES:
+        s->attachment_inline_names = Number(value) == 1 ? 1 : 0;
+        return 1;
+    case KVPDF_PROP_ATTACHMENT_LIMIT:
+        if (Number(value) < 1) return 0;
+        s->attachment_limit = static_cast<uint32_t>(Number(value));
+        return 1;
     default:
         return 0;
     }

@@ -223,12 +223,13 @@ int32_t ReadDss(Reader r, FILE *file, uint32_t dss) {
 }
 
 // /Names of the catalog: an indirect dictionary's number and text (modes 3 and 4).
-int32_t LocateNames(Reader r, FILE *file, const char *catalog, uint32_t length) {
+int32_t LocateNames(Reader r, FILE *file, const char *catalog, uint32_t length, bool inline_names) {
     int64_t at = PdfFind(catalog, length, "/Names");
-    if (at < 0) return KVPDF_ERR_NO_NAMES;
+    // Without one, a write makes the first names dictionary.
+    if (at < 0) return r.mode == kModeWriteAttachments ? 1 : KVPDF_ERR_NO_NAMES;
     size_t i = PdfSkipSpace(catalog, length, static_cast<size_t>(at) + 6);
     if (i < length && catalog[i] == '<') {
-        if (r.mode == kModeWriteAttachments) {
+        if (r.mode == kModeWriteAttachments && !inline_names) {
             return KV_FAIL_AS(r, KVPDF_ERR_NAMES_INLINE, KVPDF_ERR_STAGE_ROOT, KVPDF_ERR_NO_NAMES);
         }
         return 1;
@@ -621,7 +622,7 @@ int32_t ProcessRoot(Walk &walk, FILE *file, const char *catalog, uint32_t length
     if (pages < 0) return KV_FAIL(walk.r, KVPDF_ERR_NO_PAGES, KVPDF_ERR_STAGE_ROOT);
     uint32_t tree = ReferenceAt(catalog, length, static_cast<size_t>(pages) + 6);
     if (UsesAttachments(r.mode)) {
-        int32_t rc = LocateNames(r, file, catalog, length);
+        int32_t rc = LocateNames(r, file, catalog, length, walk.inline_names);
         if (rc < 0 && (r.mode == kModeWriteAttachments || rc != KVPDF_ERR_NO_NAMES)) return rc;
     }
     if (!tree) return KV_FAIL(walk.r, KVPDF_ERR_NO_PAGES, KVPDF_ERR_STAGE_ROOT);

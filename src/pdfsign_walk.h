@@ -16,6 +16,7 @@ struct Walk {
     const UpdatePlan *plan;      // modes that place a signature, else NULL
     UpdatedObjectList *rewrites; // with plan
     bool find_all = false;       // complete signature discovery instead of the first page's
+    bool inline_names = false;   // a write of attachments may replace an inline /Names
 };
 
 // An object's text as the walk reads it.

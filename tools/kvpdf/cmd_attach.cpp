@@ -26,11 +26,11 @@ const char kAttachmentsUsage[] =
     "read is printed on stderr as a warning. FILE is never written.\n"
     "\n"
     "--extract N (a number of the list) or --all saves the files into DIR, each under the\n"
-    "last component of its name (after the last '/' or '\\'), so that nothing is written\n"
-    "outside DIR; a name with no usable last component (empty, \".\" or \"..\") becomes\n"
-    "attachment-N. When names repeat, the later entries get -N before the extension\n"
-    "(report.pdf, report-3.pdf), with --extract as with --all. An existing file is not\n"
-    "replaced without --force.\n"
+    "last component of its name (after the last '/' or '\\'; control characters become\n"
+    "'_'), so that nothing is written outside DIR; a name with no usable last component\n"
+    "(empty, \".\" or \"..\") becomes attachment-N. When names repeat, the later entries\n"
+    "get -N before the extension (report.pdf, report-3.pdf), with --extract as with --all.\n"
+    "An existing file is not replaced without --force.\n"
     "\n"
     "Exit status 0 when the document was read (listing) or every file asked for was saved;\n"
     "1 when the document cannot be read or a file cannot be saved (the others still are);\n"
@@ -247,6 +247,11 @@ int CommandAttachments(const std::vector<std::string> &args) {
     if (error.empty()) {
         KvPDFSetProperty(h, KVPDF_PROP_ALL_ATTACHMENTS, 1);
         rc = KvPdfGetAttachments(h);
+        // A names dictionary without embedded files: a document without any.
+        if (rc == KVPDF_ERR_NO_EMBEDDED_FILES) {
+            rc = 0;
+            KvPdfResetErrors(h);
+        }
         if (rc < 0)
             error =
                 "cannot read the embedded files of " + path + " (code " + std::to_string(rc) + ")";
@@ -270,10 +275,12 @@ int CommandAttachments(const std::vector<std::string> &args) {
                 path.c_str(), Messages(h).c_str());
     if (!a.has("--extract") && !a.has("--all")) {
         printf("File: %s\nAttachments: %zu\n", path.c_str(), entries.size());
-        for (const Entry &e : entries)
-            printf("%3d  %s  %s  %s\n", e.index + 1, e.named ? Shown(e.name, '?').c_str() : "-",
+        for (const Entry &e : entries) {
+            const std::string name = Shown(e.name, '?'), desc = Shown(e.description, '?');
+            printf("%3d  %s  %s  %s\n", e.index + 1, name.empty() ? "-" : name.c_str(),
                    e.has_data ? (std::to_string(e.size) + " bytes").c_str() : "-",
-                   e.described ? Shown(e.description, '?').c_str() : "-");
+                   desc.empty() ? "-" : desc.c_str());
+        }
         return 0;
     }
     const std::string dir = a.value("--to", ".");
@@ -345,6 +352,7 @@ int CommandAttach(const std::vector<std::string> &args) {
         return 1;
     }
     KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_BASENAME, 1);
+    KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_INLINE_NAMES, 1);
     for (size_t i = 0; i < files.size(); ++i) {
         const char *desc = descs.empty() ? nullptr : descs[descs.size() == 1 ? 0 : i].c_str();
         const int32_t rc =

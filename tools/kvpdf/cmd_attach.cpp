@@ -371,8 +371,8 @@ int CommandAttach(const std::vector<std::string> &args) {
     if (rc == KVPDF_ERR_VERSION_UNSUPPORTED || rc == KVPDF_WARN_COMPRESSED_FEATURES) {
         fprintf(stderr, "kvpdf: warning: %s\n", Message(h, rc).c_str());
     } else if (rc != 1) {
-        fprintf(stderr, "kvpdf: cannot write %s with the files attached (code %d)\n%s", out.c_str(),
-                rc, Messages(h).c_str());
+        fprintf(stderr, "kvpdf: cannot add the files to %s (code %d); %s is left as it was\n%s",
+                in.c_str(), rc, out.c_str(), Messages(h).c_str());
         return 1;
     }
     const int64_t added = FileSize(staged.path()) - FileSize(in);

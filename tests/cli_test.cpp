@@ -2,6 +2,8 @@
 // the status and the output fragments it must give.
 #include "kvtest.h"
 
+#include <random>
+
 namespace {
 
 struct Step {
@@ -361,6 +363,111 @@ TEST(Cli, LtvAddsEverySignatureOnceAndKeepsThemIntact) {
     std::string text;
     kvtest::Run(kvtest::Quote(KVPDF_CLI) + " verify" + f("online.pdf") + trust, &text);
     EXPECT_EQ(Count(text, "LTV data:      complete in the file"), 3u) << text;
+}
+
+// Two files embedded in a corpus document: the tool and pdfdetach list the same names and
+// give back the same bytes, and qpdf accepts the result.
+TEST(Cli, AttachedFilesListAndSaveAsPopplerSeesThem) {
+    const std::string corpus = kvtest::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus";
+    kvtest::TempDir dir;
+    auto f = [&](const std::string &name) { return " " + kvtest::Quote(dir.file(name)); };
+    std::string noise(3 << 20, '\0');
+    std::mt19937 random(7);
+    for (char &c : noise)
+        c = static_cast<char>(random());
+    const std::map<std::string, std::string> files = {{"résumé (v2).txt", "Curriculum vitae\n"},
+                                                      {"noise.bin", noise}};
+    for (const auto &[name, bytes] : files)
+        kvtest::WriteFile(dir.file(name), bytes);
+    kvtest::WriteFile(dir.file("in.pdf"), kvtest::ReadFile(corpus + "/classic-fpdf-01.pdf"));
+    ASSERT_EQ(kvtest::Run("mkdir" + f("tool") + f("poppler")), 0);
+    const std::string out = f("out.pdf");
+    RunSteps({
+        {"attach" + f("in.pdf") + out + f("résumé (v2).txt") + f("noise.bin") +
+             " --desc 'CV, 2nd' --desc noise",
+         0,
+         {"Attached 2 files to "}},
+        {"attachments" + out,
+         0,
+         {"  résumé (v2).txt  17 bytes  CV, 2nd\n", "  noise.bin  3145728 bytes  noise\n"}},
+        {"attachments --json" + out,
+         0,
+         {"\"name\": \"résumé (v2).txt\",\n      \"size\": 17,", "\"count\": 2,"}},
+        {"attachments" + out + " --all --to" + f("tool"), 0, {"Saved #1 ", "Saved #2 "}},
+        {"attachments" + out + " --extract 2 --to" + f("tool"), 1, {"exists: not replaced"}},
+        {"attachments" + out + " --extract 2 --to" + f("tool") + " --force", 0, {}},
+    });
+    std::string listed;
+    EXPECT_EQ(kvtest::Run("pdfdetach -list" + out, &listed), 0);
+    EXPECT_EQ(kvtest::Run("pdfdetach -saveall -o" + f("poppler") + out), 0);
+    for (const auto &[name, bytes] : files) {
+        EXPECT_TRUE(kvtest::Contains(listed, {": " + name + "\n"}));
+        EXPECT_EQ(kvtest::ReadFile(dir.file("tool/" + name)), bytes) << name;
+        EXPECT_EQ(kvtest::ReadFile(dir.file("poppler/" + name)), bytes) << name;
+    }
+    EXPECT_TRUE(kvtest::QpdfCheck(dir.file("out.pdf")));
+}
+
+// Stored names that lead out of the folder are cut to their last component and repeats
+// numbered; an entry whose data cannot be read is reported while the others are saved.
+// Refusals take one line and status 1, and leave no output behind.
+TEST(Cli, AttachmentsSaveOnlyInsideTheFolderAndRefuseCleanly) {
+    kvtest::TempDir dir;
+    auto f = [&](const std::string &name) { return " " + kvtest::Quote(dir.file(name)); };
+    struct Stored {
+        std::string literal, data, saved; // saved "": the data do not inflate
+    };
+    const std::vector<Stored> table = {
+        {"(../evil.txt)", "evil", "evil.txt"},
+        {"(" + dir.file("abs.txt") + ")", "absolute", "abs.txt"},
+        {R"((C:\\\\dir\\\\win.txt))", "windows", "win.txt"}, // doubled, as from a Windows path
+        {"(..)", "dots", "attachment-4"},
+        {"(dup.txt)", "first", "dup.txt"},
+        {"(dup.txt)", "second", "dup-6.txt"},
+        {"(broken.txt)", "not flate", ""},
+    };
+    kvtest::PdfBuilder b;
+    b.Object(1, "<</Type/Catalog/Pages 2 0 R/Names 4 0 R>>");
+    b.Object(2, "<</Type/Pages/Kids[3 0 R]/Count 1>>");
+    b.Object(3, "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>");
+    b.Object(4, "<</EmbeddedFiles 5 0 R>>");
+    std::string names;
+    for (uint32_t i = 0, n = 10; i < table.size(); ++i, n += 2) {
+        const Stored &s = table[i];
+        names += "(" + std::to_string(n) + ") " + std::to_string(n) + " 0 R ";
+        b.Object(n, "<</Type/Filespec/F" + s.literal + "/EF<</F " + std::to_string(n + 1) +
+                        " 0 R>>>>");
+        b.Object(n + 1, "<</Length " + std::to_string(s.data.size()) +
+                            (s.saved.empty() ? "/Filter/FlateDecode" : "") + ">>stream\n" + s.data +
+                            "\nendstream");
+    }
+    b.Object(5, "<</Names[" + names + "]>>");
+    b.ClassicXref();
+    kvtest::WriteFile(dir.file("names.pdf"), b.bytes());
+    ASSERT_EQ(kvtest::Run("mkdir" + f("out")), 0);
+    const std::string in = f("names.pdf");
+    RunSteps({
+        {"attachments" + in,
+         0,
+         {"  1  ../evil.txt  4 bytes  -\n", "  7  broken.txt  -  -\n", "kvpdf: warning: "}},
+        {"attachments" + in + " --all --to" + f("out"),
+         1,
+         {"attachment #7 (broken.txt) has no data that can be read: not saved\n"}},
+        {"attachments" + in + " --extract 8 --to" + f("out"),
+         1,
+         {"no attachment #8: the file has 7\n"}},
+        {"attach" + in + f("x.pdf") + f("missing.txt"),
+         1,
+         {"missing.txt: it does not open or is not a file (code -112)\n"}},
+        {"attach" + in + f("x.pdf") + f("out"), 1, {"(code -112)\n"}},
+        {"attach" + in + in + f("x.pdf"), 2, {"are the same file"}},
+    });
+    for (const Stored &s : table)
+        EXPECT_EQ(kvtest::ReadFile(dir.file("out/" + s.saved)), s.saved.empty() ? "" : s.data);
+    EXPECT_NE(
+        kvtest::Run("test -e" + f("evil.txt") + " -o -e" + f("abs.txt") + " -o -e" + f("x.pdf")),
+        0);
 }
 
 } // namespace

@@ -237,6 +237,10 @@ std::string PdfText(const char *value) {
     }
     while (!s.empty() && strchr(" \t\r\n", s.back()))
         s.pop_back();
+    return TextBytes(s);
+}
+
+std::string TextBytes(const std::string &s) {
     if (s.size() >= 2 && static_cast<unsigned char>(s[0]) == 0xFE &&
         static_cast<unsigned char>(s[1]) == 0xFF)
         return Convert(s.substr(2), "UTF-16BE");

@@ -39,6 +39,9 @@ std::string ToUtf8(const std::string &windows1250);
 // A PDF text string for display: literal-string escapes resolved, UTF-16BE decoded,
 // PDFDocEncoding shown as Latin-1, trailing blanks cut. "-" for NULL.
 std::string PdfText(const char *value);
+// Text bytes as the library hands them over (escapes already resolved) in UTF-8: UTF-16BE
+// after a byte-order mark decoded, valid UTF-8 kept, anything else read as Latin-1.
+std::string TextBytes(const std::string &bytes);
 // The handle's recorded errors, one per line, in UTF-8.
 std::string Messages(KvPdfHandle handle);
 // The newest recorded message with that code, in UTF-8; "" when there is none.
@@ -117,6 +120,8 @@ int CommandSign(const std::vector<std::string> &args);
 int CommandTimestamp(const std::vector<std::string> &args);
 int CommandVerify(const std::vector<std::string> &args);
 int CommandLtv(const std::vector<std::string> &args);
+int CommandAttachments(const std::vector<std::string> &args);
+int CommandAttach(const std::vector<std::string> &args);
 
 } // namespace cli
 

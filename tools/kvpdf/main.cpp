@@ -19,6 +19,10 @@ const char kUsage[] =
     "  signatures FILE   list the signatures and document timestamps of a PDF\n"
     "  info FILE         show what the library reads of a PDF: header, linearization,\n"
     "                    cross-reference sections, objects, root\n"
+    "  attachments FILE  list the embedded files of a PDF (--json), or save them\n"
+    "                    (--extract N, --all)\n"
+    "  attach IN OUT FILE...\n"
+    "                    embed files in a new revision\n"
     "  version           show the library version\n"
     "\n"
     "Run 'kvpdf COMMAND --help' for the options of a command. Exit status: 0 success,\n"
@@ -46,6 +50,8 @@ int main(int argc, char **argv) {
     if (command == "timestamp") return cli::CommandTimestamp(args);
     if (command == "verify") return cli::CommandVerify(args);
     if (command == "ltv") return cli::CommandLtv(args);
+    if (command == "attachments") return cli::CommandAttachments(args);
+    if (command == "attach") return cli::CommandAttach(args);
     if (command == "version" || command == "--version") {
         char version[16];
         KvPDFGetVersionStr(version);

@@ -279,8 +279,9 @@ typedef struct LogoImage {
 #define KVPDF_PROP_LTV_EVERY_ENTRY 101
 /* Extension: 1 makes KvPdfGetAttachments read the whole /EmbeddedFiles name tree (every
  * kid at every level, each node once, at most 32 levels deep) and the FileAttachment
- * annotations of every page, each file specification once. 0 (the default) reads the
- * root's names, or only its first kid's, and the annotations of the first page. */
+ * annotations of every page, each file specification once; a names dictionary that
+ * cannot be read is recorded and the annotations are still read. 0 (the default) reads
+ * the root's names, or only its first kid's, and the annotations of the first page. */
 #define KVPDF_PROP_ALL_ATTACHMENTS 102
 /* Extension: 1 makes KvPDFSetAttachmentInfo name an attachment by the last component of
  * its path (after the last '/' or '\'), so that the document does not carry the host's
@@ -753,6 +754,10 @@ KVPDF_API int32_t KvPDFGetAttachmentCount(KvPdfHandle handle);
  * Returns 1; -110 bad index (all out values NULL or 0); -1 absent handle. */
 KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
                                          char **description, uint8_t **data, uint32_t *length);
+/* Extension: the number of bytes of entry index's data, without a copy; -118 when the
+ * entry has no data (its stream could not be read, or no file was loaded); -110 bad
+ * index; -1 absent handle. */
+KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index);
 /* Copies the name of entry index into *name (freed with KvPDFDestroyer). Returns 1; -110
  * bad index (*name = NULL); -1 absent handle. */
 KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name);
@@ -764,7 +769,7 @@ KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHand
  * appends an entry, a smaller one replaces it. The name is the path with every '\'
  * doubled (see KVPDF_PROP_ATTACHMENT_BASENAME); description may be NULL. Returns 1;
  * -110 index past the count; -111 null path; -112 the file does not open or is not a
- * regular file; -113 it is empty, unreadable or 4 GiB or more (the entry keeps its name
+ * regular file; -113 it is empty, unreadable or 2 GiB or more (the entry keeps its name
  * and has no data); -1 absent handle. */
 KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, const char *path,
                                          const char *description);

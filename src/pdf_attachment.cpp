@@ -320,7 +320,8 @@ int32_t ReadAttachments(PdfDocument *doc) {
         return KV_FAIL(doc, KVPDF_ERR_ROOT_END, KVPDF_ERR_STAGE_OBJECTS);
     AttachmentReader reader(doc, f);
     int32_t rc = reader.CatalogNames(catalog);
-    if (rc < 0) return rc;
+    // Complete reading goes on to the annotations; the failure stays in the ring.
+    if (rc < 0 && doc->settings.all_attachments != 1) return rc;
     reader.Annotations();
     return 0;
 }
@@ -357,7 +358,7 @@ std::string NameOfPath(const char *path, bool basename) {
 }
 
 // Loads the whole file at path; -112 when it does not open or is no file, -113 when it
-// is empty, unreadable or too large for the table.
+// is empty, unreadable or 2 GiB or more (the table's lengths are read back as int32).
 int32_t LoadFile(PdfDocument *doc, const char *path, uint8_t **out, uint32_t *out_length) {
     uint64_t size = 0;
     const FileKind kind = PdfFileKind(path, &size);
@@ -375,7 +376,7 @@ int32_t LoadFile(PdfDocument *doc, const char *path, uint8_t **out, uint32_t *ou
     }
     PdfFile file(files, f);
     int64_t end = files.seek(f, 0, 2) == 0 ? files.tell(f) : -1;
-    if (end <= 0 || end >= int64_t{0xFFFFFFFF} || files.seek(f, 0, 0) != 0) {
+    if (end <= 0 || end > int64_t{0x7FFFFFFF} || files.seek(f, 0, 0) != 0) {
         KV_ERROR(doc, KVPDF_ERR_ATTACHMENT_READ);
         return KVPDF_ERR_ATTACHMENT_READ;
     }
@@ -576,6 +577,15 @@ KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char
     memcpy(*data, e.data, e.length);
     if (length) *length = e.length;
     return 1;
+}
+
+KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index) {
+    PdfDocument *doc = HandleLookup(handle);
+    if (!doc) return KVPDF_ERR_NULL_HANDLE;
+    if (!ValidIndex(doc, index)) return KVPDF_ERR_ATTACHMENT_INDEX;
+    const AttachmentEntry &e = doc->settings.attachment_list[index];
+    if (!e.data) return KVPDF_ERR_EMBEDDED_FILE;
+    return static_cast<int32_t>(e.length); // files and the limit stay below 2 GiB
 }
 
 KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name) {

@@ -171,13 +171,20 @@ private:
         if (!number) return 0;
         e.filespec_obj = number;
         const std::string real = RealName(e);
-        return (!e.description || AppendFormat(w_, err, "/Desc(%s)",
-                                               PdfEscapeLiteral(e.description, false).c_str())) &&
+        return TextString("/Desc", e.description, err) &&
                AppendFormat(w_, err, "/EF<</F %lu 0 R>>",
                             static_cast<unsigned long>(e.stream_obj)) &&
                AppendFormat(w_, err, "/F(%s)", PdfEscapeLiteral(e.name, e.name_escaped).c_str()) &&
                (Ascii(real) || AppendFormat(w_, err, "/UF<%s>", Utf16Hex(real).c_str())) &&
                AppendText(w_, err, "/Type/Filespec") && EndDictObject(w_, err);
+    }
+
+    // A text string: literal when ASCII, else UTF-16BE, which every reader decodes alike.
+    int TextString(const char *key, const char *text, int32_t *err) {
+        if (!text) return 1;
+        if (Ascii(text))
+            return AppendFormat(w_, err, "%s(%s)", key, PdfEscapeLiteral(text, false).c_str());
+        return AppendFormat(w_, err, "%s<%s>", key, Utf16Hex(text).c_str());
     }
 
     int Names(int32_t *err) {

@@ -59,7 +59,8 @@ TEST(Exports, SharedLibraryExportsWhatTheHeaderDeclares) {
     // extensions beyond the interface.
     for (const std::string &n : exported)
         EXPECT_TRUE(interface.count(n) || n == "KvPDF_AllocCertificate" ||
-                    n == "KvPdfCheckSignature" || n == "KvPdfGetDssData")
+                    n == "KvPdfCheckSignature" || n == "KvPdfGetDssData" ||
+                    n == "KvPdfGetAttachmentLength")
             << n;
 }
 

@@ -77,17 +77,18 @@ std::vector<Entry> ReadEntries(KvPdfHandle h) {
     std::vector<Entry> entries;
     for (int32_t i = 0; i < KvPDFGetAttachmentCount(h); ++i) {
         char *name = nullptr, *description = nullptr;
-        uint8_t *data = nullptr;
         Entry e;
         e.index = i;
-        if (KvPDFGetAttachmentInfo(h, i, &name, &description, &data, &e.size) != 1) continue;
+        // The data stays in the library: only its length is asked for.
+        if (KvPDFGetAttachmentInfo(h, i, &name, &description, nullptr, nullptr) != 1) continue;
+        const int32_t length = KvPdfGetAttachmentLength(h, i);
         e.named = name != nullptr;
         e.described = description != nullptr;
-        e.has_data = data != nullptr;
+        e.has_data = length >= 0;
+        e.size = length >= 0 ? static_cast<uint32_t>(length) : 0;
         e.name = name ? name : "";
         e.description = description ? description : "";
-        for (void *block : {static_cast<void *>(name), static_cast<void *>(description),
-                            static_cast<void *>(data)})
+        for (void *block : {static_cast<void *>(name), static_cast<void *>(description)})
             KvPDFDestroyer(&block);
         entries.push_back(std::move(e));
     }

@@ -82,11 +82,11 @@ Detached Pdfdetach(const std::string &pdf, const kvtest::TempDir &dir) {
         std::smatch m;
         if (std::regex_match(line, m, entry)) d.names.push_back(m[1]);
     }
-    const std::string saved = dir.file("detached");
+    const std::string saved = dir.file("detached") + '/';
     kvtest::Run("rm -rf " + kvtest::Quote(saved) + " && mkdir " + kvtest::Quote(saved) +
                 " && pdfdetach -saveall -o " + kvtest::Quote(saved) + " " + kvtest::Quote(pdf));
     for (const std::string &name : d.names)
-        d.files[name] = kvtest::ReadFile(saved + "/" + name);
+        d.files[name] = kvtest::ReadFile(saved + name);
     return d;
 }
 

@@ -568,7 +568,8 @@ KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char
         return KV_FAIL(doc, KVPDF_ERR_BUFFER, KVPDF_ERR_EMBEDDED_FILE);
     }
     if (!data || !e.data) return 1;
-    *data = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, e.length));
+    // An empty file is data too: its copy is a block of one byte.
+    *data = static_cast<uint8_t *>(TrackedAlloc(KV_UNIT, __LINE__, e.length ? e.length : 1));
     if (!*data) {
         TrackedFreeT(*name);
         TrackedFreeT(*description);

@@ -354,6 +354,21 @@ TEST_F(Attachments, BadInputEndsInACodeAndLeavesTheSourceAlone) {
     KvPDFClose(w);
     EXPECT_NE(std::find(ring.begin(), ring.end(), KVPDF_ERR_NAMES_INLINE), ring.end());
     EXPECT_EQ(kvtest::ReadFile(damaged), b.bytes());
+
+    // A name given as a property is the text unchanged, its file empty.
+    const std::string plain = dir_.file("plain.pdf");
+    kvtest::WriteFile(plain, kvtest::OnePagePdf());
+    w = KvPDFInit(plain.c_str(), out.c_str(), 0);
+    ASSERT_EQ(KvPDFSetProperty(w, KVPDF_PROP_ATTACHMENT_ADD,
+                               reinterpret_cast<intptr_t>("dir\\x (1).txt")),
+              1);
+    EXPECT_EQ(KvPdfWriteAttachments(w), 1);
+    KvPDFClose(w);
+    const Read named = ReadAttachments(out);
+    ASSERT_EQ(named.files.size(), 1u);
+    EXPECT_EQ(named.files[0].name, "dir\\x (1).txt");
+    EXPECT_TRUE(named.files[0].has_data);
+    EXPECT_EQ(named.files[0].data, "");
 }
 
 // Every allocation of a read and of a write may fail: each run ends cleanly.

@@ -167,9 +167,9 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_DEPTH (-221)      /* the field tree or a /Parent chain is too deep */
 #define KVPDF_ERR_LATER_REVISION (-222)   /* a revision cannot be compared with one signed */
 /* Extensions: what reading embedded files skips, the others being read. */
-#define KVPDF_ERR_NAME_TREE (-223)        /* the name tree loops or is too deep */
+#define KVPDF_ERR_NAME_TREE (-223)            /* the name tree loops or is too deep */
 #define KVPDF_ERR_ATTACHMENT_TOO_LARGE (-224) /* an embedded file inflates past the limit */
-#define KVPDF_ERR_STREAM_LENGTH (-225)    /* a stream's /Length passes the end of the file */
+#define KVPDF_ERR_STREAM_LENGTH (-225)        /* a stream's /Length passes the end of the file */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)

@@ -110,9 +110,9 @@ struct HostSettings {
     char *prop31_text;
     uint32_t attachment_list_count;
     AttachmentEntry *attachment_list;
-    int32_t all_attachments;     // the whole name tree and every page (an opt-in)
-    int32_t attachment_basename; // attachments named without their directories (opt-in)
-    uint32_t attachment_limit;   // bytes one embedded file may inflate to
+    int32_t all_attachments;         // the whole name tree and every page (an opt-in)
+    int32_t attachment_basename;     // attachments named without their directories (opt-in)
+    uint32_t attachment_limit;       // bytes one embedded file may inflate to
     int32_t attachment_inline_names; // a write may replace an inline /Names (opt-in)
 };
 

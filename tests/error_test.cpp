@@ -55,7 +55,8 @@ TEST(Messages, EveryRecordedCodeHasItsText) {
     for (const std::string &name : used) {
         ASSERT_TRUE(values.count(name)) << name;
         const int code = values[name];
-        if (code == -57 || code == -115 || code == -126) continue; // without text in either language
+        if (code == -57 || code == -115 || code == -126)
+            continue; // without text in either language
         KvPdfSetLocale(h, 0);
         const std::string hu = KvPdfGetErrorStr(h, code);
         KvPdfSetLocale(h, 1);

@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,11 @@ const char kUsage[] =
     "                    embed files in a new revision\n"
     "  version           show the library version\n"
     "\n"
-    "Run 'kvpdf COMMAND --help' for the options of a command. Exit status: 0 success,\n"
-    "1 failure (the library's codes and messages are printed), 2 usage error; verify\n"
-    "exits 1 also when a signature is not intact, valid and trusted, when later revisions\n"
-    "change more than signatures, validation data, form fields and annotations, or when\n"
-    "they violate a certification's permission.\n";
+    "Run 'kvpdf help COMMAND' (or 'kvpdf COMMAND --help') for the options of a command.\n"
+    "Exit status: 0 success, 1 failure (the library's codes and messages are printed),\n"
+    "2 usage error; verify exits 1 also when a signature is not intact, valid and trusted,\n"
+    "when later revisions change more than signatures, validation data, form fields and\n"
+    "annotations, or when they violate a certification's permission.\n";
 
 } // namespace
 
@@ -38,20 +39,29 @@ int main(int argc, char **argv) {
         fputs(kUsage, stderr);
         return 2;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    // "kvpdf help COMMAND" is "kvpdf COMMAND --help".
+    if (command == "help" && !args.empty()) {
+        command = args[0];
+        args = {"--help"};
+    }
     if (command == "--help" || command == "-h" || command == "help") {
         fputs(kUsage, stdout);
         return 0;
     }
-    if (command == "info") return cli::CommandInfo(args);
-    if (command == "signatures") return cli::CommandSignatures(args);
-    if (command == "sign") return cli::CommandSign(args);
-    if (command == "timestamp") return cli::CommandTimestamp(args);
-    if (command == "verify") return cli::CommandVerify(args);
-    if (command == "ltv") return cli::CommandLtv(args);
-    if (command == "attachments") return cli::CommandAttachments(args);
-    if (command == "attach") return cli::CommandAttach(args);
+    static const std::map<std::string, int (*)(const std::vector<std::string> &)> kCommands = {
+        {"info", cli::CommandInfo},
+        {"signatures", cli::CommandSignatures},
+        {"sign", cli::CommandSign},
+        {"timestamp", cli::CommandTimestamp},
+        {"verify", cli::CommandVerify},
+        {"ltv", cli::CommandLtv},
+        {"attachments", cli::CommandAttachments},
+        {"attach", cli::CommandAttach},
+    };
+    const auto it = kCommands.find(command);
+    if (it != kCommands.end()) return it->second(args);
     if (command == "version" || command == "--version") {
         char version[16];
         KvPDFGetVersionStr(version);

@@ -5,9 +5,13 @@ include_guard(GLOBAL)
 option(KVPDF_WERROR "Treat compiler warnings as errors" OFF)
 option(KVPDF_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(KVPDF_TSAN "Build with ThreadSanitizer" OFF)
-option(KVPDF_BUILD_TESTS "Build the test suite" ON)
+# A project that pulls kvpdf in (add_subdirectory, FetchContent) gets the libraries only.
+option(KVPDF_BUILD_TESTS "Build the test suite" ${PROJECT_IS_TOP_LEVEL})
+option(KVPDF_BUILD_TOOLS "Build the kvpdf command" ${PROJECT_IS_TOP_LEVEL})
+option(KVPDF_BUILD_BENCH "Build the benchmark programs" ${PROJECT_IS_TOP_LEVEL})
+option(KVPDF_INSTALL "Generate the install rules" ${PROJECT_IS_TOP_LEVEL})
 
-if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+if(PROJECT_IS_TOP_LEVEL AND NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "" FORCE)
 endif()
 

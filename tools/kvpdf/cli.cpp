@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +58,68 @@ size_t Utf8Length(const std::string &text, size_t i) {
     return n;
 }
 
+// The characters of text: UTF-8 sequences decoded, any other byte taken as Latin-1.
+std::vector<uint32_t> CodePoints(const std::string &text) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8Length(text, i);
+        uint32_t c = static_cast<unsigned char>(text[i]);
+        if (n > 1) {
+            c &= 0x7Fu >> n;
+            for (size_t k = 1; k < n; ++k)
+                c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        out.push_back(c);
+        i += n ? n : 1;
+    }
+    return out;
+}
+
 } // namespace
+
+std::string PdfLiteralBody(const std::string &utf8) {
+    const std::vector<uint32_t> chars = CodePoints(utf8);
+    // PDFDocEncoding is Latin-1 on these; it differs on 0x80..0x9F, leaves 0xAD and most
+    // control characters undefined, and puts accents on 0x18..0x1F (ISO 32000-1, Annex D).
+    const bool pdfdoc = std::all_of(chars.begin(), chars.end(), [](uint32_t c) {
+        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' ||
+               (c >= 0xA0 && c <= 0xFF && c != 0xAD);
+    });
+    std::string bytes = pdfdoc ? "" : "\xFE\xFF";
+    const auto unit = [&bytes](uint32_t u) {
+        bytes += static_cast<char>(u >> 8);
+        bytes += static_cast<char>(u & 0xFF);
+    };
+    for (uint32_t c : chars) {
+        if (pdfdoc) {
+            bytes += static_cast<char>(c);
+        } else if (c > 0xFFFF) {
+            unit(0xD800 | (c - 0x10000) >> 10);
+            unit(0xDC00 | (c & 0x3FF));
+        } else {
+            unit(c);
+        }
+    }
+    std::string body;
+    for (char b : bytes) {
+        const auto u = static_cast<unsigned char>(b);
+        if (b == '(' || b == ')' || b == '\\') {
+            body += '\\';
+            body += b;
+        } else if (u >= 0x20 && u < 0x7F) {
+            body += b;
+        } else {
+            char octal[8];
+            snprintf(octal, sizeof octal, "\\%03o", u);
+            body += octal;
+        }
+    }
+    return body;
+}
+
+bool IsUtf16Body(const std::string &body) {
+    return body.rfind("\\376\\377", 0) == 0;
+}
 
 std::string JsonString(const std::string &text) {
     std::string out = "\"";

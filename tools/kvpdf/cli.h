@@ -42,6 +42,14 @@ std::string PdfText(const char *value);
 // Text bytes as the library hands them over (escapes already resolved) in UTF-8: UTF-16BE
 // after a byte-order mark decoded, valid UTF-8 kept, anything else read as Latin-1.
 std::string TextBytes(const std::string &bytes);
+// Text as typed (UTF-8; a byte outside it read as Latin-1) as the body of a PDF literal
+// string holding a text string: PDFDocEncoding when every character is printable ASCII or
+// in U+00A0..U+00FF but U+00AD, else UTF-16BE after a byte-order mark. Bytes outside
+// printable ASCII are written \ddd and parentheses and backslashes escaped, so the body
+// holds no NUL, no line end and no bracket that could end the string.
+std::string PdfLiteralBody(const std::string &utf8);
+// A body from PdfLiteralBody that holds UTF-16.
+bool IsUtf16Body(const std::string &body);
 // The handle's recorded errors, one per line, in UTF-8.
 std::string Messages(KvPdfHandle handle);
 // The newest recorded message with that code, in UTF-8; "" when there is none.

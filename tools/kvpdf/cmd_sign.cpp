@@ -37,7 +37,9 @@ const char kSignUsage[] =
     "signature:\n"
     "  --cades               ETSI.CAdES.detached (PAdES baseline) instead of adbe.pkcs7.detached\n"
     "  --tsa URL             add a signature timestamp from this RFC 3161 service (http://)\n"
-    "  --reason T, --name T, --location T, --contact T   texts of the signature\n"
+    "  --reason T, --name T, --location T, --contact T   texts of the signature (UTF-8)\n"
+    "  --reason-only         /Reason without the product sentence (always so for a reason\n"
+    "                        beyond Latin-1: the sentence cannot follow UTF-16 text)\n"
     "  --reserve BYTES       bytes reserved for the signature (default 30000)\n"
     "long-term validation (both need --tsa):\n"
     "  --ltv                 then add the validation data of the signature (its chains'\n"
@@ -166,7 +168,8 @@ struct SignSettings {
     std::string appearance;
     std::string key;
     std::optional<std::string> certs, password, tsa;
-    std::vector<std::pair<int32_t, std::string>> texts; // property id, value
+    std::vector<std::pair<int32_t, std::string>> texts; // property id, literal-string body
+    bool reason_only = false;
     bool ltv = false, lta = false;
     LtvSources sources;
 };
@@ -195,7 +198,7 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
                {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
                 "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
                 "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
-               {"--cades", "--invisible", "--ltv", "--lta", "--online"}, &a) ||
+               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only"}, &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
@@ -227,8 +230,11 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
     out->certs = Optional(a, "--cert");
     out->password = Optional(a, "--password");
     out->tsa = Optional(a, "--tsa");
+    // The library writes the texts into literal strings as they come.
     for (const auto &t : kTexts)
-        if (a.has(t.flag)) out->texts.emplace_back(t.id, a.value(t.flag));
+        if (a.has(t.flag)) out->texts.emplace_back(t.id, PdfLiteralBody(a.value(t.flag)));
+    out->reason_only = a.has("--reason-only") ||
+                       (a.has("--reason") && IsUtf16Body(PdfLiteralBody(a.value("--reason"))));
     return true;
 }
 
@@ -240,6 +246,7 @@ void SetProperties(KvPdfHandle h, const SignSettings &s) {
         for (int i = 0; i < 4; ++i)
             KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, (*s.rect)[i]);
     if (s.cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    if (s.reason_only) KvPDFSetProperty(h, KVPDF_PROP_REASON_ONLY, 1);
 }
 
 // The signing library's signature over the output's signed bytes, hashed straight

@@ -75,6 +75,9 @@ std::vector<uint32_t> CodePoints(const std::string &text) {
     return out;
 }
 
+// Hashing below this many bytes ends before a percentage would be worth reading.
+constexpr uint64_t kProgressFrom = 50000000;
+
 } // namespace
 
 std::string PdfLiteralBody(const std::string &utf8) {
@@ -119,6 +122,30 @@ std::string PdfLiteralBody(const std::string &utf8) {
 
 bool IsUtf16Body(const std::string &body) {
     return body.rfind("\\376\\377", 0) == 0;
+}
+
+bool Progress::quiet = false;
+
+Progress::Progress(const char *what, uint64_t total) : what_(what), total_(total) {
+    if (quiet || total <= kProgressFrom || !isatty(STDERR_FILENO)) {
+        shown_ = -2;
+        return;
+    }
+    kvsx_set_progress(&Progress::Report, this);
+}
+
+Progress::~Progress() {
+    if (shown_ == -2) return;
+    kvsx_set_progress(nullptr, nullptr);
+    if (shown_ >= 0) fputc('\n', stderr);
+}
+
+void Progress::Report(uint64_t done, void *self) {
+    auto *p = static_cast<Progress *>(self);
+    const int percent = static_cast<int>(std::min(done, p->total_) * 100 / p->total_);
+    if (percent == p->shown_) return;
+    p->shown_ = percent;
+    fprintf(stderr, "\r%s: %d%%", p->what_, percent);
 }
 
 std::string JsonString(const std::string &text) {

@@ -66,6 +66,24 @@ bool MakeTempFile(const char *stem, std::string *path);
 void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
                 uint32_t second_length, const char *content_type, KvsDataObject ranges[2]);
 
+// While it lives, the signing library's hashing of more than 50 MB shows a percentage on
+// stderr, rewritten in place and ended by a newline; nothing when stderr is not a
+// terminal or quiet is set (--quiet).
+class Progress {
+public:
+    Progress(const char *what, uint64_t total);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    static bool quiet;
+
+private:
+    static void Report(uint64_t done, void *self);
+    const char *what_;
+    uint64_t total_;
+    int shown_ = -1; // percent last written; -1 before the first line, -2 when off
+};
+
 // A JSON string literal of UTF-8 text: quotes, backslashes and control characters
 // escaped, a byte that is not part of valid UTF-8 written as U+FFFD.
 std::string JsonString(const std::string &text);

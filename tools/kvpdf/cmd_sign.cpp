@@ -55,7 +55,8 @@ const char kSignUsage[] =
     "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
     "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
     "messages:\n"
-    "  --lang en|hu          language of the library's messages (default en)\n";
+    "  --lang en|hu          language of the library's messages (default en)\n"
+    "  --quiet               no progress on a terminal while a large file is hashed\n";
 
 const char kTimestampUsage[] =
     "usage: kvpdf timestamp IN OUT --tsa URL [--reserve BYTES] [--lang en|hu]\n"
@@ -198,7 +199,8 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
                {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
                 "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
                 "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
-               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only"}, &a) ||
+               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet"},
+               &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
@@ -235,6 +237,7 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
         if (a.has(t.flag)) out->texts.emplace_back(t.id, PdfLiteralBody(a.value(t.flag)));
     out->reason_only = a.has("--reason-only") ||
                        (a.has("--reason") && IsUtf16Body(PdfLiteralBody(a.value("--reason"))));
+    Progress::quiet = a.has("--quiet");
     return true;
 }
 
@@ -263,6 +266,7 @@ int CreateSignature(const SignSettings &s, const SignedBytes &bytes, uint8_t **s
     params.certs = s.certs ? s.certs->c_str() : nullptr;
     params.tsa_url = s.tsa ? s.tsa->c_str() : nullptr;
     params.flags = s.cades ? KVS_CADES : 0;
+    Progress progress("Signing", uint64_t{bytes.start} + bytes.second_length);
     return kvsx_create_signature(nullptr, &params, ranges, signature, length, 0, 0);
 }
 

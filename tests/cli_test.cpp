@@ -539,4 +539,27 @@ TEST(Cli, SignatureTextsRoundTripAsTyped) {
     }
 }
 
+// The password from a file (first line) or a variable; a missing source is named on one
+// line, two sources are a usage error.
+TEST(Cli, PasswordComesFromOneSource) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    kvtest::TempDir dir;
+    kvtest::WriteFile(dir.file("pw"), "secret\r\nignored\n");
+    setenv("KVPDF_TEST_PW", "secret", 1);
+    const std::string sign =
+        "sign " + kSample + " " + dir.file("out.pdf") + " --invisible --p12 " + pki.signer.p12;
+    RunSteps({{sign + " --password-file " + dir.file("pw") + " --quiet", 0, {"Signed "}},
+              {"sign " + dir.file("out.pdf") + " " + dir.file("two.pdf") + " --p12 " +
+                   pki.signer.p12 + " --password-env KVPDF_TEST_PW",
+               0,
+               {"Signed "}},
+              {sign + " --password-file " + dir.file("none"),
+               1,
+               {"kvpdf: cannot read the password file " + dir.file("none") + "\n"}},
+              {sign + " --password-env KVPDF_TEST_UNSET",
+               1,
+               {"kvpdf: the environment variable KVPDF_TEST_UNSET is not set\n"}},
+              {sign + " --password x --password-env KVPDF_TEST_PW", 2, {"one way"}}});
+}
+
 } // namespace

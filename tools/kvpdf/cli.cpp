@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace cli {
@@ -75,6 +76,19 @@ std::vector<uint32_t> CodePoints(const std::string &text) {
     return out;
 }
 
+// The first line of a file, without its line end; false when it cannot be read.
+bool FirstLine(const std::string &path, std::string *line) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    int c = 0;
+    while ((c = fgetc(f)) != EOF && c != '\n')
+        *line += static_cast<char>(c);
+    const bool ok = !ferror(f);
+    fclose(f);
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return ok;
+}
+
 // Hashing below this many bytes ends before a percentage would be worth reading.
 constexpr uint64_t kProgressFrom = 50000000;
 
@@ -122,6 +136,50 @@ std::string PdfLiteralBody(const std::string &utf8) {
 
 bool IsUtf16Body(const std::string &body) {
     return body.rfind("\\376\\377", 0) == 0;
+}
+
+int PasswordOption(const Args &a, std::optional<std::string> *out) {
+    const char *sources[] = {"--password", "--password-file", "--password-env"};
+    if (std::count_if(std::begin(sources), std::end(sources),
+                      [&a](const char *flag) { return a.has(flag); }) > 1) {
+        fprintf(stderr, "kvpdf: give the password one way: --password, --password-file or "
+                        "--password-env\n");
+        return 2;
+    }
+    if (a.has("--password")) {
+        *out = a.value("--password");
+    } else if (a.has("--password-file")) {
+        const std::string path = a.value("--password-file");
+        if (!FirstLine(path, &out->emplace())) {
+            fprintf(stderr, "kvpdf: cannot read the password file %s\n", path.c_str());
+            return 1;
+        }
+    } else if (a.has("--password-env")) {
+        const std::string name = a.value("--password-env");
+        const char *value = getenv(name.c_str());
+        if (!value) {
+            fprintf(stderr, "kvpdf: the environment variable %s is not set\n", name.c_str());
+            return 1;
+        }
+        *out = value;
+    }
+    return 0;
+}
+
+std::optional<std::string> PromptPassword(const std::string &prompt) {
+    termios shown{};
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &shown) != 0) return std::nullopt;
+    termios hidden = shown;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    fputs(prompt.c_str(), stderr);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    std::string typed;
+    int c = 0;
+    while ((c = fgetc(stdin)) != EOF && c != '\n')
+        typed += static_cast<char>(c);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    fputc('\n', stderr);
+    return typed;
 }
 
 bool Progress::quiet = false;

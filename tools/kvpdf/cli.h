@@ -6,6 +6,7 @@
 #include "kvsxades.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,14 @@ bool MakeTempFile(const char *stem, std::string *path);
 // [0, first_length) and [second_offset, second_offset + second_length).
 void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
                 uint32_t second_length, const char *content_type, KvsDataObject ranges[2]);
+
+// The key's password from at most one of --password P, --password-file F (its first line)
+// and --password-env NAME; none given leaves *out empty. 0, or the exit status after one
+// line on stderr: 2 for two sources, 1 for a file or variable that is missing.
+int PasswordOption(const Args &args, std::optional<std::string> *out);
+// The password typed at the terminal without echo, the prompt on stderr; nullopt when
+// standard input is not a terminal.
+std::optional<std::string> PromptPassword(const std::string &prompt);
 
 // While it lives, the signing library's hashing of more than 50 MB shows a percentage on
 // stderr, rewritten in place and ended by a newline; nothing when stderr is not a

@@ -20,7 +20,7 @@ namespace cli {
 namespace {
 
 const char kSignUsage[] =
-    "usage: kvpdf sign IN OUT (--p12 FILE --password P | --key FILE --cert FILE) [options]\n"
+    "usage: kvpdf sign IN OUT (--p12 FILE | --key FILE --cert FILE) [options]\n"
     "\n"
     "Signs IN into OUT by an incremental update: OUT is IN followed by one new revision\n"
     "holding the signature field and a detached CMS signature over the whole file but\n"
@@ -33,7 +33,11 @@ const char kSignUsage[] =
     "  --p12 FILE            PKCS#12 file with key, certificate and chain\n"
     "  --key FILE            PEM private key (with --cert)\n"
     "  --cert FILE           PEM file: signer certificate and intermediates\n"
-    "  --password P          password of the PKCS#12 file or the PEM key\n"
+    "  --password P          password of the PKCS#12 file or the PEM key (other users of\n"
+    "                        the machine can see it: prefer one of the next two)\n"
+    "  --password-file F     the password is the first line of F\n"
+    "  --password-env NAME   the password is the value of the environment variable NAME\n"
+    "                        (none given: a key that needs one asks for it at the terminal)\n"
     "signature:\n"
     "  --cades               ETSI.CAdES.detached (PAdES baseline) instead of adbe.pkcs7.detached\n"
     "  --tsa URL             add a signature timestamp from this RFC 3161 service (http://)\n"
@@ -192,33 +196,35 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
     return a.value(flag);
 }
 
-// False, with the reason on stderr, for a usage error.
-bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
+// 0, or the exit status after the reason on stderr: 2 for a usage error.
+int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
     if (!Parse(args,
-               {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
-                "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
-                "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
+               {"--p12",         "--key",        "--cert",     "--password",     "--tsa",
+                "--reason",      "--name",       "--location", "--contact",      "--reserve",
+                "--rect",        "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
+                "--lang",        "--trust",      "--crl",      "--ocsp",         "--password-file",
+                "--password-env"},
                {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet"},
                &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
-        return false;
+        return 2;
     }
     if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
         fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
-        return false;
+        return 2;
     }
     out->ltv = a.has("--ltv") || a.has("--lta");
     out->lta = a.has("--lta");
     if (out->ltv && !a.has("--tsa")) {
         fprintf(stderr, "kvpdf: --ltv and --lta need --tsa\n");
-        return false;
+        return 2;
     }
     if (!out->ltv && (a.has("--trust") || a.has("--crl") || a.has("--ocsp") || a.has("--online"))) {
         fprintf(stderr, "kvpdf: --trust, --crl, --ocsp and --online go with --ltv or --lta\n");
-        return false;
+        return 2;
     }
     out->sources = {a.values("--trust"), a.values("--crl"), a.values("--ocsp"),
                     a.has("--online") || (!a.has("--crl") && !a.has("--ocsp"))};
@@ -230,7 +236,6 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
     out->appearance = a.value("--appearance");
     out->key = a.has("--p12") ? a.value("--p12") : a.value("--key");
     out->certs = Optional(a, "--cert");
-    out->password = Optional(a, "--password");
     out->tsa = Optional(a, "--tsa");
     // The library writes the texts into literal strings as they come.
     for (const auto &t : kTexts)
@@ -238,7 +243,7 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
     out->reason_only = a.has("--reason-only") ||
                        (a.has("--reason") && IsUtf16Body(PdfLiteralBody(a.value("--reason"))));
     Progress::quiet = a.has("--quiet");
-    return true;
+    return PasswordOption(a, &out->password);
 }
 
 void SetProperties(KvPdfHandle h, const SignSettings &s) {
@@ -275,6 +280,12 @@ int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
     uint8_t *signature = nullptr;
     uint32_t length = 0;
     int made = CreateSignature(s, bytes, &signature, &length);
+    // Only a key that needs a password asks for one, and only at a terminal.
+    if (made == KVSX_WRONG_PASSWORD && !s.password) {
+        SignSettings typed = s;
+        typed.password = PromptPassword("Password of " + s.key + ": ");
+        if (typed.password) made = CreateSignature(typed, bytes, &signature, &length);
+    }
     if (made != KVSX_OK) {
         fprintf(stderr, "kvpdf: the signature could not be made: %s (%d)\n", kvsx_code_text(made),
                 made);
@@ -374,7 +385,7 @@ int Extend(Request &r, const SignSettings &s) {
 int CommandSign(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignUsage)) return 0;
     SignSettings settings;
-    if (!ParseSignSettings(args, &settings)) return 2;
+    if (int status = ParseSignSettings(args, &settings); status != 0) return status;
     Request r(settings.in, settings.out, settings.reserve, settings.locale);
     if (r.handle() <= 0) {
         fprintf(stderr, "kvpdf: cannot create a document handle\n");

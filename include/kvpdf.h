@@ -296,6 +296,10 @@ typedef struct LogoImage {
  * existing names merged with the new ones) and the catalog names that instead. 0 (the
  * default) refuses such a catalog with -124 after -126. */
 #define KVPDF_PROP_ATTACHMENT_INLINE_NAMES 105
+/* Extension: 1 writes /Reason as the host's text alone (KVPDF_PROP_REASON; no /Reason
+ * at all without one), so that a text string in UTF-16 stays one. 0 (the default)
+ * appends " - " and the locale's product sentence to it. */
+#define KVPDF_PROP_REASON_ONLY 106
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */

@@ -220,6 +220,15 @@ KVSX_API int kvsx_set_proxy(const char *host_port);
    Default 20. Returns KVSX_OK or KVSX_E_INVALID_ARG. */
 KVSX_API int kvsx_set_http_timeout(int seconds);
 
+/* Called after each block (a few MiB) that a digest reads from a file item, with the
+   bytes of file items hashed so far by that digest (signing, verifying, timestamping)
+   and the host's user pointer, on the calling thread. */
+typedef void (*KvsProgressCallback)(uint64_t done, void *user);
+
+/* Sets the process-wide progress callback and its user pointer; NULL (the default)
+   reports nothing. Kept until replaced, kvsx_global_cleanup included. Returns KVSX_OK. */
+KVSX_API int kvsx_set_progress(KvsProgressCallback callback, void *user);
+
 /* ---- Stores -------------------------------------------------------------------- */
 
 /*

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,26 @@ namespace {
 constexpr size_t kStreamBlock = size_t{4} << 20;
 // Guards against cyclic or absurd item lists.
 constexpr size_t kMaxChainItems = 1u << 20;
+
+std::mutex g_progress_mutex;
+KvsProgressCallback g_progress = nullptr;
+void *g_progress_user = nullptr;
+
+// The callback as it stood when a digest began, and the file bytes that digest has read.
+struct Progress {
+    KvsProgressCallback callback;
+    void *user;
+    uint64_t done = 0;
+    void Add(uint64_t bytes) {
+        done += bytes;
+        if (callback) callback(done, user);
+    }
+};
+
+Progress current_progress() {
+    std::lock_guard<std::mutex> lock(g_progress_mutex);
+    return {g_progress, g_progress_user};
+}
 
 class FileHandle {
 public:
@@ -38,7 +59,7 @@ private:
 
 // Reads `length` bytes from `offset` into the digest, in large blocks.
 int digest_file_range(int fd, const char *path, uint64_t offset, uint64_t length, EVP_MD_CTX *mctx,
-                      std::vector<uint8_t> &buffer) {
+                      std::vector<uint8_t> &buffer, Progress &progress) {
     uint64_t done = 0;
     while (done < length) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
@@ -49,12 +70,13 @@ int digest_file_range(int fd, const char *path, uint64_t offset, uint64_t length
         if (EVP_DigestUpdate(mctx, buffer.data(), static_cast<size_t>(got)) != 1)
             return fail(KVSX_E_CRYPTO, "digest update failed");
         done += static_cast<uint64_t>(got);
+        progress.Add(static_cast<uint64_t>(got));
     }
     return KVSX_OK;
 }
 
 int digest_file_item(const char *path, uint32_t range_offset, uint32_t range_length,
-                     EVP_MD_CTX *mctx, std::vector<uint8_t> &buffer) {
+                     EVP_MD_CTX *mctx, std::vector<uint8_t> &buffer, Progress &progress) {
     FileHandle file(path);
     if (file.fd() < 0) return fail(KVSX_E_IO, "cannot open '%s': %s", path, strerror(errno));
     struct stat st {};
@@ -72,7 +94,7 @@ int digest_file_item(const char *path, uint32_t range_offset, uint32_t range_len
     posix_fadvise(file.fd(), static_cast<off_t>(offset), static_cast<off_t>(length),
                   POSIX_FADV_SEQUENTIAL);
     if (buffer.empty()) buffer.resize(kStreamBlock);
-    return digest_file_range(file.fd(), path, offset, length, mctx, buffer);
+    return digest_file_range(file.fd(), path, offset, length, mctx, buffer, progress);
 }
 
 } // namespace
@@ -166,6 +188,7 @@ int digest_data_chain(const KvsDataObject *chain, const EVP_MD *md, Bytes &out) 
     if (!mctx || EVP_DigestInit_ex(mctx.get(), md, nullptr) != 1)
         return fail(KVSX_E_CRYPTO, "cannot start %s digest", EVP_MD_get0_name(md));
     std::vector<uint8_t> buffer;
+    Progress progress = current_progress();
     size_t index = 0;
     for (const KvsDataObject *item = chain; item != nullptr; item = item->next, ++index) {
         if (index >= kMaxChainItems)
@@ -175,7 +198,7 @@ int digest_data_chain(const KvsDataObject *chain, const EVP_MD *md, Bytes &out) 
             if (item->data == nullptr)
                 return fail(KVSX_E_INVALID_ARG, "data item %zu: file name is NULL", index);
             int rc = digest_file_item(static_cast<const char *>(item->data), item->range_offset,
-                                      item->range_length, mctx.get(), buffer);
+                                      item->range_length, mctx.get(), buffer, progress);
             if (rc != KVSX_OK) return rc;
         } else if (item->length >= 0) {
             if (item->data == nullptr && item->length > 0)
@@ -214,3 +237,10 @@ int export_block(const Bytes &bytes, uint8_t **out, uint32_t *out_length) {
 }
 
 } // namespace kvsx
+
+extern "C" KVSX_API int kvsx_set_progress(KvsProgressCallback callback, void *user) {
+    std::lock_guard<std::mutex> lock(kvsx::g_progress_mutex);
+    kvsx::g_progress = callback;
+    kvsx::g_progress_user = user;
+    return KVSX_OK;
+}

@@ -114,6 +114,7 @@ struct HostSettings {
     int32_t attachment_basename;     // attachments named without their directories (opt-in)
     uint32_t attachment_limit;       // bytes one embedded file may inflate to
     int32_t attachment_inline_names; // a write may replace an inline /Names (opt-in)
+    int32_t reason_only;             // /Reason without the product sentence (opt-in)
 };
 
 // ---------------------------------------------------------------- the parsed document

@@ -110,9 +110,12 @@ int WriteSignatureDictionary(UpdateWriter &w, int32_t *err, FILE *target) {
     if (s.sig_location && !AppendFormat(w, err, "/Location(%s)\n", s.sig_location)) return 0;
     if (s.contact_info && !AppendFormat(w, err, "/ContactInfo(%s)\n", s.contact_info)) return 0;
     if (!AppendFormat(w, err, "/M(D:%s)\n", when)) return 0;
-    if (!AppendFormat(w, err, "/Reason (%s%s%s)\n", s.sig_reason ? s.sig_reason : "",
-                      s.sig_reason ? " - " : "", s.reason_suffix ? s.reason_suffix : ""))
+    if (s.reason_only) {
+        if (s.sig_reason && !AppendFormat(w, err, "/Reason (%s)\n", s.sig_reason)) return 0;
+    } else if (!AppendFormat(w, err, "/Reason (%s%s%s)\n", s.sig_reason ? s.sig_reason : "",
+                             s.sig_reason ? " - " : "", s.reason_suffix ? s.reason_suffix : "")) {
         return 0;
+    }
     return WriteByteRange(w, err);
 }
 

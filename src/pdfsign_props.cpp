@@ -202,6 +202,9 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
     case KVPDF_PROP_ATTACHMENT_INLINE_NAMES:
         s->attachment_inline_names = Number(value) == 1 ? 1 : 0;
         return 1;
+    case KVPDF_PROP_REASON_ONLY:
+        s->reason_only = Number(value) == 1 ? 1 : 0;
+        return 1;
     case KVPDF_PROP_ATTACHMENT_LIMIT:
         if (Number(value) < 1) return 0;
         s->attachment_limit = static_cast<uint32_t>(Number(value));

@@ -470,4 +470,96 @@ TEST(Cli, AttachmentsSaveOnlyInsideTheFolderAndRefuseCleanly) {
         0);
 }
 
+// The literal string after the last key of pdf, escapes resolved, in UTF-8: UTF-16BE
+// after its byte-order mark, other bytes read as Latin-1.
+std::string LiteralText(const std::string &pdf, const std::string &key) {
+    std::string b;
+    for (size_t at = pdf.find('(', pdf.rfind(key)) + 1; at < pdf.size() && pdf[at] != ')'; ++at) {
+        char c = pdf[at];
+        if (c == '\\') {
+            size_t n = 0;
+            while (n < 3 && pdf[at + 1 + n] >= '0' && pdf[at + 1 + n] <= '7')
+                ++n;
+            c = n ? char(std::stoi(pdf.substr(at + 1, n), nullptr, 8)) : pdf[at + 1];
+            at += n ? n : 1;
+        }
+        b += c;
+    }
+    const bool utf16 = b.rfind("\xFE\xFF", 0) == 0;
+    std::string out;
+    for (size_t i = utf16 ? 2 : 0; i < b.size(); i += utf16 ? 2 : 1) {
+        auto byte = [&](size_t k) { return uint32_t(uint8_t(b[k])); };
+        uint32_t c = utf16 ? byte(i) << 8 | byte(i + 1) : byte(i);
+        if (utf16 && c >= 0xD800 && c < 0xDC00) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((byte(i + 2) << 8 | byte(i + 3)) - 0xDC00);
+            i += 2;
+        }
+        const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += char(tail ? (0xFF << (7 - tail) & 0xFF) | c >> 6 * tail : c);
+        for (int k = tail - 1; k >= 0; --k)
+            out += char(0x80 | (c >> 6 * k & 0x3F));
+    }
+    return out;
+}
+
+// Texts reach the signature dictionary as typed, whatever their script or brackets; a
+// reason beyond Latin-1 (or with --reason-only) stands without the product sentence.
+TEST(Cli, SignatureTextsRoundTripAsTyped) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    kvtest::TempDir dir;
+    const std::string out = dir.file("texts.pdf"),
+                      sentence = " - Digitally signed and timestamped by Korvane PDF Plume.";
+    struct Texts {
+        std::string reason, name, location, flags;
+        bool sentence;
+    };
+    const std::vector<Texts> table = {
+        {"Árvíztűrő tükörfúrógép", "Kovács Ödön", "Győr", "", false},
+        {"Straße (ä)", "Jürgen Groß", "Köln", "", true},
+        {"Έγκριση", "Αλέξανδρος", "Αθήνα", "", false},
+        {"OK 👍", "Émile\tab", "x", "", false},
+        {"x) /Foo (y", "a\\b\\\\c", "((", "", true},
+        {"unbalanced (", ") close", "\\", " --reason-only", false},
+    };
+    for (const Texts &t : table) {
+        std::string said;
+        ASSERT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " sign " + kSample + " " + out +
+                                  " --invisible --p12 " + pki.signer.p12 +
+                                  " --password secret --reason " + kvtest::Quote(t.reason) +
+                                  " --name " + kvtest::Quote(t.name) + " --location " +
+                                  kvtest::Quote(t.location) + t.flags + " 2>&1",
+                              &said),
+                  0)
+            << said;
+        EXPECT_TRUE(kvtest::CheckersAccept(out, 1)) << t.reason;
+        const std::string pdf = kvtest::ReadFile(out);
+        EXPECT_EQ(LiteralText(pdf, "/Reason"), t.reason + (t.sentence ? sentence : ""));
+        EXPECT_EQ(LiteralText(pdf, "/Name"), t.name);
+        EXPECT_EQ(LiteralText(pdf, "/Location"), t.location);
+    }
+}
+
+// The password from a file (first line) or a variable; a missing source is named on one
+// line, two sources are a usage error.
+TEST(Cli, PasswordComesFromOneSource) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    kvtest::TempDir dir;
+    kvtest::WriteFile(dir.file("pw"), "secret\r\nignored\n");
+    setenv("KVPDF_TEST_PW", "secret", 1);
+    const std::string sign =
+        "sign " + kSample + " " + dir.file("out.pdf") + " --invisible --p12 " + pki.signer.p12;
+    RunSteps({{sign + " --password-file " + dir.file("pw") + " --quiet", 0, {"Signed "}},
+              {"sign " + dir.file("out.pdf") + " " + dir.file("two.pdf") + " --p12 " +
+                   pki.signer.p12 + " --password-env KVPDF_TEST_PW",
+               0,
+               {"Signed "}},
+              {sign + " --password-file " + dir.file("none"),
+               1,
+               {"kvpdf: cannot read the password file " + dir.file("none") + "\n"}},
+              {sign + " --password-env KVPDF_TEST_UNSET",
+               1,
+               {"kvpdf: the environment variable KVPDF_TEST_UNSET is not set\n"}},
+              {sign + " --password x --password-env KVPDF_TEST_PW", 2, {"one way"}}});
+}
+
 } // namespace

@@ -125,8 +125,16 @@ TEST_F(Signing, FileRangesSignOnlyTheSelectedBytes) {
     before.range_length = 100000;
     before.next = &after;
     std::string sig;
+    std::vector<uint64_t> reported; // one report per block read, counting both ranges
+    kvsx_set_progress(
+        [](uint64_t done, void *user) {
+            static_cast<std::vector<uint64_t> *>(user)->push_back(done);
+        },
+        &reported);
     ASSERT_EQ(Sign(P12(pki().signer), sig, &before), KVSX_OK);
+    kvsx_set_progress(nullptr, nullptr);
     const std::string file = ReadFile(data_);
+    EXPECT_EQ(reported, (std::vector<uint64_t>{100000, file.size() - 50000}));
     WriteFile(work("ranges.bin"), file.substr(0, 100000) + file.substr(150000));
     EXPECT_TRUE(OpensslVerify(sig, work("ranges.bin"), pki()));
     EXPECT_EQ(kvsx_verify_signature(ctx_, &before, U8(sig), uint32_t(sig.size()), 0, 0, nullptr),

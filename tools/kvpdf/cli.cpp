@@ -1,10 +1,12 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace cli {
@@ -57,7 +59,152 @@ size_t Utf8Length(const std::string &text, size_t i) {
     return n;
 }
 
+// The characters of text: UTF-8 sequences decoded, any other byte taken as Latin-1.
+std::vector<uint32_t> CodePoints(const std::string &text) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8Length(text, i);
+        uint32_t c = static_cast<unsigned char>(text[i]);
+        if (n > 1) {
+            c &= 0x7Fu >> n;
+            for (size_t k = 1; k < n; ++k)
+                c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        out.push_back(c);
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+// The first line of a file, without its line end; false when it cannot be read.
+bool FirstLine(const std::string &path, std::string *line) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    int c = 0;
+    while ((c = fgetc(f)) != EOF && c != '\n')
+        *line += static_cast<char>(c);
+    const bool ok = !ferror(f);
+    fclose(f);
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return ok;
+}
+
+// Hashing below this many bytes ends before a percentage would be worth reading.
+constexpr uint64_t kProgressFrom = 50000000;
+
 } // namespace
+
+std::string PdfLiteralBody(const std::string &utf8) {
+    const std::vector<uint32_t> chars = CodePoints(utf8);
+    // PDFDocEncoding is Latin-1 on these; it differs on 0x80..0x9F, leaves 0xAD and most
+    // control characters undefined, and puts accents on 0x18..0x1F (ISO 32000-1, Annex D).
+    const bool pdfdoc = std::all_of(chars.begin(), chars.end(), [](uint32_t c) {
+        return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' ||
+               (c >= 0xA0 && c <= 0xFF && c != 0xAD);
+    });
+    std::string bytes = pdfdoc ? "" : "\xFE\xFF";
+    const auto unit = [&bytes](uint32_t u) {
+        bytes += static_cast<char>(u >> 8);
+        bytes += static_cast<char>(u & 0xFF);
+    };
+    for (uint32_t c : chars) {
+        if (pdfdoc) {
+            bytes += static_cast<char>(c);
+        } else if (c > 0xFFFF) {
+            unit(0xD800 | (c - 0x10000) >> 10);
+            unit(0xDC00 | (c & 0x3FF));
+        } else {
+            unit(c);
+        }
+    }
+    std::string body;
+    for (char b : bytes) {
+        const auto u = static_cast<unsigned char>(b);
+        if (b == '(' || b == ')' || b == '\\') {
+            body += '\\';
+            body += b;
+        } else if (u >= 0x20 && u < 0x7F) {
+            body += b;
+        } else {
+            char octal[8];
+            snprintf(octal, sizeof octal, "\\%03o", u);
+            body += octal;
+        }
+    }
+    return body;
+}
+
+bool IsUtf16Body(const std::string &body) {
+    return body.rfind("\\376\\377", 0) == 0;
+}
+
+int PasswordOption(const Args &a, std::optional<std::string> *out) {
+    const char *sources[] = {"--password", "--password-file", "--password-env"};
+    if (std::count_if(std::begin(sources), std::end(sources),
+                      [&a](const char *flag) { return a.has(flag); }) > 1) {
+        fprintf(stderr, "kvpdf: give the password one way: --password, --password-file or "
+                        "--password-env\n");
+        return 2;
+    }
+    if (a.has("--password")) {
+        *out = a.value("--password");
+    } else if (a.has("--password-file")) {
+        const std::string path = a.value("--password-file");
+        if (!FirstLine(path, &out->emplace())) {
+            fprintf(stderr, "kvpdf: cannot read the password file %s\n", path.c_str());
+            return 1;
+        }
+    } else if (a.has("--password-env")) {
+        const std::string name = a.value("--password-env");
+        const char *value = getenv(name.c_str());
+        if (!value) {
+            fprintf(stderr, "kvpdf: the environment variable %s is not set\n", name.c_str());
+            return 1;
+        }
+        *out = value;
+    }
+    return 0;
+}
+
+std::optional<std::string> PromptPassword(const std::string &prompt) {
+    termios shown{};
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &shown) != 0) return std::nullopt;
+    termios hidden = shown;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    fputs(prompt.c_str(), stderr);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    std::string typed;
+    int c = 0;
+    while ((c = fgetc(stdin)) != EOF && c != '\n')
+        typed += static_cast<char>(c);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    fputc('\n', stderr);
+    return typed;
+}
+
+bool Progress::quiet = false;
+
+Progress::Progress(const char *what, uint64_t total) : what_(what), total_(total) {
+    if (quiet || total <= kProgressFrom || !isatty(STDERR_FILENO)) {
+        shown_ = -2;
+        return;
+    }
+    kvsx_set_progress(&Progress::Report, this);
+}
+
+Progress::~Progress() {
+    if (shown_ == -2) return;
+    kvsx_set_progress(nullptr, nullptr);
+    if (shown_ >= 0) fputc('\n', stderr);
+}
+
+void Progress::Report(uint64_t done, void *self) {
+    auto *p = static_cast<Progress *>(self);
+    const int percent = static_cast<int>(std::min(done, p->total_) * 100 / p->total_);
+    if (percent == p->shown_) return;
+    p->shown_ = percent;
+    fprintf(stderr, "\r%s: %d%%", p->what_, percent);
+}
 
 std::string JsonString(const std::string &text) {
     std::string out = "\"";

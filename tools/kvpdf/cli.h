@@ -6,6 +6,7 @@
 #include "kvsxades.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ std::string PdfText(const char *value);
 // Text bytes as the library hands them over (escapes already resolved) in UTF-8: UTF-16BE
 // after a byte-order mark decoded, valid UTF-8 kept, anything else read as Latin-1.
 std::string TextBytes(const std::string &bytes);
+// Text as typed (UTF-8; a byte outside it read as Latin-1) as the body of a PDF literal
+// string holding a text string: PDFDocEncoding when every character is printable ASCII or
+// in U+00A0..U+00FF but U+00AD, else UTF-16BE after a byte-order mark. Bytes outside
+// printable ASCII are written \ddd and parentheses and backslashes escaped, so the body
+// holds no NUL, no line end and no bracket that could end the string.
+std::string PdfLiteralBody(const std::string &utf8);
+// A body from PdfLiteralBody that holds UTF-16.
+bool IsUtf16Body(const std::string &body);
 // The handle's recorded errors, one per line, in UTF-8.
 std::string Messages(KvPdfHandle handle);
 // The newest recorded message with that code, in UTF-8; "" when there is none.
@@ -57,6 +66,32 @@ bool MakeTempFile(const char *stem, std::string *path);
 // [0, first_length) and [second_offset, second_offset + second_length).
 void FileRanges(const char *path, uint32_t first_length, uint32_t second_offset,
                 uint32_t second_length, const char *content_type, KvsDataObject ranges[2]);
+
+// The key's password from at most one of --password P, --password-file F (its first line)
+// and --password-env NAME; none given leaves *out empty. 0, or the exit status after one
+// line on stderr: 2 for two sources, 1 for a file or variable that is missing.
+int PasswordOption(const Args &args, std::optional<std::string> *out);
+// The password typed at the terminal without echo, the prompt on stderr; nullopt when
+// standard input is not a terminal.
+std::optional<std::string> PromptPassword(const std::string &prompt);
+
+// While it lives, the signing library's hashing of more than 50 MB shows a percentage on
+// stderr, rewritten in place and ended by a newline; nothing when stderr is not a
+// terminal or quiet is set (--quiet).
+class Progress {
+public:
+    Progress(const char *what, uint64_t total);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    static bool quiet;
+
+private:
+    static void Report(uint64_t done, void *self);
+    const char *what_;
+    uint64_t total_;
+    int shown_ = -1; // percent last written; -1 before the first line, -2 when off
+};
 
 // A JSON string literal of UTF-8 text: quotes, backslashes and control characters
 // escaped, a byte that is not part of valid UTF-8 written as U+FFFD.

@@ -20,7 +20,7 @@ namespace cli {
 namespace {
 
 const char kSignUsage[] =
-    "usage: kvpdf sign IN OUT (--p12 FILE --password P | --key FILE --cert FILE) [options]\n"
+    "usage: kvpdf sign IN OUT (--p12 FILE | --key FILE --cert FILE) [options]\n"
     "\n"
     "Signs IN into OUT by an incremental update: OUT is IN followed by one new revision\n"
     "holding the signature field and a detached CMS signature over the whole file but\n"
@@ -33,11 +33,17 @@ const char kSignUsage[] =
     "  --p12 FILE            PKCS#12 file with key, certificate and chain\n"
     "  --key FILE            PEM private key (with --cert)\n"
     "  --cert FILE           PEM file: signer certificate and intermediates\n"
-    "  --password P          password of the PKCS#12 file or the PEM key\n"
+    "  --password P          password of the PKCS#12 file or the PEM key (other users of\n"
+    "                        the machine can see it: prefer one of the next two)\n"
+    "  --password-file F     the password is the first line of F\n"
+    "  --password-env NAME   the password is the value of the environment variable NAME\n"
+    "                        (none given: a key that needs one asks for it at the terminal)\n"
     "signature:\n"
     "  --cades               ETSI.CAdES.detached (PAdES baseline) instead of adbe.pkcs7.detached\n"
     "  --tsa URL             add a signature timestamp from this RFC 3161 service (http://)\n"
-    "  --reason T, --name T, --location T, --contact T   texts of the signature\n"
+    "  --reason T, --name T, --location T, --contact T   texts of the signature (UTF-8)\n"
+    "  --reason-only         /Reason without the product sentence (always so for a reason\n"
+    "                        beyond Latin-1: the sentence cannot follow UTF-16 text)\n"
     "  --reserve BYTES       bytes reserved for the signature (default 30000)\n"
     "long-term validation (both need --tsa):\n"
     "  --ltv                 then add the validation data of the signature (its chains'\n"
@@ -53,7 +59,8 @@ const char kSignUsage[] =
     "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
     "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
     "messages:\n"
-    "  --lang en|hu          language of the library's messages (default en)\n";
+    "  --lang en|hu          language of the library's messages (default en)\n"
+    "  --quiet               no progress on a terminal while a large file is hashed\n";
 
 const char kTimestampUsage[] =
     "usage: kvpdf timestamp IN OUT --tsa URL [--reserve BYTES] [--lang en|hu]\n"
@@ -166,7 +173,8 @@ struct SignSettings {
     std::string appearance;
     std::string key;
     std::optional<std::string> certs, password, tsa;
-    std::vector<std::pair<int32_t, std::string>> texts; // property id, value
+    std::vector<std::pair<int32_t, std::string>> texts; // property id, literal-string body
+    bool reason_only = false;
     bool ltv = false, lta = false;
     LtvSources sources;
 };
@@ -188,32 +196,35 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
     return a.value(flag);
 }
 
-// False, with the reason on stderr, for a usage error.
-bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
+// 0, or the exit status after the reason on stderr: 2 for a usage error.
+int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
     if (!Parse(args,
-               {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
-                "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
-                "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
-               {"--cades", "--invisible", "--ltv", "--lta", "--online"}, &a) ||
+               {"--p12",         "--key",        "--cert",     "--password",     "--tsa",
+                "--reason",      "--name",       "--location", "--contact",      "--reserve",
+                "--rect",        "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
+                "--lang",        "--trust",      "--crl",      "--ocsp",         "--password-file",
+                "--password-env"},
+               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet"},
+               &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
-        return false;
+        return 2;
     }
     if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
         fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
-        return false;
+        return 2;
     }
     out->ltv = a.has("--ltv") || a.has("--lta");
     out->lta = a.has("--lta");
     if (out->ltv && !a.has("--tsa")) {
         fprintf(stderr, "kvpdf: --ltv and --lta need --tsa\n");
-        return false;
+        return 2;
     }
     if (!out->ltv && (a.has("--trust") || a.has("--crl") || a.has("--ocsp") || a.has("--online"))) {
         fprintf(stderr, "kvpdf: --trust, --crl, --ocsp and --online go with --ltv or --lta\n");
-        return false;
+        return 2;
     }
     out->sources = {a.values("--trust"), a.values("--crl"), a.values("--ocsp"),
                     a.has("--online") || (!a.has("--crl") && !a.has("--ocsp"))};
@@ -225,11 +236,14 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
     out->appearance = a.value("--appearance");
     out->key = a.has("--p12") ? a.value("--p12") : a.value("--key");
     out->certs = Optional(a, "--cert");
-    out->password = Optional(a, "--password");
     out->tsa = Optional(a, "--tsa");
+    // The library writes the texts into literal strings as they come.
     for (const auto &t : kTexts)
-        if (a.has(t.flag)) out->texts.emplace_back(t.id, a.value(t.flag));
-    return true;
+        if (a.has(t.flag)) out->texts.emplace_back(t.id, PdfLiteralBody(a.value(t.flag)));
+    out->reason_only = a.has("--reason-only") ||
+                       (a.has("--reason") && IsUtf16Body(PdfLiteralBody(a.value("--reason"))));
+    Progress::quiet = a.has("--quiet");
+    return PasswordOption(a, &out->password);
 }
 
 void SetProperties(KvPdfHandle h, const SignSettings &s) {
@@ -240,6 +254,7 @@ void SetProperties(KvPdfHandle h, const SignSettings &s) {
         for (int i = 0; i < 4; ++i)
             KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, (*s.rect)[i]);
     if (s.cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    if (s.reason_only) KvPDFSetProperty(h, KVPDF_PROP_REASON_ONLY, 1);
 }
 
 // The signing library's signature over the output's signed bytes, hashed straight
@@ -256,6 +271,7 @@ int CreateSignature(const SignSettings &s, const SignedBytes &bytes, uint8_t **s
     params.certs = s.certs ? s.certs->c_str() : nullptr;
     params.tsa_url = s.tsa ? s.tsa->c_str() : nullptr;
     params.flags = s.cades ? KVS_CADES : 0;
+    Progress progress("Signing", uint64_t{bytes.start} + bytes.second_length);
     return kvsx_create_signature(nullptr, &params, ranges, signature, length, 0, 0);
 }
 
@@ -264,6 +280,12 @@ int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
     uint8_t *signature = nullptr;
     uint32_t length = 0;
     int made = CreateSignature(s, bytes, &signature, &length);
+    // Only a key that needs a password asks for one, and only at a terminal.
+    if (made == KVSX_WRONG_PASSWORD && !s.password) {
+        SignSettings typed = s;
+        typed.password = PromptPassword("Password of " + s.key + ": ");
+        if (typed.password) made = CreateSignature(typed, bytes, &signature, &length);
+    }
     if (made != KVSX_OK) {
         fprintf(stderr, "kvpdf: the signature could not be made: %s (%d)\n", kvsx_code_text(made),
                 made);
@@ -363,7 +385,7 @@ int Extend(Request &r, const SignSettings &s) {
 int CommandSign(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignUsage)) return 0;
     SignSettings settings;
-    if (!ParseSignSettings(args, &settings)) return 2;
+    if (int status = ParseSignSettings(args, &settings); status != 0) return status;
     Request r(settings.in, settings.out, settings.reserve, settings.locale);
     if (r.handle() <= 0) {
         fprintf(stderr, "kvpdf: cannot create a document handle\n");

@@ -45,7 +45,8 @@ const char kVerifyUsage[] =
     "  --ocsp FILE    an OCSP response to check revocation with (DER)\n"
     "  --online       fetch CRLs and OCSP responses named in the certificates\n"
     "  --json         one JSON document on standard output instead of the text report\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "  --lang en|hu   language of the library's messages (default en)\n"
+    "  --quiet        no progress on a terminal while a large file is hashed\n";
 
 // More later-changed objects than this are counted, not listed, in the text report.
 constexpr size_t kListedObjects = 20;
@@ -346,12 +347,13 @@ struct VerifySettings {
 
 bool ParseVerifySettings(const std::vector<std::string> &args, VerifySettings *out) {
     Args &a = out->args;
-    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"}, {"--online", "--json"},
-               &a) ||
+    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"},
+               {"--online", "--json", "--quiet"}, &a) ||
         a.positional.size() != 1 || !Locale(a, &out->locale))
         return false;
     out->path = a.positional[0];
     out->json = a.has("--json");
+    Progress::quiet = a.has("--quiet");
     return true;
 }
 
@@ -399,6 +401,7 @@ int Check(KvPdfHandle h, KvsContext *context, const std::string &path, const uin
     std::vector<uint8_t> value = ReadValue(path, r[1], r[2]);
     if (value.empty()) return KVSX_E_BAD_CMS;
     const uint32_t der = DerLength(value.data(), static_cast<uint32_t>(value.size()));
+    Progress progress("Verifying", uint64_t{r[1]} + r[3]);
     if (timestamp) return CheckTimestamp(h, context, path, r, value, der);
     KvsDataObject ranges[2];
     FileRanges(path.c_str(), r[1], r[2], r[3], nullptr, ranges);

@@ -526,6 +526,8 @@ TEST(Cli, RefusesBadNumbersAndInputsNamingThem) {
         {"attachments " + kSample + " --extract 0", 2, "--extract 0: not a whole"},
         {"verify " + dir.file("none.pdf"), 1, ".*none.pdf: cannot open: No such file"},
         {"info " + dir.path(), 1, ".*: is a folder, not a file"},
+        {"sign " + kSample + " " + out + " --p12 " + dir.file("k.p12"), 1, ".*k.p12: cannot open"},
+        {"ltv " + kSample + " " + dir.file("no/out.pdf"), 1, ".*no/out.pdf: cannot write: No such"},
         {"sign " + big + " " + out + " --p12 x", 1, large},
         {"timestamp " + big + " " + out + " --tsa http://x/", 1, large},
         {"ltv " + big + " " + out, 1, large},

@@ -125,6 +125,8 @@ bool Number(const Args &a, const char *flag, int64_t min, int64_t max, int64_t *
 std::string InputProblem(const std::string &path);
 // InputProblem said on stderr; true when there was none.
 bool InputFile(const std::string &path);
+// path's folder exists and is writable; false with the path and the cause on stderr.
+bool OutputFile(const std::string &path);
 // --timeout SECONDS (1..600, default kHttpSeconds) to the signing library; false when bad.
 bool HttpTimeout(const Args &a);
 // The signing library's newest failure in words (a refused or silent server included).

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -45,6 +46,18 @@ bool InputFile(const std::string &path) {
     const std::string problem = InputProblem(path);
     if (!problem.empty()) fprintf(stderr, "kvpdf: %s\n", problem.c_str());
     return problem.empty();
+}
+
+bool OutputFile(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st;
+    const char *cause = stat(folder.c_str(), &st) != 0      ? strerror(errno)
+                        : !S_ISDIR(st.st_mode)              ? "its folder is not a folder"
+                        : access(folder.c_str(), W_OK) != 0 ? "its folder is not writable"
+                                                            : nullptr;
+    if (cause) fprintf(stderr, "kvpdf: %s: cannot write: %s\n", path.c_str(), cause);
+    return cause == nullptr;
 }
 
 bool HttpTimeout(const Args &a) {

@@ -315,7 +315,7 @@ int CommandAttach(const std::vector<std::string> &args) {
                 files.size());
         return 2;
     }
-    if (!InputFile(in)) return 1;
+    if (!InputFile(in) || !OutputFile(out)) return 1;
     if (SameFile(in, out)) {
         fprintf(stderr, "kvpdf: %s and %s are the same file: attach writes a new one\n", in.c_str(),
                 out.c_str());

@@ -230,7 +230,7 @@ int CommandLtv(const std::vector<std::string> &args) {
     LtvSources sources{a.values("--trust"), a.values("--crl"), a.values("--ocsp"),
                        a.has("--online")};
     const std::string &in = a.positional[0], &out = a.positional[1];
-    if (!InputFile(in)) return 1;
+    if (!InputFile(in) || !OutputFile(out)) return 1;
     const bool in_place = SameFile(in, out);
     Staged staged(out);
     if (!staged.ok()) {

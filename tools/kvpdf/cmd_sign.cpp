@@ -388,7 +388,9 @@ int CommandSign(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignUsage)) return 0;
     SignSettings settings;
     if (!ParseSignSettings(args, &settings)) return 2;
-    if (!InputFile(settings.in)) return 1;
+    for (const std::string *file : {&settings.in, &settings.key, &settings.appearance})
+        if (!file->empty() && !InputFile(*file)) return 1;
+    if ((settings.certs && !InputFile(*settings.certs)) || !OutputFile(settings.out)) return 1;
     Request r(settings.in, settings.out, settings.reserve, settings.locale);
     if (r.handle() <= 0) {
         fprintf(stderr, "kvpdf: cannot create a document handle\n");
@@ -398,7 +400,9 @@ int CommandSign(const std::vector<std::string> &args) {
     Logo logo;
     if (!settings.appearance.empty()) {
         intptr_t loaded = logo.Load(r.handle(), settings.appearance);
-        if (loaded <= 0) return r.Fail("cannot load the appearance file", int32_t(loaded));
+        if (loaded <= 0)
+            return Failure(r.handle(), settings.appearance, "cannot load the appearance file",
+                           int32_t(loaded));
     }
     SignedBytes bytes;
     int32_t rc = r.Prepare(logo.get(), &bytes);
@@ -428,7 +432,7 @@ int CommandTimestamp(const std::vector<std::string> &args) {
     }
     int32_t reserve = 0;
     if (!Reserve(a, &reserve) || !HttpTimeout(a)) return 2;
-    if (!InputFile(a.positional[0])) return 1;
+    if (!InputFile(a.positional[0]) || !OutputFile(a.positional[1])) return 1;
     return Stamp(a.positional[0], a.positional[1], a.positional[1], a.value("--tsa"), reserve,
                  locale);
 }

@@ -612,6 +612,7 @@ void PrintText(const Facts &f) {
         printf("  revocation:    %s (the chains' data from: %s)\n", f.revocation.c_str(),
                origins.c_str());
     printf("  LTV data:      %s\n", LtvText(f).c_str());
+    if (!f.certs.empty()) printf("  certificates:  revocation of each\n");
     for (const CertCheck &c : f.certs)
         printf("    %s: %s\n", c.subject.c_str(), c.Status().c_str());
     printf("  timestamp:     %s\n", f.stamped ? Utc(*f.stamped).c_str() : "none");

@@ -1,8 +1,10 @@
 // kvpdf attachments and kvpdf attach: a document's embedded files listed, saved and added.
 #include "cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -368,7 +370,7 @@ int CommandAttach(const std::vector<std::string> &args) {
     const int64_t added = FileSize(staged.path()) - FileSize(in);
     doc.Close();
     if (!staged.Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
     printf("Attached %zu file%s to %s in a revision of %lld bytes.\n", files.size(),

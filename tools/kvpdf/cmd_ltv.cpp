@@ -3,8 +3,10 @@
 
 #include "kvsxades.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,7 +247,7 @@ int CommandLtv(const std::vector<std::string> &args) {
         return 0;
     }
     if (!staged.Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
     if (!added) printf("Nothing was added: %s is a copy of %s.\n", out.c_str(), in.c_str());

@@ -4,6 +4,7 @@
 #include "kvsxades.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -307,7 +308,8 @@ int RequestToken(Request &r, const SignedBytes &bytes, const std::string &tsa, u
                  uint32_t *length) {
     std::string temp_path;
     if (!MakeTempFile("kvpdf-stamp", &temp_path)) {
-        fprintf(stderr, "kvpdf: cannot make a temporary file\n");
+        fprintf(stderr, "kvpdf: %s: cannot make a temporary file in $TMPDIR (else /tmp): %s\n",
+                r.out().c_str(), strerror(errno));
         return 1;
     }
     uint32_t value_length = 0;
@@ -375,7 +377,7 @@ int Extend(Request &r, const SignSettings &s) {
         last = &lta;
     }
     if (!last->Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", s.out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", s.out.c_str(), strerror(errno));
         return 1;
     }
     r.Done();

@@ -129,7 +129,15 @@ typedef struct KvsCertDataChain {
     uint8_t *ocsp; /* a complete OCSPResponse */
     uint32_t ocsp_length;
     struct KvsCertDataChain *next;
+    int32_t revocation;        /* KVS_REVOCATION_*: what the verification settled */
+    char revocation_note[200]; /* why not checked (KVS_REVOCATION_NOT_CHECKED), else "" */
 } KvsCertDataChain;
+
+/* KvsCertDataChain.revocation */
+#define KVS_REVOCATION_NOT_CHECKED 0 /* no usable CRL or OCSP response: see the note */
+#define KVS_REVOCATION_GOOD 1
+#define KVS_REVOCATION_REVOKED 2
+#define KVS_REVOCATION_ANCHOR 3 /* the trust anchor: nothing vouches for its status */
 
 /* One RFC 3161 timestamp of the last verification. */
 typedef struct KvsTimestampInfo {
@@ -216,8 +224,9 @@ KVSX_API int kvsx_set_hash_type(int type);
    Returns KVSX_OK or KVSX_E_INVALID_ARG. */
 KVSX_API int kvsx_set_proxy(const char *host_port);
 
-/* Time limit for one whole HTTP exchange (connect included), 1..600 seconds.
-   Default 20. Returns KVSX_OK or KVSX_E_INVALID_ARG. */
+/* Time limit for one whole HTTP exchange (connect included), 1..600 seconds: a server
+   that accepts and never answers fails after it; one that refuses the connection fails
+   at once. Default 20. Returns KVSX_OK or KVSX_E_INVALID_ARG. */
 KVSX_API int kvsx_set_http_timeout(int seconds);
 
 /* Called after each block (a few MiB) that a digest reads from a file item, with the
@@ -243,6 +252,11 @@ KVSX_API int kvsx_add_cert(const void *data, int32_t length);
 KVSX_API int kvsx_add_crl(const void *data, int32_t length);
 KVSX_API int kvsx_add_ocsp(const void *data, int32_t length);
 
+/* As kvsx_add_cert, but every certificate given becomes a trust anchor, self-issued or
+ * not: a chain that reaches an intermediate CA added here ends there (its issuers are
+ * neither needed nor checked). kvsx_clean_stores removes them. Same results. */
+KVSX_API int kvsx_add_trust_anchor(const void *data, int32_t length);
+
 /* Empties all three stores. */
 KVSX_API void kvsx_clean_stores(void);
 
@@ -255,6 +269,10 @@ KVSX_API void kvsx_free(void *block);
 
 /* Text for a result code (static storage, never NULL). */
 KVSX_API const char *kvsx_code_text(int code);
+
+/* The message of the newest failure the calling thread's calls recorded, as the log
+   writes it without the code ("" when none); valid until the thread's next call. */
+KVSX_API const char *kvsx_last_message(void);
 
 /* ---- Signing and timestamping ---------------------------------------------------- */
 

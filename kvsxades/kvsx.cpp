@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -77,6 +78,8 @@ KvsCertDataChain *export_chain(const std::vector<CertRecord> &records) {
         node->cert = copy_block(record.cert, node->cert_length);
         node->crl = copy_block(record.crl, node->crl_length);
         node->ocsp = copy_block(record.ocsp, node->ocsp_length);
+        node->revocation = record.revocation;
+        snprintf(node->revocation_note, sizeof node->revocation_note, "%s", record.note.c_str());
     }
     KvsCertDataChain *head = owner.head;
     owner.head = nullptr;

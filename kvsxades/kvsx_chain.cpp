@@ -21,6 +21,7 @@ struct Verdict {
     Status status = Status::Unknown;
     Bytes crl;
     Bytes ocsp;
+    std::string why; // of an Unknown status, as the caller should hear it
 };
 
 struct Subject {
@@ -38,7 +39,10 @@ X509StorePtr anchor_store(const StoreSnapshot &stores, int64_t when) {
     for (int i = 0; i < sk_X509_num(stores.anchors.get()); ++i)
         if (X509_STORE_add_cert(store.get(), sk_X509_value(stores.anchors.get(), i)) != 1)
             throw std::bad_alloc();
-    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), static_cast<time_t>(when));
+    X509_VERIFY_PARAM *param = X509_STORE_get0_param(store.get());
+    X509_VERIFY_PARAM_set_time(param, static_cast<time_t>(when));
+    // An intermediate the caller trusts ends the chain there, as a root would.
+    if (stores.partial_chains) X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
     return store;
 }
 
@@ -175,6 +179,7 @@ bool is_http(const std::string &url) {
 Status fetch_ocsp(const Subject &s, Verdict &verdict) {
     for (const std::string &url : ocsp_urls(s.cert)) {
         if (!is_http(url)) continue;
+        verdict.why = "the answer of the OCSP responder " + url + " was not usable";
         OcspRequestPtr request(OCSP_REQUEST_new());
         OcspCertIdPtr id(OCSP_cert_to_id(EVP_sha1(), s.cert, s.issuer));
         if (!request || !id || OCSP_request_add0_id(request.get(), id.get()) == nullptr)
@@ -183,8 +188,10 @@ Status fetch_ocsp(const Subject &s, Verdict &verdict) {
         OCSP_request_add1_nonce(request.get(), nullptr, -1);
         Bytes answer;
         if (http_post(s.settings, url, "application/ocsp-request",
-                      to_der(i2d_OCSP_REQUEST, request.get()), kMaxOcspSize, answer) != KVSX_OK)
+                      to_der(i2d_OCSP_REQUEST, request.get()), kMaxOcspSize, answer) != KVSX_OK) {
+            verdict.why = last_failure();
             continue;
+        }
         const unsigned char *p = answer.data();
         OcspResponsePtr resp(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(answer.size())));
         if (!resp || OCSP_response_status(resp.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
@@ -213,8 +220,14 @@ Status fetch_ocsp(const Subject &s, Verdict &verdict) {
 Status fetch_crl(const Subject &s, Verdict &verdict) {
     for (const std::string &url : crl_urls(s.cert)) {
         if (!is_http(url)) continue;
+        const std::string before = verdict.why;
+        verdict.why = "the CRL from " + url + " was not usable";
         Bytes answer;
-        if (http_get(s.settings, url, kMaxCrlSize, answer) != KVSX_OK) continue;
+        if (http_get(s.settings, url, kMaxCrlSize, answer) != KVSX_OK) {
+            // The OCSP responder's failure is the one worth telling when both fail.
+            verdict.why = before.empty() ? last_failure() : before;
+            continue;
+        }
         const unsigned char *p = answer.data();
         X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(answer.size())));
         if (!crl) {
@@ -249,9 +262,14 @@ Verdict check_revocation(const Subject &s) {
             return verdict;
         }
     }
-    if (!s.settings.use_cdp) return verdict;
+    if (!s.settings.use_cdp) {
+        verdict.why = "no CRL or OCSP response for it at hand, and fetching is off";
+        return verdict;
+    }
     verdict.status = fetch_ocsp(s, verdict);
     if (verdict.status == Status::Unknown) verdict.status = fetch_crl(s, verdict);
+    if (verdict.status == Status::Unknown && verdict.why.empty())
+        verdict.why = "it names no http:// OCSP responder or CRL distribution point";
     return verdict;
 }
 
@@ -324,7 +342,11 @@ int validate_chain(const ChainRequest &req, const StoreSnapshot &stores, const S
     X509StackPtr built(X509_STORE_CTX_get1_chain(vctx.get()));
     if (!built || sk_X509_num(built.get()) == 0) built = signer_first(req.leaf, nullptr);
     for (int i = 0; i < sk_X509_num(built.get()); ++i)
-        chain.push_back(CertRecord{to_der(i2d_X509, sk_X509_value(built.get(), i)), {}, {}});
+        chain.push_back(CertRecord{to_der(i2d_X509, sk_X509_value(built.get(), i)),
+                                   {},
+                                   {},
+                                   KVS_REVOCATION_NOT_CHECKED,
+                                   {}});
 
     if (!valid) {
         int error = X509_STORE_CTX_get_error(vctx.get());
@@ -349,19 +371,25 @@ int validate_chain(const ChainRequest &req, const StoreSnapshot &stores, const S
                         stores,
                         settings};
         Verdict verdict = check_revocation(subject);
-        chain[static_cast<size_t>(i)].crl = std::move(verdict.crl);
-        chain[static_cast<size_t>(i)].ocsp = std::move(verdict.ocsp);
+        CertRecord &record = chain[static_cast<size_t>(i)];
+        record.crl = std::move(verdict.crl);
+        record.ocsp = std::move(verdict.ocsp);
+        record.revocation = verdict.status == Status::Good      ? KVS_REVOCATION_GOOD
+                            : verdict.status == Status::Revoked ? KVS_REVOCATION_REVOKED
+                                                                : KVS_REVOCATION_NOT_CHECKED;
+        if (verdict.status == Status::Unknown) record.note = verdict.why;
         std::string who = subject_of(subject.cert);
         if (verdict.status == Status::Revoked)
             return fail(KVSX_REVOKED, "%s chain: %s was revoked before %s", req.label, who.c_str(),
                         time_text(req.when).c_str());
         if (verdict.status == Status::Unknown)
-            log_line(LogLevel::Info, "%s chain: no usable revocation data for %s", req.label,
-                     who.c_str());
+            log_line(LogLevel::Info, "%s chain: no usable revocation data for %s: %s", req.label,
+                     who.c_str(), verdict.why.c_str());
         else
             log_line(LogLevel::Debug, "%s chain: %s good (%s)", req.label, who.c_str(),
                      chain[static_cast<size_t>(i)].ocsp.empty() ? "CRL" : "OCSP");
     }
+    if (count > 0) chain[static_cast<size_t>(count - 1)].revocation = KVS_REVOCATION_ANCHOR;
     log_line(LogLevel::Info, "%s chain valid at %s (%d certificates)", req.label,
              time_text(req.when).c_str(), count);
     return KVSX_OK;

@@ -30,6 +30,8 @@ struct CertRecord {
     Bytes cert;
     Bytes crl;
     Bytes ocsp;
+    int32_t revocation = KVS_REVOCATION_NOT_CHECKED;
+    std::string note; // why the status was not checked
 };
 
 struct TimestampRecord {

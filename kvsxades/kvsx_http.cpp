@@ -6,7 +6,16 @@
 #include <openssl/http.h>
 #include <openssl/httperr.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace kvsx {
 namespace {
@@ -44,6 +53,77 @@ std::string proxy_url(const Settings &settings) {
     return "http://" + settings.proxy;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// One non-blocking connect to an address: 0 when it connects, else the errno.
+int connect_once(const addrinfo *a, Clock::time_point deadline) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) return errno;
+    int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+        socklen_t size = sizeof error;
+        if (ready == 0)
+            error = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
+    close(fd);
+    return error;
+}
+
+// OpenSSL takes a refused connection for a passing failure and retries it until the
+// timeout: one connect of our own first tells a closed port, or a host that never
+// accepts, at once.
+int probe(const char *host, const char *port, const char *method, const std::string &url,
+          Clock::time_point deadline, int seconds) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host, port != nullptr ? port : "80", &hints, &found) != 0 || !found)
+        return fail(KVSX_E_NETWORK, "%s %s: cannot resolve %s", method, url.c_str(), host);
+    int error = 0;
+    for (const addrinfo *a = found; a != nullptr; a = a->ai_next)
+        if ((error = connect_once(a, deadline)) == 0 || error == ETIMEDOUT) break;
+    freeaddrinfo(found);
+    if (error == ETIMEDOUT)
+        return fail(KVSX_E_NETWORK, "%s %s: timed out: no connection within %d s", method,
+                    url.c_str(), seconds);
+    if (error != 0)
+        return fail(KVSX_E_NETWORK, "%s %s: cannot connect to %s: %s", method, url.c_str(), host,
+                    strerror(error));
+    return KVSX_OK;
+}
+
+// The probe against the proxy when there is one, else against the server; the seconds
+// left of the exchange's limit.
+int connect_first(const std::string &proxy, const ParsedUrl &server, const char *method,
+                  const std::string &url, int seconds, int *left) {
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(seconds);
+    ParsedUrl via;
+    if (!proxy.empty() && parse_http_url(proxy, via) != KVSX_OK) return KVSX_E_INVALID_ARG;
+    const ParsedUrl &target = proxy.empty() ? server : via;
+    int rc = probe(target.host.get(), target.port.get(), method, url, deadline, seconds);
+    const auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
+    *left = std::max(1, seconds - static_cast<int>(spent.count()));
+    return rc;
+}
+
+bool is_timeout(const std::vector<unsigned long> &errors) {
+    for (unsigned long e : errors) {
+        const int lib = ERR_GET_LIB(e), reason = ERR_GET_REASON(e);
+        if ((lib == ERR_LIB_BIO &&
+             (reason == BIO_R_TRANSFER_TIMEOUT || reason == BIO_R_CONNECT_TIMEOUT)) ||
+            (lib == ERR_LIB_HTTP && reason == HTTP_R_RETRY_TIMEOUT))
+            return true;
+    }
+    return false;
+}
+
 bool is_bad_answer(const std::vector<unsigned long> &errors) {
     for (unsigned long e : errors) {
         if (ERR_GET_LIB(e) != ERR_LIB_HTTP) continue;
@@ -61,10 +141,14 @@ bool is_bad_answer(const std::vector<unsigned long> &errors) {
     return false;
 }
 
-int finish(BIO *answer_bio, const char *method, const std::string &url, Bytes &answer) {
+int finish(BIO *answer_bio, const char *method, const std::string &url, int seconds,
+           Bytes &answer) {
     BioPtr answer_owner(answer_bio);
     if (!answer_owner) {
         auto errors = drain_openssl_errors();
+        if (is_timeout(errors))
+            return fail(KVSX_E_NETWORK, "%s %s: timed out: no answer within %d s", method,
+                        url.c_str(), seconds);
         if (is_bad_answer(errors))
             return fail(KVSX_E_BAD_DATA, "%s %s: the answer is not a DER object", method,
                         url.c_str());
@@ -98,11 +182,14 @@ int http_post(const Settings &settings, const std::string &url, const char *cont
     std::string proxy = proxy_url(settings);
     log_line(LogLevel::Debug, "POST %s (%zu bytes%s%s)", url.c_str(), body.size(),
              proxy.empty() ? "" : ", proxy ", proxy.c_str());
-    BIO *result = OSSL_HTTP_transfer(nullptr, parsed.host.get(), parsed.port.get(), path.c_str(), 0,
-                                     proxy.c_str(), "", nullptr, nullptr, nullptr, nullptr, 0,
-                                     nullptr, content_type, request.get(), nullptr, 1, max_length,
-                                     settings.http_timeout, 0);
-    return finish(result, "POST", url, answer);
+    int left = 0;
+    rc = connect_first(proxy, parsed, "POST", url, settings.http_timeout, &left);
+    if (rc != KVSX_OK) return rc;
+    BIO *result =
+        OSSL_HTTP_transfer(nullptr, parsed.host.get(), parsed.port.get(), path.c_str(), 0,
+                           proxy.c_str(), "", nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+                           content_type, request.get(), nullptr, 1, max_length, left, 0);
+    return finish(result, "POST", url, settings.http_timeout, answer);
 }
 
 int http_get(const Settings &settings, const std::string &url, size_t max_length, Bytes &answer) {
@@ -112,9 +199,12 @@ int http_get(const Settings &settings, const std::string &url, size_t max_length
     std::string proxy = proxy_url(settings);
     log_line(LogLevel::Debug, "GET %s%s%s", url.c_str(), proxy.empty() ? "" : " via proxy ",
              proxy.c_str());
+    int left = 0;
+    rc = connect_first(proxy, parsed, "GET", url, settings.http_timeout, &left);
+    if (rc != KVSX_OK) return rc;
     BIO *result = OSSL_HTTP_get(url.c_str(), proxy.c_str(), "", nullptr, nullptr, nullptr, nullptr,
-                                0, nullptr, nullptr, 1, max_length, settings.http_timeout);
-    return finish(result, "GET", url, answer);
+                                0, nullptr, nullptr, 1, max_length, left);
+    return finish(result, "GET", url, settings.http_timeout, answer);
 }
 
 } // namespace kvsx

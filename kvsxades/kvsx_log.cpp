@@ -14,6 +14,7 @@ std::mutex g_log_mutex;
 FILE *g_log_file = nullptr;
 int g_log_level = 0;
 thread_local const char *t_operation = nullptr;
+thread_local std::string t_last_failure;
 
 const char *level_tag(LogLevel level) {
     switch (level) {
@@ -113,7 +114,12 @@ int fail(int code, const char *fmt, ...) {
     va_end(ap);
     log_line(LogLevel::Error, "%s [%s]", text, code_text(code));
     drain_openssl_errors();
+    t_last_failure = text;
     return code;
+}
+
+const std::string &last_failure() {
+    return t_last_failure;
 }
 
 OpScope::OpScope(const char *name) : previous_(t_operation) {
@@ -189,6 +195,10 @@ const char *code_text(int code) {
 }
 
 } // namespace kvsx
+
+extern "C" KVSX_API const char *kvsx_last_message(void) {
+    return kvsx::last_failure().c_str();
+}
 
 extern "C" KVSX_API const char *kvsx_code_text(int code) {
     return kvsx::code_text(code);

@@ -31,6 +31,9 @@ void clear_openssl_errors();
 
 const char *code_text(int code);
 
+// The text of the calling thread's newest fail().
+const std::string &last_failure();
+
 // Names the exported call that log lines belong to, for the current thread.
 class OpScope {
 public:

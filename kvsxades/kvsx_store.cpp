@@ -11,6 +11,7 @@ namespace {
 struct Stores {
     std::mutex lock;
     std::vector<X509Ptr> certs;
+    std::vector<X509Ptr> named_anchors; // trusted because the caller said so
     std::vector<X509CrlPtr> crls;
     std::vector<Bytes> ocsp_responses;
 };
@@ -35,7 +36,13 @@ bool add_crl_locked(Stores &s, X509_CRL *crl) {
     return true;
 }
 
-int add_certs(const void *data, int32_t length) {
+bool contains(const std::vector<X509Ptr> &list, X509 *cert) {
+    for (const X509Ptr &have : list)
+        if (X509_cmp(have.get(), cert) == 0) return true;
+    return false;
+}
+
+int add_certs(const void *data, int32_t length, bool anchor) {
     Bytes input;
     int rc = load_input(data, length, input, "certificate");
     if (rc != KVSX_OK) return rc;
@@ -52,8 +59,10 @@ int add_certs(const void *data, int32_t length) {
     std::lock_guard<std::mutex> lock(s.lock);
     for (const X509Ptr &cert : parsed) {
         bool added = add_cert_locked(s, cert.get());
+        if (anchor && !contains(s.named_anchors, cert.get()))
+            s.named_anchors.push_back(up_ref(cert.get()));
         log_line(LogLevel::Debug, "certificate %s%s", added ? "added" : "already stored",
-                 is_self_issued(cert.get()) ? " (trust anchor)" : "");
+                 anchor || is_self_issued(cert.get()) ? " (trust anchor)" : "");
     }
     return KVSX_OK;
 }
@@ -119,8 +128,10 @@ StoreSnapshot store_snapshot() {
     Stores &s = stores();
     std::lock_guard<std::mutex> lock(s.lock);
     for (const X509Ptr &cert : s.certs) {
-        push_ref(is_self_issued(cert.get()) ? snap.anchors.get() : snap.intermediates.get(),
-                 cert.get());
+        const bool named = contains(s.named_anchors, cert.get());
+        const bool anchor = named || is_self_issued(cert.get());
+        snap.partial_chains = snap.partial_chains || (named && !is_self_issued(cert.get()));
+        push_ref(anchor ? snap.anchors.get() : snap.intermediates.get(), cert.get());
     }
     for (const X509CrlPtr &crl : s.crls) {
         if (X509_CRL_up_ref(crl.get()) != 1) throw std::bad_alloc();
@@ -140,6 +151,7 @@ void store_clear_all() {
     Stores &s = stores();
     std::lock_guard<std::mutex> lock(s.lock);
     s.certs.clear();
+    s.named_anchors.clear();
     s.crls.clear();
     s.ocsp_responses.clear();
 }
@@ -149,7 +161,11 @@ void store_clear_all() {
 using kvsx::guarded;
 
 extern "C" KVSX_API int kvsx_add_cert(const void *data, int32_t length) {
-    return guarded("kvsx_add_cert", [&] { return kvsx::add_certs(data, length); });
+    return guarded("kvsx_add_cert", [&] { return kvsx::add_certs(data, length, false); });
+}
+
+extern "C" KVSX_API int kvsx_add_trust_anchor(const void *data, int32_t length) {
+    return guarded("kvsx_add_trust_anchor", [&] { return kvsx::add_certs(data, length, true); });
 }
 
 extern "C" KVSX_API int kvsx_add_crl(const void *data, int32_t length) {

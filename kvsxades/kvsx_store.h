@@ -11,8 +11,9 @@ namespace kvsx {
 // A consistent copy taken under the store mutex, so verification never holds the lock
 // while it fetches over the network.
 struct StoreSnapshot {
-    X509StackPtr anchors;       // self-issued certificates
-    X509StackPtr intermediates; // every other stored certificate
+    X509StackPtr anchors;        // self-issued certificates and those added as anchors
+    X509StackPtr intermediates;  // every other stored certificate
+    bool partial_chains = false; // an anchor is not self-issued: a chain may end at it
     std::vector<X509CrlPtr> crls;
     std::vector<Bytes> ocsp_responses; // DER OCSPResponse
 };

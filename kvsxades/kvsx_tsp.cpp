@@ -104,7 +104,7 @@ int request_timestamp(const Settings &settings, const std::string &url, const EV
     rc = http_post(settings, url, "application/timestamp-query", request, kMaxTsaAnswer, answer);
     if (rc == KVSX_E_BAD_DATA)
         return fail(KVSX_E_TSA_RESPONSE, "%s answered with something that is not DER", url.c_str());
-    if (rc != KVSX_OK) return fail(rc, "no timestamp from %s", url.c_str());
+    if (rc != KVSX_OK) return fail(rc, "no timestamp: %s", last_failure().c_str());
     rc = check_answer(answer, md, digest, nonce.get(), url, token);
     if (rc == KVSX_OK)
         log_line(LogLevel::Info, "timestamp from %s (%zu bytes)", url.c_str(), token.size());

@@ -108,7 +108,9 @@ int verify_signer(Verifier &v, const SignatureInput &in, CMS_SignerInfo *si, boo
         return fail(KVSX_E_NO_CERT,
                     "the signer certificate is neither in the signature nor stored");
     v.note("signer: " + subject_of(signer));
-    if (record) v.outcome.signer_chain.push_back(CertRecord{to_der(i2d_X509, signer), {}, {}});
+    if (record)
+        v.outcome.signer_chain.push_back(
+            CertRecord{to_der(i2d_X509, signer), {}, {}, KVS_REVOCATION_NOT_CHECKED, {}});
 
     Bytes digest;
     int rc = in.content_digest(md, digest);

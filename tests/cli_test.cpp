@@ -2,7 +2,11 @@
 // the status and the output fragments it must give.
 #include "kvtest.h"
 
+#include <netinet/in.h>
 #include <random>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -563,3 +567,110 @@ TEST(Cli, PasswordComesFromOneSource) {
 }
 
 } // namespace
+
+// Each command line and the one line its refusal must start with: the option or file
+// and the cause. Nothing is written.
+void RunRefusals(const std::vector<std::tuple<std::string, int, std::string>> &table) {
+    for (const auto &[args, status, line] : table) {
+        std::string out;
+        EXPECT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " " + args + " 2>&1", &out), status)
+            << args << "\n"
+            << out;
+        EXPECT_TRUE(std::regex_search(out, std::regex("^kvpdf: " + line))) << args << "\n" << out;
+    }
+}
+
+// A socket on 127.0.0.1 listening, never answering; the port of one closed again.
+int Listen(int *port, bool keep) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), size);
+    listen(fd, 8);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
+    *port = ntohs(a.sin_port);
+    if (!keep) close(fd);
+    return keep ? fd : -1;
+}
+
+TEST(Cli, RefusesBadNumbersAndInputsNamingThem) {
+    kvtest::TempDir dir;
+    // Sparse: 5 GiB that cost nothing, a PDF header in front.
+    const std::string big = dir.file("big.pdf"), out = dir.file("out.pdf");
+    kvtest::WriteFile(big, "%PDF-1.7\n");
+    ASSERT_EQ(truncate(big.c_str(), 5ll << 30), 0);
+    const std::string sign = "sign " + kSample + " " + out + " --p12 x --password y";
+    const std::string large = "[^\n]*big.pdf: too large \\(5368709120 bytes\\)";
+    RunRefusals({
+        {sign + " --reserve abc", 2, "--reserve abc: not a whole number from 0 to 8388608\n$"},
+        {sign + " --reserve -5", 2, "--reserve -5: not a whole"},
+        {sign + " --reserve 99999999999999999999", 2, "--reserve 9+: not a whole"},
+        {sign + " --reserve ' 5'", 2, "--reserve  5: not a whole"},
+        {sign + " --rect 1,2,x,4", 2, "--rect 1,2,x,4: not four whole numbers"},
+        {sign + " --rect 10,10,5,20", 2, "--rect 10,10,5,20: not four"},
+        {sign + " --rect 0,0,14401,5", 2, "--rect 0,0,14401,5: not four"},
+        {sign + " --timeout 0", 2, "--timeout 0: not a whole number from 1 to 600"},
+        {"timestamp " + kSample + " " + out + " --tsa http://x/ --reserve 1.5", 2, "--reserve 1.5"},
+        {"verify " + kSample + " --online --timeout 601", 2, "--timeout 601: not a whole"},
+        {"ltv " + kSample + " " + out + " --timeout x", 2, "--timeout x: not a whole"},
+        {"attachments " + kSample + " --extract 0", 2, "--extract 0: not a whole"},
+        {"verify " + dir.file("none.pdf"), 1, ".*none.pdf: cannot open: No such file"},
+        {"info " + dir.path(), 1, ".*: is a folder, not a file"},
+        {"sign " + kSample + " " + out + " --p12 " + dir.file("k.p12"), 1, ".*k.p12: cannot open"},
+        {"ltv " + kSample + " " + dir.file("no/out.pdf"), 1, ".*no/out.pdf: cannot write: No such"},
+        {"sign " + big + " " + out + " --p12 x", 1, large},
+        {"timestamp " + big + " " + out + " --tsa http://x/", 1, large},
+        {"ltv " + big + " " + out, 1, large},
+        {"verify " + big, 1, large},
+        {"signatures " + big, 1, large},
+        {"attachments " + big, 1, large},
+        {"attach " + big + " " + out + " " + kSample, 1, large},
+    });
+    EXPECT_NE(kvtest::Run("test -e " + out), 0);
+    const std::string corpus = kvtest::CorpusDir();
+    if (corpus.empty()) return;
+    RunSteps({{"verify " + corpus + "/sig-x509-rsa-sha1-01.pdf",
+               1,
+               {"intact:        unknown - unsupported subfilter adbe.x509.rsa_sha1\n"}}});
+}
+
+// A refused connection fails at once, a silent server after --timeout; the message names
+// the URL and what happened. Revocation that could not be checked is said per
+// certificate and, with --online, is no trust; an intermediate CA given is an anchor.
+TEST(Cli, UnreachableServersAndIntermediateAnchors) {
+    int closed = 0, silent = 0;
+    Listen(&closed, false);
+    const int fd = Listen(&silent, true);
+    const std::string url = "http://127.0.0.1:";
+    kvtest::Pki pki(url + std::to_string(closed) + "/ocsp", url + std::to_string(closed) + "/");
+    kvtest::TempDir dir;
+    const std::string out = " " + dir.file("out.pdf");
+    const std::string stamp = "timestamp " + kSample + " " + dir.file("t.pdf") + " --tsa " + url;
+    RunSteps(
+        {{"sign " + kSample + out + " --invisible --p12 " + pki.signer.p12 + " --password secret",
+          0,
+          {}}});
+    RunRefusals({
+        {stamp + std::to_string(closed) + "/", 1,
+         ".*: no timestamp: POST " + url + std::to_string(closed) +
+             "/: cannot connect to 127.0.0.1: Connection refused"},
+        {stamp + std::to_string(silent) + "/ --timeout 1", 1,
+         ".*: no timestamp: POST " + url + std::to_string(silent) +
+             "/: timed out: no answer within 1 s"},
+    });
+    close(fd);
+    RunSteps({
+        {"verify" + out + " --online --trust " + pki.root.pem,
+         1,
+         {"trusted:       no - the revocation of 2 certificates could not be checked",
+          "CN=kvsx Test Issuing CA,O=kvsx test,C=HU: not checked - POST " + url +
+              std::to_string(closed) + "/ocsp: cannot connect",
+          ": trust anchor\n"}},
+        {"verify" + out + " --trust " + pki.inter.pem,
+         0,
+         {"1 of 1 signature intact, valid and trusted.", "no CRL or OCSP response for it at hand",
+          "CN=kvsx Test Issuing CA,O=kvsx test,C=HU: trust anchor"}},
+    });
+}

@@ -85,12 +85,14 @@ protected:
     }
     struct Node {
         std::string cert, crl, ocsp;
+        int32_t revocation;
+        std::string note;
     };
     static std::vector<Node> Nodes(const KvsCertDataChain *list) {
         std::vector<Node> nodes;
         for (const KvsCertDataChain *n = list; n; n = n->next)
             nodes.push_back({Str(n->cert, n->cert_length), Str(n->crl, n->crl_length),
-                             Str(n->ocsp, n->ocsp_length)});
+                             Str(n->ocsp, n->ocsp_length), n->revocation, n->revocation_note});
         return nodes;
     }
     // The chain of the context's last verification.

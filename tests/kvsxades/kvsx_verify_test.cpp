@@ -70,6 +70,7 @@ TEST_F(Verification, RevokedSignerFoundThroughFetchedOrLoadedOcspAndCrl) {
     std::vector<Node> chain = SignerChain();
     ASSERT_FALSE(chain.empty());
     EXPECT_EQ(OcspStatusOf(chain[0].ocsp), V_OCSP_CERTSTATUS_REVOKED);
+    EXPECT_EQ(chain[0].revocation, KVS_REVOCATION_REVOKED);
     EXPECT_TRUE(chain[0].crl.empty());
 
     // The responder says tryLater: the CRL server decides.
@@ -110,7 +111,19 @@ TEST_F(Verification, RevokedSignerFoundThroughFetchedOrLoadedOcspAndCrl) {
     ASSERT_EQ(kvsx_add_crl(U8(stale), int32_t(stale.size())), KVSX_OK);
     sig = Signed(P12(pki().signer));
     EXPECT_EQ(Verify(sig, data_), KVSX_OK);
-    EXPECT_TRUE(SignerChain()[0].crl.empty());
+    chain = SignerChain();
+    EXPECT_TRUE(chain[0].crl.empty());
+    EXPECT_EQ(chain[0].revocation, KVS_REVOCATION_NOT_CHECKED);
+    EXPECT_EQ(chain[0].note, "no CRL or OCSP response for it at hand, and fetching is off");
+
+    // An intermediate CA given as an anchor ends the chain: the root is not needed.
+    kvsx_clean_stores();
+    ASSERT_EQ(kvsx_add_cert(pki().inter.pem.c_str(), -1), KVSX_OK);
+    EXPECT_EQ(Verify(sig, data_), KVSX_UNTRUSTED);
+    ASSERT_EQ(kvsx_add_trust_anchor(pki().inter.pem.c_str(), -1), KVSX_OK);
+    EXPECT_EQ(Verify(sig, data_), KVSX_OK);
+    ASSERT_EQ(SignerChain().size(), 2u);
+    EXPECT_EQ(SignerChain()[1].revocation, KVS_REVOCATION_ANCHOR);
 }
 
 // The signature timestamp stamps the signature value; the chains read back carry the
@@ -132,6 +145,7 @@ TEST_F(Verification, SignatureTimestampAndTheChainsReadBack) {
     EXPECT_EQ(chain[0].cert, pki().signer.CertDer());
     EXPECT_EQ(OcspStatusOf(chain[0].ocsp), V_OCSP_CERTSTATUS_GOOD);
     EXPECT_EQ(OcspStatusOf(chain[1].ocsp), V_OCSP_CERTSTATUS_GOOD);
+    EXPECT_EQ(chain[1].revocation, KVS_REVOCATION_GOOD);
     EXPECT_TRUE(chain[2].ocsp.empty() && chain[2].crl.empty()) << "nothing revokes the anchor";
     KvsTimestampInfo *infos = nullptr;
     ASSERT_EQ(kvsx_get_timestamp_infos(ctx_, &infos), KVSX_OK);

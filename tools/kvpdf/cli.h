@@ -116,8 +116,8 @@ private:
 };
 
 // Seconds an HTTP exchange with a responder or distribution point may take: a slow
-// one must not hold a command for the signing library's default.
-constexpr int kHttpSeconds = 15;
+// one must not hold a command for the signing library's default. --timeout changes it.
+constexpr int kHttpSeconds = 10;
 
 // Where the revocation data of a validation-data run comes from: the given files (and the
 // trust anchors the verification needs), and with online, the responders and
@@ -148,6 +148,27 @@ public:
 private:
     std::string dest_, path_;
 };
+
+// The largest input the format's 32-bit offsets can describe.
+constexpr int64_t kMaxInput = 0xFFFFFFFEll;
+
+// The value of flag as a whole number in [min, max] into *value (left alone when the flag
+// is absent); false, with "--flag VALUE: ..." on stderr, when it is no such number.
+bool Number(const Args &a, const char *flag, int64_t min, int64_t max, int64_t *value);
+// Why path is no input file ("PATH: cause"): missing, a folder, or kMaxInput or longer;
+// "" when it is one.
+std::string InputProblem(const std::string &path);
+// InputProblem said on stderr; true when there was none.
+bool InputFile(const std::string &path);
+// path's folder exists and is writable; false with the path and the cause on stderr.
+bool OutputFile(const std::string &path);
+// --timeout SECONDS (1..600, default kHttpSeconds) to the signing library; false when bad.
+bool HttpTimeout(const Args &a);
+// The signing library's newest failure in words (a refused or silent server included).
+std::string NetworkCause();
+// "kvpdf: FILE: WHAT: the code's message (code N)", then every message of the handle;
+// returns 1.
+int Failure(KvPdfHandle h, const std::string &file, const std::string &what, int32_t code);
 
 int CommandInfo(const std::vector<std::string> &args);
 int CommandSignatures(const std::vector<std::string> &args);

@@ -1,8 +1,10 @@
 // kvpdf attachments and kvpdf attach: a document's embedded files listed, saved and added.
 #include "cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -215,13 +217,6 @@ private:
     KvPdfHandle h_;
 };
 
-// --extract N: the entry's number, 0 when N is no number.
-long EntryNumber(const std::string &text) {
-    char *end = nullptr;
-    const long n = strtol(text.c_str(), &end, 10);
-    return text.empty() || *end || n < 1 ? 0 : n;
-}
-
 } // namespace
 
 int CommandAttachments(const std::vector<std::string> &args) {
@@ -229,17 +224,18 @@ int CommandAttachments(const std::vector<std::string> &args) {
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
     if (!Parse(args, {"--extract", "--to", "--lang"}, {"--all", "--force", "--json"}, &a) ||
-        a.positional.size() != 1 || !Locale(a, &locale) ||
-        (a.has("--extract") && (a.has("--all") || EntryNumber(a.value("--extract")) == 0)) ||
+        a.positional.size() != 1 || !Locale(a, &locale) || (a.has("--extract") && a.has("--all")) ||
         (!a.has("--extract") && !a.has("--all") && (a.has("--to") || a.has("--force"))) ||
         ((a.has("--extract") || a.has("--all")) && a.has("--json"))) {
         fputs(kAttachmentsUsage, stderr);
         return 2;
     }
+    int64_t entry = 0;
+    if (!Number(a, "--extract", 1, INT32_MAX, &entry)) return 2;
     const std::string &path = a.positional[0];
     const bool json = a.has("--json");
     std::string error;
-    if (FileSize(path) < 0) error = "cannot open " + path;
+    error = InputProblem(path);
     Document doc(path, nullptr, locale);
     const KvPdfHandle h = doc.get();
     if (error.empty() && h <= 0) error = "cannot create a document handle";
@@ -254,8 +250,8 @@ int CommandAttachments(const std::vector<std::string> &args) {
             KvPdfResetErrors(h);
         }
         if (rc < 0)
-            error =
-                "cannot read the embedded files of " + path + " (code " + std::to_string(rc) + ")";
+            error = path + ": cannot read the embedded files: " + Message(h, rc) + " (code " +
+                    std::to_string(rc) + ")";
         else
             entries = ReadEntries(h);
     }
@@ -291,7 +287,7 @@ int CommandAttachments(const std::vector<std::string> &args) {
         return 1;
     }
     NameFiles(&entries);
-    const long wanted = a.has("--extract") ? EntryNumber(a.value("--extract")) : 0;
+    const long wanted = static_cast<long>(entry);
     if (wanted > static_cast<long>(entries.size())) {
         fprintf(stderr, "kvpdf: %s: no attachment #%ld: the file has %zu\n", path.c_str(), wanted,
                 entries.size());
@@ -321,10 +317,7 @@ int CommandAttach(const std::vector<std::string> &args) {
                 files.size());
         return 2;
     }
-    if (FileSize(in) < 0) {
-        fprintf(stderr, "kvpdf: cannot open %s\n", in.c_str());
-        return 1;
-    }
+    if (!InputFile(in) || !OutputFile(out)) return 1;
     if (SameFile(in, out)) {
         fprintf(stderr, "kvpdf: %s and %s are the same file: attach writes a new one\n", in.c_str(),
                 out.c_str());
@@ -372,14 +365,12 @@ int CommandAttach(const std::vector<std::string> &args) {
     if (rc == KVPDF_ERR_VERSION_UNSUPPORTED || rc == KVPDF_WARN_COMPRESSED_FEATURES) {
         fprintf(stderr, "kvpdf: warning: %s\n", Message(h, rc).c_str());
     } else if (rc != 1) {
-        fprintf(stderr, "kvpdf: cannot add the files to %s (code %d); %s is left as it was\n%s",
-                in.c_str(), rc, out.c_str(), Messages(h).c_str());
-        return 1;
+        return Failure(h, in, "cannot add the files (" + out + " is left as it was)", rc);
     }
     const int64_t added = FileSize(staged.path()) - FileSize(in);
     doc.Close();
     if (!staged.Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
     printf("Attached %zu file%s to %s in a revision of %lld bytes.\n", files.size(),

@@ -41,12 +41,13 @@ int CommandInfo(const std::vector<std::string> &args) {
     int32_t locale = KVPDF_LOCALE_EN;
     if (!ParseOneFile(args, kInfoUsage, &a, &locale)) return 2;
     const std::string &path = a.positional[0];
+    if (!InputFile(path)) return 1;
     kvpdf::DocumentInfo info;
     std::string message;
     int32_t rc = kvpdf::InspectDocument(path.c_str(), locale, &info, &message);
     if (rc != 1) {
-        fprintf(stderr, "kvpdf: cannot read %s (code %d)\n%s\n", path.c_str(), rc,
-                ToUtf8(message).c_str());
+        fprintf(stderr, "kvpdf: %s: cannot be read: %s (code %d)\n%s\n", path.c_str(),
+                ToUtf8(message.substr(0, message.find('\n'))).c_str(), rc, ToUtf8(message).c_str());
         return 1;
     }
     PrintInfo(path, info);

@@ -3,8 +3,10 @@
 
 #include "kvsxades.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@ namespace {
 
 const char kLtvUsage[] =
     "usage: kvpdf ltv IN OUT [--trust CERT]... [--crl FILE]... [--ocsp FILE]... [--online]\n"
-    "                        [--lang en|hu]\n"
+    "                        [--timeout SECONDS] [--lang en|hu]\n"
     "\n"
     "Adds the validation data of every signature and document timestamp of IN (the\n"
     "certificates of the signer and timestamp chains, and the CRLs and OCSP responses\n"
@@ -30,11 +32,14 @@ const char kLtvUsage[] =
     "Exit status 0 when OUT is written, 1 on failure (OUT is then left as it was), 2 for a\n"
     "usage error.\n"
     "\n"
-    "  --trust CERT   a trusted root certificate (PEM or DER file)\n"
+    "  --trust CERT   a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
+    "                 whose chain then ends there\n"
     "  --crl FILE     a CRL (PEM or DER)\n"
     "  --ocsp FILE    an OCSP response (DER)\n"
     "  --online       fetch an OCSP response (else a CRL) for every certificate of the\n"
     "                 chains first\n"
+    "  --timeout SECONDS  time limit of each exchange with a responder or distribution\n"
+    "                 point (1..600, default 10); a refused connection fails at once\n"
     "  --lang en|hu   language of the library's messages (default en)\n";
 
 // The CRLs and OCSP responses of a chain into the handle's stores; how many.
@@ -53,7 +58,6 @@ int KeepRevocation(KvPdfHandle h, const CertDataChain *c) {
 // own: the library's searches on one handle add to its list of signatures. The number
 // of blocks kept.
 int Fetch(KvPdfHandle h, const std::string &in) {
-    kvsx_set_http_timeout(kHttpSeconds);
     KvPDF_UseCerts(h);
     KvPDF_UseCRLs(h);
     KvPDF_UseOCSPs(h);
@@ -114,11 +118,6 @@ private:
     KvPdfHandle h_;
 };
 
-int Fail(KvPdfHandle h, const char *what, int32_t code) {
-    fprintf(stderr, "kvpdf: %s (code %d)\n%s", what, code, Messages(h).c_str());
-    return 1;
-}
-
 } // namespace
 
 Staged::Staged(const std::string &dest) : dest_(dest) {
@@ -156,13 +155,20 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
     }
     for (const auto *files : {&sources.trust, &sources.crls, &sources.ocsps})
         for (const std::string &f : *files)
-            if (FileSize(f) < 0) {
-                fprintf(stderr, "kvpdf: cannot open %s\n", f.c_str());
+            if (!InputFile(f)) {
                 unlink(out.c_str());
                 return 1;
             }
-    for (const std::string &f : sources.trust)
+    // Each one an anchor as given, an intermediate CA included.
+    for (const std::string &f : sources.trust) {
         KvPDF_AddCert(h, f.c_str(), -1);
+        if (kvsx_add_trust_anchor(f.c_str(), -1) != KVSX_OK) {
+            fprintf(stderr, "kvpdf: %s: not a certificate: %s\n", f.c_str(),
+                    NetworkCause().c_str());
+            unlink(out.c_str());
+            return 1;
+        }
+    }
     for (const std::string &f : sources.crls)
         KvPDF_AddCrl(h, f.c_str(), -1);
     for (const std::string &f : sources.ocsps)
@@ -182,12 +188,13 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
         unlink(out.c_str());
         // The library words these codes in Hungarian only.
         if (rc == KVPDF_ERR_SIGNATURE_INVALID || rc == KVPDF_ERR_TIMESTAMP_INVALID)
-            return Fail(h,
-                        "cannot collect the validation data: a signature or document timestamp "
-                        "does not verify (each must be valid and trusted now: give its root with "
-                        "--trust)",
-                        rc);
-        return Fail(h, "cannot collect the validation data", rc);
+            return Failure(
+                h, in,
+                "cannot collect the validation data: a signature or document timestamp "
+                "does not verify (each must be valid and trusted now: give its root with "
+                "--trust)",
+                rc);
+        return Failure(h, in, "cannot collect the validation data", rc);
     }
     const int32_t signatures = KvPDFGetSignatureCount(h);
     rc = KvPdfWritePDFWithRevocationInformation(h);
@@ -202,7 +209,7 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
         fprintf(stderr, "kvpdf: warning: %s\n", Message(h, rc).c_str());
     else if (rc != 1) {
         unlink(out.c_str());
-        return Fail(h, "cannot write the validation data", rc);
+        return Failure(h, in, "cannot write the validation data", rc);
     }
     *added = true;
     printf("Added the validation data of %d signature%s in a revision of %lld bytes; the DSS "
@@ -216,18 +223,16 @@ int CommandLtv(const std::vector<std::string> &args) {
     if (PrintHelp(args, kLtvUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--trust", "--crl", "--ocsp", "--lang"}, {"--online"}, &a) ||
+    if (!Parse(args, {"--trust", "--crl", "--ocsp", "--lang", "--timeout"}, {"--online"}, &a) ||
         a.positional.size() != 2 || !Locale(a, &locale)) {
         fputs(kLtvUsage, stderr);
         return 2;
     }
+    if (!HttpTimeout(a)) return 2;
     LtvSources sources{a.values("--trust"), a.values("--crl"), a.values("--ocsp"),
                        a.has("--online")};
     const std::string &in = a.positional[0], &out = a.positional[1];
-    if (FileSize(in) < 0) {
-        fprintf(stderr, "kvpdf: cannot open %s\n", in.c_str());
-        return 1;
-    }
+    if (!InputFile(in) || !OutputFile(out)) return 1;
     const bool in_place = SameFile(in, out);
     Staged staged(out);
     if (!staged.ok()) {
@@ -242,7 +247,7 @@ int CommandLtv(const std::vector<std::string> &args) {
         return 0;
     }
     if (!staged.Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", out.c_str(), strerror(errno));
         return 1;
     }
     if (!added) printf("Nothing was added: %s is a copy of %s.\n", out.c_str(), in.c_str());

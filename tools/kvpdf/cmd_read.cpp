@@ -58,10 +58,7 @@ int CommandSignatures(const std::vector<std::string> &args) {
     if (!ParseOneFile(args, kSignaturesUsage, &a, &locale)) return 2;
     const std::string &path = a.positional[0];
     const int64_t size = FileSize(path);
-    if (size < 0) {
-        fprintf(stderr, "kvpdf: cannot open %s\n", path.c_str());
-        return 1;
-    }
+    if (!InputFile(path)) return 1;
     KvPdfHandle h = KvPDFInit(path.c_str(), nullptr, 0);
     KvPdfSetLocale(h, locale);
     KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
@@ -75,11 +72,12 @@ int CommandSignatures(const std::vector<std::string> &args) {
     }
     int status = 0;
     if (rc < 1 && rc != KVPDF_ERR_NO_SIGNATURE) {
-        fprintf(stderr, "kvpdf: the search stopped (code %d)\n%s", rc, Messages(h).c_str());
+        fprintf(stderr, "kvpdf: %s: the search stopped: %s (code %d)\n%s", path.c_str(),
+                Message(h, rc).c_str(), rc, Messages(h).c_str());
         status = 1;
     } else if (rc == 1 && KvPdfGetLastErrorIndex(h) >= 0) {
-        fprintf(stderr, "kvpdf: warning: the search skipped what it could not read:\n%s",
-                Messages(h).c_str());
+        fprintf(stderr, "kvpdf: warning: %s: the search skipped what it could not read:\n%s",
+                path.c_str(), Messages(h).c_str());
     }
     KvPDFClose(h);
     return status;

@@ -4,6 +4,7 @@
 #include "kvsxades.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,10 @@ const char kSignUsage[] =
     "  --reason T, --name T, --location T, --contact T   texts of the signature (UTF-8)\n"
     "  --reason-only         /Reason without the product sentence (always so for a reason\n"
     "                        beyond Latin-1: the sentence cannot follow UTF-16 text)\n"
-    "  --reserve BYTES       bytes reserved for the signature (default 30000)\n"
+    "  --reserve BYTES       bytes reserved for the signature (default 30000, at most 8388608)\n"
+    "  --timeout SECONDS     time limit of each exchange with the TSA, OCSP responders and CRL\n"
+    "                        distribution points (1..600, default 10); a refused connection\n"
+    "                        fails at once\n"
     "long-term validation (both need --tsa):\n"
     "  --ltv                 then add the validation data of the signature (its chains'\n"
     "                        certificates, CRLs and OCSP responses) in a second revision\n"
@@ -55,7 +59,8 @@ const char kSignUsage[] =
     "  --online              fetch an OCSP response (else a CRL) for every certificate\n"
     "appearance:\n"
     "  --invisible           no visible appearance (default: visible, on the first page)\n"
-    "  --rect x1,y1,x2,y2    the widget's rectangle in points (default 47,575,255,634)\n"
+    "  --rect x1,y1,x2,y2    the widget's rectangle in points, 0..14400, x1 < x2, y1 < y2\n"
+    "                        (default 47,575,255,634)\n"
     "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
     "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
     "messages:\n"
@@ -63,25 +68,44 @@ const char kSignUsage[] =
     "  --quiet               no progress on a terminal while a large file is hashed\n";
 
 const char kTimestampUsage[] =
-    "usage: kvpdf timestamp IN OUT --tsa URL [--reserve BYTES] [--lang en|hu]\n"
+    "usage: kvpdf timestamp IN OUT --tsa URL [--reserve BYTES] [--timeout SECONDS]\n"
+    "                                [--lang en|hu]\n"
     "\n"
     "Adds a document timestamp (/DocTimeStamp, ETSI.RFC3161) to IN, written into OUT as\n"
     "a new revision: an RFC 3161 token from URL (http://) over the whole file but the\n"
     "token itself. Exit status 0 when OUT is stamped, 1 on failure, 2 for a usage error.\n"
     "\n"
     "  --tsa URL         the RFC 3161 service\n"
-    "  --reserve BYTES   bytes reserved for the token (default 30000)\n"
+    "  --reserve BYTES   bytes reserved for the token (default 30000, at most 8388608)\n"
+    "  --timeout SECONDS time limit of the exchange with the TSA (1..600, default 10)\n"
     "  --lang en|hu      language of the library's messages (default en)\n";
+
+// The largest /Contents the tool reserves: the value is written twice as long in hex.
+constexpr int64_t kMaxReserve = 8 << 20;
+// The largest page a reader must show is 14400 units square (ISO 32000-1, C.2).
+constexpr long kMaxCoordinate = 14400;
 
 bool ParseRect(const std::string &text, int32_t rect[4]) {
     long v[4];
     char tail = 0;
-    if (sscanf(text.c_str(), "%ld,%ld,%ld,%ld%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4)
+    int used = 0;
+    if (sscanf(text.c_str(), "%ld,%ld,%ld,%ld%n%c", &v[0], &v[1], &v[2], &v[3], &used, &tail) !=
+            4 ||
+        static_cast<size_t>(used) != text.size() || strchr(text.c_str(), ' ') ||
+        strchr(text.c_str(), '+') || v[0] >= v[2] || v[1] >= v[3])
         return false;
     for (int i = 0; i < 4; ++i) {
-        if (v[i] < INT32_MIN || v[i] > INT32_MAX) return false;
+        if (v[i] < 0 || v[i] > kMaxCoordinate) return false;
         rect[i] = static_cast<int32_t>(v[i]);
     }
+    return true;
+}
+
+// The number of --reserve, 0 for the library's default; false (said) when bad.
+bool Reserve(const Args &a, int32_t *reserve) {
+    int64_t value = 0;
+    if (!Number(a, "--reserve", 0, kMaxReserve, &value)) return false;
+    *reserve = static_cast<int32_t>(value);
     return true;
 }
 
@@ -114,10 +138,7 @@ public:
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
     KvPdfHandle handle() const { return handle_; }
-    int Fail(const char *what, int32_t code) {
-        fprintf(stderr, "kvpdf: %s (code %d)\n%s", what, code, Messages(handle_).c_str());
-        return 1;
-    }
+    int Fail(const std::string &what, int32_t code) { return Failure(handle_, in_, what, code); }
     // Writes the revision and its placeholder, and where the signed bytes lie around it.
     int32_t Prepare(intptr_t logo, SignedBytes *bytes) {
         int32_t rc = KvPdfWritePDFWithoutSignature(handle_, logo);
@@ -199,12 +220,12 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
 // 0, or the exit status after the reason on stderr: 2 for a usage error.
 int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
-    if (!Parse(args,
-               {"--p12",         "--key",        "--cert",     "--password",     "--tsa",
-                "--reason",      "--name",       "--location", "--contact",      "--reserve",
-                "--rect",        "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
-                "--lang",        "--trust",      "--crl",      "--ocsp",         "--password-file",
-                "--password-env"},
+    if (!Parse(args, {"--p12",          "--key",          "--cert",           "--password",
+                      "--tsa",          "--reason",       "--name",           "--location",
+                      "--contact",      "--reserve",      "--rect",           "--appearance",
+                      "--kontir",       "--kontir-title", "--kontir-subject", "--lang",
+                      "--trust",        "--crl",          "--ocsp",           "--password-file",
+                      "--password-env", "--timeout"},
                {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet"},
                &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
@@ -213,9 +234,13 @@ int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
         return 2;
     }
     if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
-        fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
+        fprintf(stderr,
+                "kvpdf: --rect %s: not four whole numbers x1,y1,x2,y2 from 0 to %ld with x1 < x2 "
+                "and y1 < y2\n",
+                a.value("--rect").c_str(), kMaxCoordinate);
         return 2;
     }
+    if (!Reserve(a, &out->reserve) || !HttpTimeout(a)) return 2;
     out->ltv = a.has("--ltv") || a.has("--lta");
     out->lta = a.has("--lta");
     if (out->ltv && !a.has("--tsa")) {
@@ -230,7 +255,6 @@ int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
                     a.has("--online") || (!a.has("--crl") && !a.has("--ocsp"))};
     out->in = a.positional[0];
     out->out = a.positional[1];
-    out->reserve = atoi(a.value("--reserve", "0").c_str());
     out->cades = a.has("--cades");
     out->invisible = a.has("--invisible");
     out->appearance = a.value("--appearance");
@@ -287,8 +311,8 @@ int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
         if (typed.password) made = CreateSignature(typed, bytes, &signature, &length);
     }
     if (made != KVSX_OK) {
-        fprintf(stderr, "kvpdf: the signature could not be made: %s (%d)\n", kvsx_code_text(made),
-                made);
+        fprintf(stderr, "kvpdf: %s: the signature could not be made: %s\n  %d: %s\n", s.in.c_str(),
+                NetworkCause().c_str(), made, kvsx_code_text(made));
         return 1;
     }
     int32_t rc = KvPdfWriteSignature(r.handle(), signature, length);
@@ -305,7 +329,8 @@ int RequestToken(Request &r, const SignedBytes &bytes, const std::string &tsa, u
                  uint32_t *length) {
     std::string temp_path;
     if (!MakeTempFile("kvpdf-stamp", &temp_path)) {
-        fprintf(stderr, "kvpdf: cannot make a temporary file\n");
+        fprintf(stderr, "kvpdf: %s: cannot make a temporary file in $TMPDIR (else /tmp): %s\n",
+                r.out().c_str(), strerror(errno));
         return 1;
     }
     uint32_t value_length = 0;
@@ -326,7 +351,7 @@ int RequestToken(Request &r, const SignedBytes &bytes, const std::string &tsa, u
     KvPDF_CryptoCleanup(context);
     if (rc != 0) {
         if (rc > 0) fprintf(stderr, "kvpdf: %s\n", kvsx_code_text(rc));
-        return r.Fail("the timestamp could not be obtained", rc);
+        return r.Fail(NetworkCause(), rc);
     }
     return 0;
 }
@@ -373,7 +398,7 @@ int Extend(Request &r, const SignSettings &s) {
         last = &lta;
     }
     if (!last->Commit()) {
-        fprintf(stderr, "kvpdf: cannot write %s\n", s.out.c_str());
+        fprintf(stderr, "kvpdf: %s: cannot write: %s\n", s.out.c_str(), strerror(errno));
         return 1;
     }
     r.Done();
@@ -386,6 +411,9 @@ int CommandSign(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignUsage)) return 0;
     SignSettings settings;
     if (int status = ParseSignSettings(args, &settings); status != 0) return status;
+    for (const std::string *file : {&settings.in, &settings.key, &settings.appearance})
+        if (!file->empty() && !InputFile(*file)) return 1;
+    if ((settings.certs && !InputFile(*settings.certs)) || !OutputFile(settings.out)) return 1;
     Request r(settings.in, settings.out, settings.reserve, settings.locale);
     if (r.handle() <= 0) {
         fprintf(stderr, "kvpdf: cannot create a document handle\n");
@@ -395,7 +423,9 @@ int CommandSign(const std::vector<std::string> &args) {
     Logo logo;
     if (!settings.appearance.empty()) {
         intptr_t loaded = logo.Load(r.handle(), settings.appearance);
-        if (loaded <= 0) return r.Fail("cannot load the appearance file", int32_t(loaded));
+        if (loaded <= 0)
+            return Failure(r.handle(), settings.appearance, "cannot load the appearance file",
+                           int32_t(loaded));
     }
     SignedBytes bytes;
     int32_t rc = r.Prepare(logo.get(), &bytes);
@@ -418,13 +448,16 @@ int CommandTimestamp(const std::vector<std::string> &args) {
     if (PrintHelp(args, kTimestampUsage)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--tsa", "--reserve", "--lang"}, {}, &a) || a.positional.size() != 2 ||
-        !Locale(a, &locale) || !a.has("--tsa")) {
+    if (!Parse(args, {"--tsa", "--reserve", "--lang", "--timeout"}, {}, &a) ||
+        a.positional.size() != 2 || !Locale(a, &locale) || !a.has("--tsa")) {
         fputs(kTimestampUsage, stderr);
         return 2;
     }
-    return Stamp(a.positional[0], a.positional[1], a.positional[1], a.value("--tsa"),
-                 atoi(a.value("--reserve", "0").c_str()), locale);
+    int32_t reserve = 0;
+    if (!Reserve(a, &reserve) || !HttpTimeout(a)) return 2;
+    if (!InputFile(a.positional[0]) || !OutputFile(a.positional[1])) return 1;
+    return Stamp(a.positional[0], a.positional[1], a.positional[1], a.value("--tsa"), reserve,
+                 locale);
 }
 
 } // namespace cli

@@ -20,7 +20,7 @@ namespace {
 
 const char kVerifyUsage[] =
     "usage: kvpdf verify FILE [--trust CERT]... [--cert CERT]... [--crl FILE]... [--ocsp FILE]...\n"
-    "                         [--online] [--json] [--lang en|hu]\n"
+    "                         [--online [--timeout SECONDS]] [--json] [--lang en|hu]\n"
     "\n"
     "Verifies every signature and document timestamp the library finds in FILE: whether\n"
     "the signed bytes are intact (the /ByteRange sound and the digest matching), the\n"
@@ -33,17 +33,26 @@ const char kVerifyUsage[] =
     "each signature the report says where the revocation data came from (file, given,\n"
     "fetched, none) and whether the file carries them complete (every certificate of the\n"
     "signer and timestamp chains, and a CRL or OCSP response for each below the anchor).\n"
-    "The file is never written.\n"
-    "Exit status 0 when every signature is intact, valid and trusted, no later revision\n"
+    "Per certificate the report says whether its revocation was checked: good, revoked,\n"
+    "or not checked and why (no data at hand, no responder named, a responder refusing\n"
+    "or silent). A signature whose subfilter the tool cannot check (adbe.x509.rsa_sha1)\n"
+    "is reported as \"unsupported subfilter\", neither intact nor broken. The file is\n"
+    "never written.\n"
+    "Exit status 0 when every signature is intact, valid and trusted (with --online: and\n"
+    "the revocation of every certificate below its anchor checked), no later revision\n"
     "changes more than signatures, timestamps, validation data, form fields and\n"
-    "annotations, and no certification permission is violated; 1 otherwise, when no\n"
-    "signature is found or the search fails; 2 for a usage error.\n"
+    "annotations, and no certification permission is violated; 1 otherwise (an\n"
+    "unsupported subfilter included), when no signature is found or the search fails;\n"
+    "2 for a usage error.\n"
     "\n"
-    "  --trust CERT   a trusted root certificate (PEM or DER file)\n"
+    "  --trust CERT   a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
+    "                 whose chains then end there\n"
     "  --cert CERT    an intermediate certificate\n"
     "  --crl FILE     a CRL to check revocation with (PEM or DER)\n"
     "  --ocsp FILE    an OCSP response to check revocation with (DER)\n"
     "  --online       fetch CRLs and OCSP responses named in the certificates\n"
+    "  --timeout SECONDS  time limit of each exchange with a responder or distribution\n"
+    "                 point (1..600, default 10); a refused connection fails at once\n"
     "  --json         one JSON document on standard output instead of the text report\n"
     "  --lang en|hu   language of the library's messages (default en)\n"
     "  --quiet        no progress on a terminal while a large file is hashed\n";
@@ -111,6 +120,39 @@ bool SelfIssued(const std::string &der) {
     kvsx_release_certificate(&info);
     return self;
 }
+
+// The subject of a DER certificate; "?" when it does not parse.
+std::string Subject(const std::string &der) {
+    KvsCertificateInfo info;
+    memset(&info, 0, sizeof info);
+    std::string subject = "?";
+    if (kvsx_parse_certificate(der.data(), static_cast<int32_t>(der.size()), &info) == KVSX_OK &&
+        info.subject)
+        subject = info.subject;
+    kvsx_release_certificate(&info);
+    return subject;
+}
+
+// One certificate of a chain and what settled its revocation status.
+struct CertCheck {
+    std::string cert, subject, item; // item: the CRL or OCSP response used, or ""
+    int32_t revocation = KVS_REVOCATION_NOT_CHECKED;
+    std::string note;   // why it was not checked
+    bool ocsp = false;  // the item is an OCSP response
+    std::string origin; // of the item: file, given, fetched
+    std::string Status() const {
+        switch (revocation) {
+        case KVS_REVOCATION_GOOD:
+            return std::string("good (") + (ocsp ? "OCSP" : "CRL") + ", " + origin + ")";
+        case KVS_REVOCATION_REVOKED:
+            return "REVOKED";
+        case KVS_REVOCATION_ANCHOR:
+            return "trust anchor";
+        default:
+            return "not checked - " + (note.empty() ? "the chain was not validated" : note);
+        }
+    }
+};
 
 // The validation data at hand: the file's DSS, the --crl and --ocsp files (DER), and
 // whether fetching was on.
@@ -185,6 +227,15 @@ struct Verdict {
     std::string reason;
 };
 
+// The subfilters the signing library checks; adbe.x509.rsa_sha1 (a bare PKCS #1 value)
+// is not among them.
+bool IsCheckable(const std::string &subfilter) {
+    for (const char *known :
+         {"adbe.pkcs7.detached", "ETSI.CAdES.detached", "ETSI.RFC3161", "adbe.pkcs7.sha1"})
+        if (subfilter == known) return true;
+    return false;
+}
+
 // What a result of the signing library says about the three questions.
 Verdict Judge(int code) {
     Verdict v;
@@ -252,6 +303,9 @@ struct Facts {
     std::optional<std::string> signer;
     std::string revocation = "none";
     std::vector<std::string> origins; // of the chains' revocation data: file, given, fetched, none
+    std::vector<CertCheck> certs;     // of the signer and timestamp chains
+    bool unsupported = false;         // a subfilter the tool cannot check
+    bool online = false;
     int certificates = 0, certificates_in_file = 0, revocation_needed = 0, revocation_in_file = 0;
     std::optional<int64_t> stamped;
     int32_t checked = 0; // KvPdfCheckSignature
@@ -262,6 +316,7 @@ struct Facts {
     bool RangeOk() const { return checked == 1 && check.byte_range == KVPDF_RANGE_OK; }
     bool Intact() const { return read && crypto.intact && RangeOk(); }
     std::string IntactReason() const {
+        if (unsupported) return "unsupported subfilter " + subfilter;
         if (!read || checked != 1) return failure;
         return RangeOk() ? crypto.reason : Named(kRangeTexts, check.byte_range);
     }
@@ -270,7 +325,22 @@ struct Facts {
     uint64_t SignedLength() const {
         return checked == 1 ? check.signed_length : uint64_t{range[2]} + range[3];
     }
-    bool Trusted() const { return Intact() && crypto.valid && crypto.trusted; }
+    int Unchecked() const {
+        int n = 0;
+        for (const CertCheck &c : certs)
+            n += c.revocation == KVS_REVOCATION_NOT_CHECKED ? 1 : 0;
+        return n;
+    }
+    // Fetching was asked for: a status that could not be had is no "not revoked".
+    bool RevocationShort() const { return online && crypto.trusted && Unchecked() > 0; }
+    bool Trusted() const {
+        return Intact() && crypto.valid && crypto.trusted && !RevocationShort();
+    }
+    std::string TrustReason() const {
+        if (!RevocationShort()) return crypto.reason;
+        return "the revocation of " + std::to_string(Unchecked()) + " certificate" +
+               (Unchecked() == 1 ? "" : "s") + " could not be checked";
+    }
     bool Reliable() const { return Trusted() && !OtherChanges() && !Violated(); }
     bool Complete() const {
         return certificates > 0 && certificates_in_file == certificates &&
@@ -279,14 +349,25 @@ struct Facts {
 };
 
 // Every certificate of the signer and timestamp chains of the context's verification,
-// with the CRL or OCSP response used for it ("" for none).
-std::map<std::string, std::string> UsedData(KvsContext *context) {
-    std::map<std::string, std::string> used;
-    auto add = [&used](const KvsCertDataChain *c) {
+// once, with the CRL or OCSP response used for it ("" for none) and its status.
+std::vector<CertCheck> UsedData(KvsContext *context) {
+    std::vector<CertCheck> used;
+    std::map<std::string, size_t> seen;
+    auto add = [&](const KvsCertDataChain *c) {
         for (; c; c = c->next) {
-            std::string &item = used[Bytes(c->cert, c->cert_length)];
-            if (item.empty())
-                item = c->ocsp ? Bytes(c->ocsp, c->ocsp_length) : Bytes(c->crl, c->crl_length);
+            const std::string cert = Bytes(c->cert, c->cert_length);
+            const std::string item =
+                c->ocsp ? Bytes(c->ocsp, c->ocsp_length) : Bytes(c->crl, c->crl_length);
+            auto [at, fresh] = seen.emplace(cert, used.size());
+            if (fresh)
+                used.push_back(
+                    {cert, Subject(cert), "", c->revocation, c->revocation_note, false, ""});
+            CertCheck &u = used[at->second];
+            if (!u.item.empty() || item.empty()) continue;
+            u.item = item;
+            u.ocsp = c->ocsp != nullptr;
+            u.revocation = c->revocation;
+            u.note.clear();
         }
     };
     KvsCertDataChain *chain = nullptr;
@@ -303,12 +384,18 @@ std::map<std::string, std::string> UsedData(KvsContext *context) {
 // Where the revocation data came from, and how much of the chains the file carries.
 void JudgeValidationData(KvsContext *context, const Evidence &e, Facts *f) {
     std::set<std::string> origins;
-    for (const auto &[cert, item] : UsedData(context)) {
+    f->certs = UsedData(context);
+    for (CertCheck &c : f->certs) {
         ++f->certificates;
-        f->certificates_in_file += e.certs.count(cert) ? 1 : 0;
-        if (SelfIssued(cert)) continue; // the anchor: nobody vouches for its status
+        f->certificates_in_file += e.certs.count(c.cert) ? 1 : 0;
+        // The anchor: nobody vouches for its status.
+        if (c.revocation == KVS_REVOCATION_ANCHOR || SelfIssued(c.cert)) {
+            c.revocation = KVS_REVOCATION_ANCHOR;
+            continue;
+        }
         ++f->revocation_needed;
-        const char *origin = item.empty() ? "none" : e.Origin(item);
+        const char *origin = c.item.empty() ? "none" : e.Origin(c.item);
+        c.origin = origin;
         f->revocation_in_file += strcmp(origin, "file") == 0 ? 1 : 0;
         origins.insert(origin);
     }
@@ -347,7 +434,7 @@ struct VerifySettings {
 
 bool ParseVerifySettings(const std::vector<std::string> &args, VerifySettings *out) {
     Args &a = out->args;
-    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang"},
+    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang", "--timeout"},
                {"--online", "--json", "--quiet"}, &a) ||
         a.positional.size() != 1 || !Locale(a, &out->locale))
         return false;
@@ -363,17 +450,16 @@ std::string LoadStores(const Args &a) {
     struct Loaded {
         const char *flag;
         int (*add)(const void *, int32_t);
-    } const sources[] = {{"--trust", kvsx_add_cert},
+    } const sources[] = {{"--trust", kvsx_add_trust_anchor},
                          {"--cert", kvsx_add_cert},
                          {"--crl", kvsx_add_crl},
                          {"--ocsp", kvsx_add_ocsp}};
     for (const Loaded &s : sources)
         for (const std::string &file : a.values(s.flag))
             if (int rc = s.add(file.c_str(), -1); rc != KVSX_OK)
-                return std::string("cannot load ") + (s.flag + 2) + " " + file + ": " +
-                       kvsx_code_text(rc);
+                return file + ": cannot load it for " + s.flag + ": " + NetworkCause() + " (" +
+                       kvsx_code_text(rc) + ")";
     kvsx_set_use_cdp(a.has("--online") ? 1 : 0);
-    kvsx_set_http_timeout(kHttpSeconds);
     return "";
 }
 
@@ -443,7 +529,10 @@ Facts Gather(KvPdfHandle h, const std::string &path, int64_t size, int32_t index
     // A context of its own, so no chain or timestamp of an earlier entry shows here.
     KvsContext *context = nullptr;
     kvsx_init(&context);
-    f.crypto = Judge(Check(h, context, path, f.range, f.timestamp));
+    f.online = evidence.online;
+    f.unsupported = !IsCheckable(f.subfilter);
+    f.crypto = f.unsupported ? Verdict{false, false, false, f.IntactReason()}
+                             : Judge(Check(h, context, path, f.range, f.timestamp));
     std::string subject;
     SignerFacts(context, &subject, &f.revocation);
     if (!subject.empty()) f.signer = subject;
@@ -510,9 +599,15 @@ void PrintText(const Facts &f) {
     printf("  signer:        %s\n", f.signer.value_or("-").c_str());
     if (!f.timestamp) printf("  signing time:  %s\n", f.signing_time.value_or("-").c_str());
     std::string said;
-    PrintAnswer("intact:", f.Intact(), f.IntactReason(), &said);
-    PrintAnswer("valid:", f.crypto.valid, f.crypto.reason, &said);
-    PrintAnswer("trusted:", f.crypto.trusted, f.crypto.reason, &said);
+    if (f.unsupported) {
+        printf(
+            "  intact:        unknown - %s\n  valid:         unknown\n  trusted:       unknown\n",
+            f.IntactReason().c_str());
+    } else {
+        PrintAnswer("intact:", f.Intact(), f.IntactReason(), &said);
+        PrintAnswer("valid:", f.crypto.valid, f.crypto.reason, &said);
+        PrintAnswer("trusted:", f.crypto.trusted && !f.RevocationShort(), f.TrustReason(), &said);
+    }
     const std::string origins = Origins(f);
     if (origins == "none")
         printf("  revocation:    %s\n", f.revocation.c_str());
@@ -520,6 +615,9 @@ void PrintText(const Facts &f) {
         printf("  revocation:    %s (the chains' data from: %s)\n", f.revocation.c_str(),
                origins.c_str());
     printf("  LTV data:      %s\n", LtvText(f).c_str());
+    if (!f.certs.empty()) printf("  certificates:  revocation of each\n");
+    for (const CertCheck &c : f.certs)
+        printf("    %s: %s\n", c.subject.c_str(), c.Status().c_str());
     printf("  timestamp:     %s\n", f.stamped ? Utc(*f.stamped).c_str() : "none");
     const uint64_t end = f.SignedLength();
     if (end == uint64_t(f.size))
@@ -571,8 +669,19 @@ void WriteJson(JsonWriter &j, const Facts &f) {
     Reason(j, "intact_reason", f.Intact(), f.IntactReason());
     j.Bool("valid", f.crypto.valid);
     Reason(j, "valid_reason", f.crypto.valid, f.crypto.reason);
-    j.Bool("trusted", f.crypto.trusted);
-    Reason(j, "trusted_reason", f.crypto.trusted, f.crypto.reason);
+    j.Bool("trusted", f.crypto.trusted && !f.RevocationShort());
+    Reason(j, "trusted_reason", f.crypto.trusted && !f.RevocationShort(), f.TrustReason());
+    j.Bool("unsupported_subfilter", f.unsupported);
+    j.Begin("certificates", '[');
+    for (const CertCheck &c : f.certs) {
+        static const char *const kStatus[] = {"not_checked", "good", "revoked", "anchor"};
+        j.Begin(nullptr, '{');
+        j.String("subject", c.subject);
+        j.String("revocation", Named(kStatus, c.revocation));
+        j.String("text", c.Status());
+        j.End('}');
+    }
+    j.End(']');
     j.String("revocation", f.revocation);
     j.Begin("revocation_sources", '[');
     for (const std::string &o : f.origins)
@@ -690,9 +799,11 @@ int CommandVerify(const std::vector<std::string> &args) {
         fputs(kVerifyUsage, stderr);
         return 2;
     }
+    if (!HttpTimeout(settings.args)) return 2;
     const std::string &path = settings.path;
     const int64_t size = FileSize(path);
-    std::string error = size < 0 ? "cannot open " + path : LoadStores(settings.args);
+    std::string error = InputProblem(path);
+    if (error.empty()) error = LoadStores(settings.args);
     Search search;
     Evidence evidence;
     evidence.online = settings.args.has("--online");
@@ -741,10 +852,10 @@ int CommandVerify(const std::vector<std::string> &args) {
         printf("%d of them with other later changes or a certification violated.\n",
                trusted - reliable);
     if (search.Failed())
-        fprintf(stderr, "kvpdf: the search for signatures stopped (code %d)\n%s", search.code,
-                search.Lines().c_str());
+        fprintf(stderr, "kvpdf: %s: the search for signatures stopped (code %d)\n%s", path.c_str(),
+                search.code, search.Lines().c_str());
     else if (search.code == 1 && !search.messages.empty())
-        fprintf(stderr, "kvpdf: the search skipped what it could not read:\n%s",
+        fprintf(stderr, "kvpdf: %s: the search skipped what it could not read:\n%s", path.c_str(),
                 search.Lines().c_str());
     return status;
 }

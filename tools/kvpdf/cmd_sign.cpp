@@ -4,6 +4,8 @@
 #include "kvsxades.h"
 
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,14 @@ const char kSignUsage[] =
     "  --rect x1,y1,x2,y2    the widget's rectangle in points (default 47,575,255,634)\n"
     "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
     "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
+    "  --page N              the widget on page N (1 = the first); the rectangle is kept\n"
+    "                        inside that page's crop box\n"
+    "form field and certification:\n"
+    "  --field NAME          the signature field's name (default KvSignature<n>); an\n"
+    "                        unsigned signature field of that name is signed where it is\n"
+    "  --certify             a certification signature (DocMDP), level 2 unless --docmdp\n"
+    "  --docmdp 1|2|3        the changes it permits: 1 none, 2 form filling and signing,\n"
+    "                        3 also annotations\n"
     "messages:\n"
     "  --lang en|hu          language of the library's messages (default en)\n";
 
@@ -169,7 +179,52 @@ struct SignSettings {
     std::vector<std::pair<int32_t, std::string>> texts; // property id, value
     bool ltv = false, lta = false;
     LtvSources sources;
+    std::optional<std::string> field; // as the user gave it
+    int32_t page = 0, certify = 0;
 };
+
+// A literal string's body: the name as the user wrote it, its delimiters escaped.
+std::string LiteralBody(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '(' || c == ')' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A whole number from low to high, nothing after it.
+bool Bounded(const std::string &text, long low, long high, int32_t *out) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(text.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno != 0 || v < low || v > high) return false;
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+// --field, --page, --certify and --docmdp; false with the reason on stderr.
+bool ParseWorkflow(const Args &a, SignSettings *out) {
+    if (a.has("--page") && !Bounded(a.value("--page"), 1, INT32_MAX, &out->page)) {
+        fprintf(stderr, "kvpdf: --page wants a page number from 1\n");
+        return false;
+    }
+    if (a.has("--docmdp") && !a.has("--certify")) {
+        fprintf(stderr, "kvpdf: --docmdp goes with --certify\n");
+        return false;
+    }
+    if (a.has("--certify") && !Bounded(a.value("--docmdp", "2"), 1, 3, &out->certify)) {
+        fprintf(stderr, "kvpdf: --docmdp wants 1, 2 or 3\n");
+        return false;
+    }
+    if (a.has("--field") && a.value("--field").empty()) {
+        fprintf(stderr, "kvpdf: --field wants a name\n");
+        return false;
+    }
+    if (a.has("--field")) out->field = a.value("--field");
+    return true;
+}
 
 // The texts of the signature in the order the library receives them.
 const struct {
@@ -192,10 +247,12 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
 bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
     if (!Parse(args,
-               {"--p12", "--key", "--cert", "--password", "--tsa", "--reason", "--name",
-                "--location", "--contact", "--reserve", "--rect", "--appearance", "--kontir",
-                "--kontir-title", "--kontir-subject", "--lang", "--trust", "--crl", "--ocsp"},
-               {"--cades", "--invisible", "--ltv", "--lta", "--online"}, &a) ||
+               {"--p12",    "--key",        "--cert",     "--password",     "--tsa",
+                "--reason", "--name",       "--location", "--contact",      "--reserve",
+                "--rect",   "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
+                "--lang",   "--trust",      "--crl",      "--ocsp",         "--field",
+                "--page",   "--docmdp"},
+               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--certify"}, &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
@@ -205,6 +262,7 @@ bool ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) 
         fprintf(stderr, "kvpdf: --rect wants four integers: x1,y1,x2,y2\n");
         return false;
     }
+    if (!ParseWorkflow(a, out)) return false;
     out->ltv = a.has("--ltv") || a.has("--lta");
     out->lta = a.has("--lta");
     if (out->ltv && !a.has("--tsa")) {
@@ -240,6 +298,12 @@ void SetProperties(KvPdfHandle h, const SignSettings &s) {
         for (int i = 0; i < 4; ++i)
             KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, (*s.rect)[i]);
     if (s.cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    if (s.field) {
+        KvPDFSetProperty(h, KVPDF_PROP_FIELD_NAME, KVPDF_TEXT(LiteralBody(*s.field).c_str()));
+        KvPDFSetProperty(h, KVPDF_PROP_SIGN_EXISTING_FIELD, 1);
+    }
+    if (s.page) KvPDFSetProperty(h, KVPDF_PROP_PAGE, s.page);
+    if (s.certify) KvPDFSetProperty(h, KVPDF_PROP_CERTIFY, s.certify);
 }
 
 // The signing library's signature over the output's signed bytes, hashed straight

@@ -170,6 +170,11 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_NAME_TREE (-223)            /* the name tree loops or is too deep */
 #define KVPDF_ERR_ATTACHMENT_TOO_LARGE (-224) /* an embedded file inflates past the limit */
 #define KVPDF_ERR_STREAM_LENGTH (-225)        /* a stream's /Length passes the end of the file */
+/* Extensions: refusals of the signing workflows (properties 108 to 111). */
+#define KVPDF_ERR_FIELD_SIGNED (-230) /* the named signature field is signed already */
+#define KVPDF_ERR_FIELD_EXISTS (-231) /* a field of the name exists and is not to be filled */
+#define KVPDF_ERR_PAGE_NUMBER (-232)  /* the document has no page of the number asked for */
+#define KVPDF_ERR_CERTIFY (-233)      /* the catalog has permissions: no certification */
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -300,6 +305,35 @@ typedef struct LogoImage {
  * at all without one), so that a text string in UTF-16 stays one. 0 (the default)
  * appends " - " and the locale's product sentence to it. */
 #define KVPDF_PROP_REASON_ONLY 106
+/* Extension: the name (/T) of the new signature field instead of "KvSignature<n>",
+ * written between parentheses as given: the host escapes '(', ')' and '\' of a literal
+ * string. A field whose fully qualified name (the /T of its ancestors and its own, joined
+ * by '.') equals the name is never doubled: KvPdfWritePDFWithoutSignature refuses with
+ * -231, or fills it with KVPDF_PROP_SIGN_EXISTING_FIELD. NULL (the default) keeps
+ * "KvSignature<n>". */
+#define KVPDF_PROP_FIELD_NAME 108
+/* Extension: 1 makes the signature (or document timestamp) go into the existing field
+ * that KVPDF_PROP_FIELD_NAME names when that field is a signature field (/FT /Sig, own or
+ * inherited) without /V: the update rewrites that field to add /V, adds /SigFlags 3 to
+ * the form when it has none, and adds no widget, no /Fields and no /Annots entry; the
+ * field's widgets keep their page, /Rect and appearance (the visible flag, the rectangle,
+ * the appearance file and the Kontir note have no effect then). A field of that name that
+ * has /V gives -230; one of another type gives -231. 0 (the default) refuses any field of
+ * that name with -231. Without a name it has no effect. */
+#define KVPDF_PROP_SIGN_EXISTING_FIELD 109
+/* Extension: the page (1 = the first, in page-tree order) that receives the new widget
+ * and names it in its /Annots. The rectangle is then kept inside that page's crop box
+ * (/CropBox, else /MediaBox, own or inherited): one that does not lie inside moves in,
+ * its size kept (cut to the box's where larger). A number past the last page gives
+ * -232. 0 (the default) keeps the first page (a linearized file's /O) and the rectangle
+ * as set. */
+#define KVPDF_PROP_PAGE 110
+/* Extension: 1, 2 or 3 makes the signature a certification (ISO 32000-1, 12.8.2.2):
+ * its dictionary gets a DocMDP /Reference with that /P (1 no changes, 2 form filling and
+ * signing, 3 also annotations) and the catalog /Perms << /DocMDP sig >>. A catalog that
+ * has /Perms already gives -233. The host certifies the first signature of a document
+ * only. 0 (the default) writes an approval signature; other values are refused (0). */
+#define KVPDF_PROP_CERTIFY 111
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */

@@ -73,7 +73,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 226; // codes -1 .. -225 have a row
+constexpr int kMessageCodes = 234; // codes -1 .. -233 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -115,6 +115,10 @@ struct HostSettings {
     uint32_t attachment_limit;       // bytes one embedded file may inflate to
     int32_t attachment_inline_names; // a write may replace an inline /Names (opt-in)
     int32_t reason_only;             // /Reason without the product sentence (opt-in)
+    char *field_name;                // /T of the new field, or the field to fill (opt-in)
+    int32_t sign_existing_field;     // fill the named unsigned signature field (opt-in)
+    int32_t page_number;             // the page of the widget, 1-based; 0 the first
+    int32_t certify_level;           // DocMDP /P of a certification; 0 approval
 };
 
 // ---------------------------------------------------------------- the parsed document
@@ -201,8 +205,11 @@ struct ParsedDocument {
     uint32_t *field_refs;
     uint32_t field_count;
     int32_t annots_modified; // the page had /Annots, or an indirect /Fields grows
-    DssInfo *dss_info;       // the newest revision's Document Security Store
-    uint64_t dss_bytes;      // DSS data held for all revisions, held to PdfDecodeLimit
+    uint32_t filled_field;   // the existing field that receives the signature, 0 none
+    int32_t page_box[4];     // the widget page's crop box, with page_box_known
+    int32_t page_box_known;
+    DssInfo *dss_info;  // the newest revision's Document Security Store
+    uint64_t dss_bytes; // DSS data held for all revisions, held to PdfDecodeLimit
     ObjectStreamCache object_stream;
 };
 
@@ -252,6 +259,11 @@ struct UpdatePlan {
     uint32_t kontir_icon_obj;
     uint32_t objstm_obj;      // after a cross-reference-stream source
     uint32_t xref_stream_obj; // after a cross-reference-stream source
+    // The opt-ins the walk follows (the settings' values; the name is not owned).
+    const char *field_name;
+    int32_t sign_existing_field;
+    int32_t page_number;
+    int32_t certify_level;
 };
 
 // What an appearance file read during a write told about itself; the handle takes it

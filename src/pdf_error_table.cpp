@@ -203,6 +203,16 @@ const Message kMessages[] = {
      "A(z) %lu. beagyazott file %lu bajtnal nagyobbra bomlik ki; adat nelkul szerepel."},
     {-225, "Stream %lu declares %lu bytes, but the file holds only %lu after its start.",
      "A(z) %lu. stream %lu bajtot jelez, de a file csak %lu bajtot tartalmaz utana."},
+    {-230, "Signature field %s (object %lu) is signed already.",
+     "A(z) %s alairasmezo (%lu. objektum) mar alairt."},
+    {-231,
+     "A field named %s exists already (object %lu): it is no unsigned signature field, or "
+     "filling it was not asked for.",
+     "Mar letezik %s nevu mezo (%lu. objektum): nem alairatlan alairasmezo, vagy a "
+     "kitoltese nem volt kerve."},
+    {-232, "The document has no page %ld.", "A dokumentumnak nincs %ld. oldala."},
+    {-233, "The catalog holds /Perms already: the signature cannot certify the document.",
+     "A katalogus mar tartalmaz /Perms bejegyzest: az alairas nem lehet tanusito."},
 };
 
 } // namespace

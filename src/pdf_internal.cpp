@@ -67,8 +67,21 @@ UpdatePlan PlanSignatureUpdate(const ParsedDocument &parsed, const HostSettings 
     UpdatePlan plan{};
     uint32_t next = static_cast<uint32_t>(parsed.trailer_size);
     auto take = [&next] { return next++; };
+    plan.field_name = settings.field_name && settings.field_name[0] ? settings.field_name : nullptr;
+    plan.sign_existing_field = settings.sign_existing_field;
+    plan.page_number = settings.page_number;
+    plan.certify_level = mode == kModeSign ? settings.certify_level : 0;
     plan.layout = LayoutOf(settings, logo, mode);
     plan.sig_dict_obj = take();
+    if (parsed.filled_field) {
+        // An existing field takes the signature: its widgets stay as they are.
+        plan.layout = SignatureLayout::kPlain;
+        if (parsed.xref_is_stream) {
+            plan.objstm_obj = take();
+            plan.xref_stream_obj = take();
+        }
+        return plan;
+    }
     switch (plan.layout) {
     case SignatureLayout::kSigAppx:
         plan.image_obj = take();

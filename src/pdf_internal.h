@@ -115,6 +115,11 @@ void FinishUpdate(UpdateInProgress *u);
 // The number in the new field's name "KvSignature<n>": the sections read, adjusted for
 // linearized files and pages that already had annotations.
 [[nodiscard]] int32_t FieldNumber(const ParsedDocument &parsed);
+// The new field's /T text: the host's name, else "KvSignature<n>" written into numbered.
+[[nodiscard]] const char *FieldTitle(const UpdateWriter &w, char (&numbered)[32]);
+// With a page asked for, moves the rectangle into that page's crop box (size kept, cut to
+// the box's where larger) unless it lies inside already.
+void FitIntoPageBox(const UpdateWriter &w, int32_t r[4]);
 
 // The signing time: the clock, or a fixed time set by the tests.
 [[nodiscard]] time_t CurrentTime();

@@ -5,6 +5,7 @@
 #include "pdf_error.h"
 #include "pdf_mem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -116,6 +117,12 @@ int WriteSignatureDictionary(UpdateWriter &w, int32_t *err, FILE *target) {
                              s.sig_reason ? " - " : "", s.reason_suffix ? s.reason_suffix : "")) {
         return 0;
     }
+    if (w.update.plan.certify_level &&
+        !AppendFormat(w, err,
+                      "/Reference[<</Type/SigRef/TransformMethod/DocMDP/TransformParams<</Type"
+                      "/TransformParams/P %d/V/1.2>>>>]\n",
+                      static_cast<int>(w.update.plan.certify_level)))
+        return 0;
     return WriteByteRange(w, err);
 }
 
@@ -133,6 +140,30 @@ int32_t FieldNumber(const ParsedDocument &parsed) {
     else if (parsed.is_linearized == 1)
         --n;
     return n;
+}
+
+const char *FieldTitle(const UpdateWriter &w, char (&numbered)[32]) {
+    if (w.update.plan.field_name) return w.update.plan.field_name;
+    snprintf(numbered, sizeof numbered, "KvSignature%d", static_cast<int>(FieldNumber(w.parsed)));
+    return numbered;
+}
+
+void FitIntoPageBox(const UpdateWriter &w, int32_t r[4]) {
+    const ParsedDocument &p = w.parsed;
+    if (w.update.plan.page_number < 1 || !p.page_box_known) return;
+    const int32_t *box = p.page_box;
+    if (r[0] >= box[0] && r[1] >= box[1] && r[2] <= box[2] && r[3] <= box[3] && r[0] <= r[2] &&
+        r[1] <= r[3])
+        return;
+    int64_t width = std::llabs(int64_t{r[2]} - r[0]), height = std::llabs(int64_t{r[3]} - r[1]);
+    width = std::min<int64_t>(width, int64_t{box[2]} - box[0]);
+    height = std::min<int64_t>(height, int64_t{box[3]} - box[1]);
+    const int64_t x = std::clamp<int64_t>(std::min(r[0], r[2]), box[0], box[2] - width);
+    const int64_t y = std::clamp<int64_t>(std::min(r[1], r[3]), box[1], box[3] - height);
+    r[0] = Clamp(x);
+    r[1] = Clamp(y);
+    r[2] = Clamp(x + width);
+    r[3] = Clamp(y + height);
 }
 
 int WriteSignatureWidget(UpdateWriter &w, int32_t *err, int32_t *width, int32_t *height) {
@@ -155,25 +186,26 @@ int WriteSignatureWidget(UpdateWriter &w, int32_t *err, int32_t *width, int32_t 
         r[2] = Clamp(int64_t{r[0]} + *width);
         r[3] = Clamp(int64_t{r[1]} + *height);
     }
-    const int32_t n = FieldNumber(w.parsed);
+    FitIntoPageBox(w, r);
+    char numbered[32];
+    const char *title = FieldTitle(w, numbered);
     const auto page = static_cast<unsigned long>(w.parsed.page_obj);
     const auto dict = static_cast<unsigned long>(plan.sig_dict_obj);
     if (w.mode == kModeDocTimestamp)
         return AppendFormat(w, err,
-                            "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[0.0 0.0 "
+                            "<</Type/Annot/F 132/T(%s)/P %lu 0 R/V %lu 0 R/Rect[0.0 0.0 "
                             "0.0 0.0]/Subtype/Widget/FT/Sig>>endobj\n\n",
-                            n, page, dict);
+                            title, page, dict);
     if (plan.layout != SignatureLayout::kStandardVisible)
-        return AppendFormat(
-            w, err,
-            "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
-            "%d]/Subtype/Widget/FT/Sig>>endobj\n\n",
-            n, page, dict, r[0], r[1], r[2], r[3]);
+        return AppendFormat(w, err,
+                            "<</Type/Annot/F 132/T(%s)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
+                            "%d]/Subtype/Widget/FT/Sig>>endobj\n\n",
+                            title, page, dict, r[0], r[1], r[2], r[3]);
     return AppendFormat(w, err,
-                        "<</Type/Annot/F 132/T(KvSignature%d)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
+                        "<</Type/Annot/F 132/T(%s)/P %lu 0 R/V %lu 0 R/Rect[%d %d %d "
                         "%d]/Subtype/Widget/DR<</XObject<</FRM %lu 0 R>>>>/FT/Sig/AP<</N %lu 0 "
                         "R>>>>endobj\n\n",
-                        n, page, dict, r[0], r[1], r[2], r[3],
+                        title, page, dict, r[0], r[1], r[2], r[3],
                         static_cast<unsigned long>(plan.frm_obj),
                         static_cast<unsigned long>(plan.appearance_obj));
 }

@@ -65,14 +65,16 @@ int WriteSigAppxAppearance(UpdateWriter &w, int32_t *err) {
                       static_cast<unsigned long>(frm)) ||
         !EndStreamObject(w, err))
         return 0;
-    const int32_t *r = w.settings.sig_rect;
+    int32_t r[4] = {w.settings.sig_rect[0], w.settings.sig_rect[1], w.settings.sig_rect[2],
+                    w.settings.sig_rect[3]};
+    FitIntoPageBox(w, r);
+    char numbered[32];
     return BeginDictObject(w, plan.sig_field_obj, err) &&
            AppendFormat(w, err,
-                        "/FT /Sig /T (KvSignature%lu) /Type /Annot /Subtype /Widget /F 132 /P %lu "
+                        "/FT /Sig /T (%s) /Type /Annot /Subtype /Widget /F 132 /P %lu "
                         "0 R /AP << /N %lu 0 R >>/DA (/Helv 0 Tf 0 g ) /MK <<\t>>/Rect [%d %d %d "
                         "%d]/V %lu 0 R >>",
-                        static_cast<unsigned long>(FieldNumber(w.parsed)),
-                        static_cast<unsigned long>(w.parsed.page_obj),
+                        FieldTitle(w, numbered), static_cast<unsigned long>(w.parsed.page_obj),
                         static_cast<unsigned long>(ap), r[0], r[1], r[2], r[3],
                         static_cast<unsigned long>(plan.sig_dict_obj)) &&
            EndObject(w, err);

@@ -69,7 +69,7 @@ void ReleaseSettings(HostSettings *s) {
                       &s->sig_reason,     &s->sig_location,      &s->signer_name,
                       &s->contact_info,   &s->signing_time_text, &s->sig_subfilter,
                       &s->logo_file_path, &s->kontir_text,       &s->kontir_title,
-                      &s->kontir_subject};
+                      &s->kontir_subject, &s->field_name};
     for (char **t : texts)
         TrackedFreeT(*t);
     AttachmentListClear(s);

@@ -205,6 +205,19 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
     case KVPDF_PROP_REASON_ONLY:
         s->reason_only = Number(value) == 1 ? 1 : 0;
         return 1;
+    case KVPDF_PROP_FIELD_NAME:
+        return SetText(&s->field_name, value);
+    case KVPDF_PROP_SIGN_EXISTING_FIELD:
+        s->sign_existing_field = Number(value) == 1 ? 1 : 0;
+        return 1;
+    case KVPDF_PROP_PAGE:
+        if (Number(value) < 0) return 0;
+        s->page_number = Number(value);
+        return 1;
+    case KVPDF_PROP_CERTIFY:
+        if (Number(value) < 0 || Number(value) > 3) return 0;
+        s->certify_level = Number(value);
+        return 1;
     case KVPDF_PROP_ATTACHMENT_LIMIT:
         if (Number(value) < 1) return 0;
         s->attachment_limit = static_cast<uint32_t>(Number(value));

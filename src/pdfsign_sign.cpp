@@ -136,6 +136,7 @@ int32_t WriteBlankValue(PdfDocument *doc, bool with_update) {
 int WriteAppearanceAndNote(UpdateWriter &w, int32_t *err) {
     const UpdatePlan &plan = w.update.plan;
     int32_t width = 0, height = 0;
+    if (!plan.sig_field_obj) return 1; // an existing field takes the signature
     switch (plan.layout) {
     case SignatureLayout::kSigAppx:
         if (!WriteSigAppxAppearance(w, err)) return 0;
@@ -191,8 +192,9 @@ int32_t TakeOverFromWrite(PdfDocument *doc, const LogoImage *logo, int32_t resul
     HostSettings &s = doc->settings;
     const UpdateInProgress &u = doc->update;
     // The record's image size is the handle's once its widget was written.
-    const bool widget_written =
-        u.plan.layout != SignatureLayout::kSigAppx && u.last_object_number >= u.plan.sig_field_obj;
+    const bool widget_written = u.plan.layout != SignatureLayout::kSigAppx &&
+                                u.plan.sig_field_obj &&
+                                u.last_object_number >= u.plan.sig_field_obj;
     if (widget_written && s.logo_height == 0 && logo && logo->image_height != 0) {
         s.logo_width = logo->image_width;
         s.logo_height = logo->image_height;
@@ -237,6 +239,9 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
         FinishUpdate(&doc->update);
         return result;
     }
+    // The walk found the field to fill: the update then writes no widget of its own.
+    if (doc->parsed.filled_field)
+        doc->update.plan = PlanSignatureUpdate(doc->parsed, doc->settings, logo, doc->mode);
     UpdateWriter w = WriterOf(doc, logo);
     BeginUpdate(w);
     result = TakeOverFromWrite(doc, logo, WriteRevision(w));

@@ -8,12 +8,18 @@
 #include "pdf_mem.h"
 #include "pdf_pades.h"
 #include "pdf_utils.h"
+#include "pdf_value.h"
 #include "pdf_xref.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string>
+#include <vector>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
@@ -21,6 +27,7 @@ namespace kvpdf {
 namespace {
 
 constexpr int kMaxPageDepth = 64;
+constexpr int kMaxFieldDepth = 100;
 
 // Registers text with `insert` placed at position as the new version of object.
 int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t position,
@@ -70,6 +77,150 @@ int32_t RewriteObject(Walk &walk, const char *text, uint32_t length, uint32_t po
 int32_t RewriteFailed(Walk &walk, int32_t rc, int32_t stage) {
     KV_ERROR(walk.r, stage);
     return rc;
+}
+
+// Inserts text right after the opening "<<" of an object whose new version the update
+// carries already: two changes of one object must go into one version of it.
+int32_t Amend(Walk &walk, UpdatedObject &u, const char *insert) {
+    int is_ref = 0;
+    size_t body = PdfSkipObjectHeader(u.text, u.length, 0, &is_ref);
+    body = PdfSkipSpace(u.text, u.length, body);
+    char *amended = nullptr;
+    const uint32_t size =
+        body + 1 < u.length && u.text[body] == '<' && u.text[body + 1] == '<'
+            ? PdfInsertBytes(u.text, u.length, insert, static_cast<uint32_t>(body) + 2, &amended)
+            : 0;
+    if (!size) return KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_ROOT);
+    TrackedFreeT(u.text);
+    u.text = amended;
+    u.length = size - 1;
+    return 1;
+}
+
+// Inserts text after the opening "<<" of object: into the version the update carries,
+// else into a new one made from text.
+int32_t InsertAfterOpen(Walk &walk, const char *text, uint32_t length, uint32_t object,
+                        const char *insert, int32_t stage) {
+    for (uint32_t i = 0; i < walk.rewrites->count; ++i)
+        if (walk.rewrites->items[i].number == object)
+            return Amend(walk, walk.rewrites->items[i], insert);
+    int is_ref = 0;
+    size_t body = PdfSkipSpace(text, length, PdfSkipObjectHeader(text, length, 0, &is_ref));
+    if (body + 1 >= length || text[body] != '<' || text[body + 1] != '<') {
+        char what[32];
+        snprintf(what, sizeof what, "Object %lu", static_cast<unsigned long>(object));
+        return KV_FAIL(walk.r, KVPDF_ERR_OBJECT_SYNTAX, stage, what,
+                       static_cast<unsigned long>(body));
+    }
+    int32_t rc = RewriteObject(walk, text, length, static_cast<uint32_t>(body) + 2, insert, object);
+    return rc < 1 ? RewriteFailed(walk, rc, stage) : 1;
+}
+
+// The bytes of the string token at i: a literal string's escapes resolved (ISO 32000-1,
+// 7.3.4.2), a hex string's digits paired.
+std::string StringBytes(const char *t, size_t length, size_t i) {
+    std::string out;
+    i = PdfSkipSpace(t, length, i);
+    if (i < length && t[i] == '<') {
+        std::string digits;
+        for (++i; i < length && t[i] != '>'; ++i)
+            if (isxdigit(static_cast<unsigned char>(t[i]))) digits += t[i];
+        if (digits.size() % 2) digits += '0';
+        for (size_t k = 0; k < digits.size(); k += 2)
+            out += static_cast<char>(strtol(digits.substr(k, 2).c_str(), nullptr, 16));
+        return out;
+    }
+    if (i >= length || t[i] != '(') return out;
+    int depth = 1;
+    for (++i; i < length; ++i) {
+        char c = t[i];
+        if (c == '(') ++depth;
+        if (c == ')' && --depth == 0) break;
+        if (c != '\\' || ++i >= length) {
+            out += c;
+            continue;
+        }
+        c = t[i];
+        static const char kFrom[] = "nrtbf", kTo[] = "\n\r\t\b\f";
+        if (const char *at = c ? strchr(kFrom, c) : nullptr) {
+            out += kTo[at - kFrom];
+        } else if (c >= '0' && c <= '7') {
+            int v = 0;
+            for (int k = 0; k < 3 && i < length && t[i] >= '0' && t[i] <= '7'; ++k, ++i)
+                v = v * 8 + (t[i] - '0');
+            --i;
+            out += static_cast<char>(v);
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < length && t[i + 1] == '\n') ++i; // a continued line
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The references of an inline array value, or of the array object it names.
+std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key) {
+    std::vector<uint32_t> out;
+    const DictEntry *e = d.Find(key);
+    if (!e) return out;
+    Text array;
+    const char *t = d.text;
+    Span value = e->value;
+    if (const uint32_t object = RefOf(t, value)) {
+        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1) return out;
+        t = array.data.get();
+        int is_ref = 0;
+        value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
+    }
+    std::vector<Span> items;
+    (void)ParseArray(t, value.end, value.begin, &items);
+    for (const Span &item : items)
+        if (const uint32_t object = RefOf(t, item)) out.push_back(object);
+    return out;
+}
+
+// The field whose fully qualified name (ISO 32000-1, 12.7.3.2) is name, searched from the
+// top-level fields: each node once, at most kMaxFieldDepth levels deep.
+struct NamedField {
+    uint32_t object = 0;
+    bool signature = false; // /FT /Sig, own or inherited
+    bool filled = false;    // it has /V
+};
+NamedField FindNamedField(Walk &walk, FILE *file, const std::string &name) {
+    struct Node {
+        uint32_t object;
+        std::string parent;
+        bool signature;
+        int depth;
+    };
+    const ParsedDocument &p = walk.r.parsed;
+    std::vector<uint8_t> seen(p.object_offsets_count, 0);
+    std::vector<Node> stack;
+    for (uint32_t i = p.field_count; i > 0; --i)
+        stack.push_back({p.field_refs[i - 1], std::string(), false, 0});
+    while (!stack.empty()) {
+        const Node node = stack.back();
+        stack.pop_back();
+        Text text;
+        if (node.object >= seen.size() || seen[node.object]) continue;
+        seen[node.object] = 1;
+        if (ReadText(walk.r, file, static_cast<int32_t>(node.object), &text) < 1) continue;
+        const Dict d = ParseObjectDict(text.data.get(), text.length);
+        const bool signature = d.Find("/FT") ? d.Value("/FT") == "/Sig" : node.signature;
+        std::string qualified = node.parent;
+        if (const DictEntry *t = d.Find("/T")) {
+            const std::string own = StringBytes(d.text, t->value.end, t->value.begin);
+            if (!qualified.empty()) qualified += '.';
+            qualified += own;
+            if (qualified == name) return {node.object, signature, d.Find("/V") != nullptr};
+        }
+        if (node.depth + 1 > kMaxFieldDepth) continue;
+        const std::vector<uint32_t> kids = RefList(walk.r, file, d, "/Kids");
+        for (size_t i = kids.size(); i > 0; --i)
+            stack.push_back({kids[i - 1], qualified, signature, node.depth + 1});
+    }
+    return {};
 }
 
 // The references the update adds to an annotation array: the widget, and the Kontir
@@ -293,6 +444,60 @@ int32_t AddField(Walk &walk, const FormText &form, const char *catalog, uint32_t
     return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_ROOT) : 1;
 }
 
+// A field named as the new one: refused, or with the opt-in filled when it is an unsigned
+// signature field (/V added, /SigFlags 3 where the form has none).
+int32_t NamedExisting(Walk &walk, FILE *file, const FormText &form, const char *catalog,
+                      uint32_t length, bool *filled) {
+    const UpdatePlan &plan = *walk.plan;
+    std::string name = "(";
+    name.append(plan.field_name).append(")");
+    const NamedField field = FindNamedField(walk, file, StringBytes(name.data(), name.size(), 0));
+    if (!field.object) return 1;
+    const auto object = static_cast<unsigned long>(field.object);
+    if (field.signature && field.filled)
+        return KV_FAIL(walk.r, KVPDF_ERR_FIELD_SIGNED, KVPDF_ERR_STAGE_ROOT, plan.field_name,
+                       object);
+    if (!field.signature || plan.sign_existing_field != 1)
+        return KV_FAIL(walk.r, KVPDF_ERR_FIELD_EXISTS, KVPDF_ERR_STAGE_ROOT, plan.field_name,
+                       object);
+    Text text;
+    int32_t rc = ReadText(walk.r, file, static_cast<int32_t>(field.object), &text);
+    if (rc < 1) return KV_FAIL_AS(walk.r, KVPDF_ERR_FIELDS_OBJECT, KVPDF_ERR_STAGE_ROOT, rc);
+    char insert[32];
+    snprintf(insert, sizeof insert, "/V %lu 0 R", static_cast<unsigned long>(plan.sig_dict_obj));
+    rc = InsertAfterOpen(walk, text.data.get(), text.length, field.object, insert,
+                         KVPDF_ERR_STAGE_ROOT);
+    if (rc < 1) return rc;
+    walk.r.parsed.filled_field = field.object;
+    *filled = true;
+    Dict flags;
+    if (form.object)
+        flags = ParseObjectDict(form.text, form.length);
+    else
+        (void)ParseDict(form.text, form.length, form.base, &flags.entries);
+    if (flags.Find("/SigFlags")) return 1;
+    if (form.object)
+        return InsertAfterOpen(walk, form.text, form.length, form.object, "/SigFlags 3",
+                               KVPDF_ERR_STAGE_ROOT);
+    // A form inline in the catalog: the flags go in after its own "<<".
+    int64_t open = PdfFind(catalog + form.base, length - form.base, "<<");
+    if (open < 0) return 1;
+    rc = RewriteObject(walk, catalog, length, static_cast<uint32_t>(open) + 2 + form.base,
+                       "/SigFlags 3", static_cast<uint32_t>(walk.r.parsed.root_obj));
+    return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_ROOT) : 1;
+}
+
+// The catalog of a certification names the signature in /Perms (ISO 32000-1, 12.8.4).
+int32_t AddPermissions(Walk &walk, const char *catalog, uint32_t length) {
+    const Dict d = ParseObjectDict(catalog, length);
+    if (d.Find("/Perms")) return KV_FAIL(walk.r, KVPDF_ERR_CERTIFY, KVPDF_ERR_STAGE_ROOT);
+    char insert[48];
+    snprintf(insert, sizeof insert, "/Perms<</DocMDP %lu 0 R>>",
+             static_cast<unsigned long>(walk.plan->sig_dict_obj));
+    return InsertAfterOpen(walk, catalog, length, static_cast<uint32_t>(walk.r.parsed.root_obj),
+                           insert, KVPDF_ERR_STAGE_ROOT);
+}
+
 // The form dictionary: its fields, and in the modes that place a signature the field
 // list that names the new one.
 int32_t ReadForm(Walk &walk, FILE *file, const char *catalog, uint32_t length, int64_t acroform) {
@@ -336,6 +541,16 @@ int32_t ReadForm(Walk &walk, FILE *file, const char *catalog, uint32_t length, i
                             fields_length, "/Fields", {"/Catalog", "/Pages", "/Page", "dictionary"},
                             KVPDF_ERR_STAGE_ROOT);
         if (checked < 1) return checked;
+    }
+    if (walk.plan->field_name) {
+        bool filled = false;
+        int32_t named = 1;
+        try {
+            named = NamedExisting(walk, file, form, catalog, length, &filled);
+        } catch (const std::bad_alloc &) {
+            named = KV_FAIL(walk.r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_ROOT);
+        }
+        if (named < 1 || filled) return named;
     }
     return AddField(walk, form, catalog, length, rc, fields_obj, fields_text.get(), fields_length,
                     end);
@@ -424,6 +639,93 @@ int32_t IndirectAnnots(Walk &walk, FILE *file, uint32_t array, int32_t page) {
     int32_t rc =
         RewriteObject(walk, annots.data.get(), annots.length, from + relative, insert, array);
     return rc < 1 ? RewriteFailed(walk, rc, KVPDF_ERR_STAGE_PAGE) : 1;
+}
+
+// The number-th leaf of the page tree (1 = the first) in tree order; each node is met
+// once and the depth is bounded, so that a cyclic tree ends.
+int32_t NthPage(Reader r, FILE *file, int32_t root, int32_t number) {
+    std::vector<uint8_t> seen(r.parsed.object_offsets_count, 0);
+    std::vector<std::pair<uint32_t, int>> stack{{static_cast<uint32_t>(root), 0}};
+    int32_t count = 0;
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        if (node >= seen.size() || seen[node]) continue;
+        seen[node] = 1;
+        Text text;
+        if (ReadText(r, file, static_cast<int32_t>(node), &text) < 1) {
+            KV_ERROR(r, KVPDF_ERR_PAGE_OBJECT);
+            return KVPDF_ERR_PAGE_OBJECT;
+        }
+        const Dict d = ParseObjectDict(text.data.get(), text.length);
+        if (!d.Find("/Kids")) {
+            if (++count == number) return static_cast<int32_t>(node);
+            continue;
+        }
+        if (depth + 1 > kMaxPageDepth) continue;
+        const std::vector<uint32_t> kids = RefList(r, file, d, "/Kids");
+        for (size_t i = kids.size(); i > 0; --i)
+            stack.emplace_back(kids[i - 1], depth + 1);
+    }
+    return KV_FAIL(r, KVPDF_ERR_PAGE_NUMBER, KVPDF_ERR_STAGE_PAGE, static_cast<long>(number));
+}
+
+int32_t FindNthPage(Reader r, FILE *file, int32_t root, int32_t number) {
+    try {
+        return NthPage(r, file, root, number);
+    } catch (const std::bad_alloc &) {
+        return KV_FAIL(r, KVPDF_ERR_BUFFER, KVPDF_ERR_STAGE_PAGE);
+    }
+}
+
+// Four numbers of a rectangle value (inline, or an array object of its own).
+bool RectOf(Reader r, FILE *file, const Dict &d, const char *key, double out[4]) {
+    const DictEntry *e = d.Find(key);
+    if (!e) return false;
+    Text array;
+    const char *t = d.text;
+    Span value = e->value;
+    if (const uint32_t object = RefOf(t, value)) {
+        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1) return false;
+        t = array.data.get();
+        int is_ref = 0;
+        value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
+    }
+    std::vector<Span> items;
+    if (!ParseArray(t, value.end, value.begin, &items) || items.size() != 4) return false;
+    for (int i = 0; i < 4; ++i) {
+        const std::string number(t + items[i].begin, items[i].end - items[i].begin);
+        char *end = nullptr;
+        out[i] = strtod(number.c_str(), &end);
+        if (end == number.c_str() || !std::isfinite(out[i]) || std::fabs(out[i]) > 1e9)
+            return false;
+    }
+    return true;
+}
+
+// The crop box of the page (its /CropBox, else its /MediaBox, each own or inherited
+// from the page tree), in whole points inside it; page_box_known stays 0 without one.
+void ReadPageBox(Reader r, FILE *file, int32_t page) {
+    ParsedDocument &p = r.parsed;
+    double crop[4], media[4];
+    bool has_crop = false, has_media = false;
+    uint32_t node = static_cast<uint32_t>(page);
+    for (int depth = 0; node && depth < kMaxPageDepth && !has_crop; ++depth) {
+        Text text;
+        if (ReadText(r, file, static_cast<int32_t>(node), &text) < 1) break;
+        const Dict d = ParseObjectDict(text.data.get(), text.length);
+        has_crop = RectOf(r, file, d, "/CropBox", crop);
+        if (!has_media) has_media = RectOf(r, file, d, "/MediaBox", media);
+        const uint32_t parent = d.Ref("/Parent");
+        node = parent == node ? 0 : parent;
+    }
+    const double *box = has_crop ? crop : has_media ? media : nullptr;
+    if (!box) return;
+    p.page_box[0] = static_cast<int32_t>(std::ceil(std::min(box[0], box[2])));
+    p.page_box[1] = static_cast<int32_t>(std::ceil(std::min(box[1], box[3])));
+    p.page_box[2] = static_cast<int32_t>(std::floor(std::max(box[0], box[2])));
+    p.page_box[3] = static_cast<int32_t>(std::floor(std::max(box[1], box[3])));
+    p.page_box_known = p.page_box[2] > p.page_box[0] && p.page_box[3] > p.page_box[1];
 }
 
 } // namespace
@@ -610,6 +912,10 @@ int32_t ProcessRoot(Walk &walk, FILE *file, const char *catalog, uint32_t length
         int32_t rc = ReadForm(walk, file, catalog, length, acroform);
         if (rc < 1) return rc;
     }
+    if (walk.plan && walk.plan->certify_level) {
+        int32_t rc = AddPermissions(walk, catalog, length);
+        if (rc < 1) return rc;
+    }
     int64_t dss = PdfFind(catalog, length, "/DSS");
     if (dss >= 0) {
         uint32_t dss_obj = ReferenceAt(catalog, length, static_cast<size_t>(dss) + 4);
@@ -666,6 +972,16 @@ int32_t ProcessObjects(Walk &walk, FILE *file, int32_t root, int32_t skip_page) 
     };
     if (p.pages_obj < 1) return failure(p.pages_obj);
     if (walk.find_all) return DiscoverSignatures(walk, file);
+    if (p.filled_field) return 1; // no widget of its own: no page to name it
+    if (walk.plan && walk.plan->page_number > 0) {
+        p.page_obj = FindNthPage(r, file, p.pages_obj, walk.plan->page_number);
+        if (p.page_obj < 1) return failure(p.page_obj);
+        try {
+            ReadPageBox(r, file, p.page_obj);
+        } catch (const std::bad_alloc &) {
+            p.page_box_known = 0; // the rectangle is then kept as set
+        }
+    }
     if (p.page_obj < 1) p.page_obj = FindFirstPage(r, file, p.pages_obj);
     if (skip_page) return 1;
     if (p.page_obj < 1) return failure(p.page_obj);

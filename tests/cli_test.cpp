@@ -196,6 +196,41 @@ TEST(Cli, VerifyReportsRangesLaterChangesAndJson) {
                "\"exit_status\": 0\n}"}));
 }
 
+// A certification at each level in a field of the user's name; a file attached later
+// breaks the level that permits no change, and a second certification is refused.
+TEST(Cli, CertifiesAtEachLevelInTheNamedField) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    const std::string p12 = " --p12 " + pki.signer.p12 + " --password secret";
+    const std::string trust = " --trust " + pki.root.pem;
+    kvtest::TempDir dir;
+    auto f = [&](const std::string &name) { return " " + dir.file(name); };
+    std::vector<Step> steps;
+    for (const std::string level : {"1", "2", "3"}) {
+        steps.push_back({"sign " + kSample + f(level + ".pdf") + p12 + " --certify --docmdp " +
+                             level + " --field 'Cert (" + level + ")'",
+                         0,
+                         {}});
+        steps.push_back({"verify" + f(level + ".pdf") + trust,
+                         0,
+                         {"certification: DocMDP /P " + level + ", permission respected"}});
+    }
+    RunSteps(steps);
+    kvtest::WriteFile(dir.file("a.txt"), "attached");
+    RunSteps({
+        {"attach" + f("1.pdf") + f("1a.pdf") + f("a.txt"), 0, {}},
+        {"verify" + f("1a.pdf") + trust, 1, {"certification: DocMDP /P 1, VIOLATED"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --certify", 1, {"-233: "}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --field 'Cert (2)'", 1, {"-230: "}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --docmdp 2", 2, {"--certify"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --certify --docmdp 4", 2, {"1, 2 or 3"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --page 0", 2, {"page number"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --page 2", 1, {"-232: "}},
+    });
+    std::string report;
+    (void)kvtest::RunPdfsig(dir.file("3.pdf"), &report);
+    EXPECT_TRUE(kvtest::Contains(report, {"Signature Field Name: Cert (3)", "is Valid."}));
+}
+
 // Headers the writers warn about: 1.1 and 2.0 are signed and stamped all the same (the
 // corpus's 2.0 file says so in its catalog only: no warning there).
 TEST(Cli, SignsOldAndX0HeadersAfterTheWarning) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +64,14 @@ const char kSignUsage[] =
     "                        (default 47,575,255,634)\n"
     "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
     "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
+    "  --page N              the widget on page N (1 = the first); the rectangle is kept\n"
+    "                        inside that page's crop box\n"
+    "form field and certification:\n"
+    "  --field NAME          the signature field's name (default KvSignature<n>); an\n"
+    "                        unsigned signature field of that name is signed where it is\n"
+    "  --certify             a certification signature (DocMDP), level 2 unless --docmdp\n"
+    "  --docmdp 1|2|3        the changes it permits: 1 none, 2 form filling and signing,\n"
+    "                        3 also annotations\n"
     "messages:\n"
     "  --lang en|hu          language of the library's messages (default en)\n"
     "  --quiet               no progress on a terminal while a large file is hashed\n";
@@ -198,7 +207,28 @@ struct SignSettings {
     bool reason_only = false;
     bool ltv = false, lta = false;
     LtvSources sources;
+    std::optional<std::string> field; // as the user gave it
+    int32_t page = 0, certify = 0;
 };
+
+// --field, --page, --certify and --docmdp; false with the reason on stderr.
+bool ParseWorkflow(const Args &a, SignSettings *out) {
+    int64_t page = 0, level = 2;
+    if (!Number(a, "--page", 1, INT32_MAX, &page)) return false;
+    if (a.has("--docmdp") && !a.has("--certify")) {
+        fprintf(stderr, "kvpdf: --docmdp goes with --certify\n");
+        return false;
+    }
+    if (!Number(a, "--docmdp", 1, 3, &level)) return false;
+    if (a.has("--field") && a.value("--field").empty()) {
+        fprintf(stderr, "kvpdf: --field wants a name\n");
+        return false;
+    }
+    out->page = static_cast<int32_t>(page);
+    out->certify = a.has("--certify") ? static_cast<int32_t>(level) : 0;
+    if (a.has("--field")) out->field = a.value("--field");
+    return true;
+}
 
 // The texts of the signature in the order the library receives them.
 const struct {
@@ -220,14 +250,16 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
 // 0, or the exit status after the reason on stderr: 2 for a usage error.
 int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
-    if (!Parse(args, {"--p12",          "--key",          "--cert",           "--password",
-                      "--tsa",          "--reason",       "--name",           "--location",
-                      "--contact",      "--reserve",      "--rect",           "--appearance",
-                      "--kontir",       "--kontir-title", "--kontir-subject", "--lang",
-                      "--trust",        "--crl",          "--ocsp",           "--password-file",
-                      "--password-env", "--timeout"},
-               {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet"},
-               &a) ||
+    if (!Parse(
+            args,
+            {"--p12",          "--key",        "--cert",     "--password",     "--tsa",
+             "--reason",       "--name",       "--location", "--contact",      "--reserve",
+             "--rect",         "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
+             "--lang",         "--trust",      "--crl",      "--ocsp",         "--password-file",
+             "--password-env", "--timeout",    "--field",    "--page",         "--docmdp"},
+            {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet",
+             "--certify"},
+            &a) ||
         a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
         (a.has("--key") && !a.has("--cert"))) {
         fputs(kSignUsage, stderr);
@@ -240,7 +272,7 @@ int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
                 a.value("--rect").c_str(), kMaxCoordinate);
         return 2;
     }
-    if (!Reserve(a, &out->reserve) || !HttpTimeout(a)) return 2;
+    if (!Reserve(a, &out->reserve) || !HttpTimeout(a) || !ParseWorkflow(a, out)) return 2;
     out->ltv = a.has("--ltv") || a.has("--lta");
     out->lta = a.has("--lta");
     if (out->ltv && !a.has("--tsa")) {
@@ -279,6 +311,12 @@ void SetProperties(KvPdfHandle h, const SignSettings &s) {
             KvPDFSetProperty(h, KVPDF_PROP_RECT_LLX + i, (*s.rect)[i]);
     if (s.cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
     if (s.reason_only) KvPDFSetProperty(h, KVPDF_PROP_REASON_ONLY, 1);
+    if (s.field) {
+        KvPDFSetProperty(h, KVPDF_PROP_FIELD_NAME, KVPDF_TEXT(PdfLiteralBody(*s.field).c_str()));
+        KvPDFSetProperty(h, KVPDF_PROP_SIGN_EXISTING_FIELD, 1);
+    }
+    if (s.page) KvPDFSetProperty(h, KVPDF_PROP_PAGE, s.page);
+    if (s.certify) KvPDFSetProperty(h, KVPDF_PROP_CERTIFY, s.certify);
 }
 
 // The signing library's signature over the output's signed bytes, hashed straight

@@ -222,8 +222,10 @@ TEST(Cli, CertifiesAtEachLevelInTheNamedField) {
         {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --certify", 1, {"-233: "}},
         {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --field 'Cert (2)'", 1, {"-230: "}},
         {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --docmdp 2", 2, {"--certify"}},
-        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --certify --docmdp 4", 2, {"1, 2 or 3"}},
-        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --page 0", 2, {"page number"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --certify --docmdp 4",
+         2,
+         {"--docmdp 4: not a whole number from 1 to 3"}},
+        {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --page 0", 2, {"--page 0: not a whole number"}},
         {"sign" + f("2.pdf") + f("x.pdf") + p12 + " --page 2", 1, {"-232: "}},
     });
     std::string report;

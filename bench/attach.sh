@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times embedding a 100 MiB file of random bytes in a small corpus PDF and saving it back
 # out, with the tool and with its peers, in turn, in the same run: kvpdf attach next to
 # qpdf --add-attachment, then kvpdf attachments --all next to pdfdetach -saveall (both on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times complete signature discovery and the check of every signature found (/ByteRange
 // and later changes, no cryptography) on one file, and reports the peak memory.
 //

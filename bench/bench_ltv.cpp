@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times adding the validation data of every signature of a file (verification with the
 // trust anchor given, collection, the DSS update) and reports the peak memory.
 //

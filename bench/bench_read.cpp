@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times the document-processing run (header, linearization probe, whole
 // cross-reference chain) on one file and reports the process's peak memory.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host flow of one signature, timed: the library copies the source and writes the
 // revision, the host hashes the two byte ranges (SHA-256, streamed from the file) and
 // signs the digest, the library writes the value. Also times finding the signatures.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times adding the validation data to a signed 1 GiB PDF (verification of its signature,
 # the DSS update) next to signing the same file and to the floor (cp + openssl dgst
 # -sha256, and the hash alone), in turn, in the same run. Uses the DEMO PKI of

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes a large synthetic PDF with many objects, for the reader benchmarks.
 
 usage: mkbig.py SIZE OBJECTS OUT.pdf [--xref-stream]

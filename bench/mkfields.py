@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes a one-page PDF form with many text fields, for the verification benchmarks.
 
 usage: mkfields.py FIELDS OUT.pdf [--object-streams]

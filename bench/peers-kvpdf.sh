@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the shared peer benchmark (../shared/bench/peers.sh) with kvpdf added as one more
 # signer, so that our figures land in the same table, measured in the same rounds as
 # the floor (cp + SHA-256) and the other signers, on the same inputs.

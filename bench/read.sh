@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times the reader (header, linearization probe, whole cross-reference chain) on a
 # 1 GiB PDF with a classic table of a million objects, on one with a cross-reference
 # stream of the same size, and on the largest corpus file, next to qpdf --show-xref.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times the host flow of one signature on a 1 GiB PDF (the library copies and writes the
 # revision, the host hashes the byte ranges with SHA-256 and signs, the library writes
 # the value) next to the floor: cp + openssl dgst -sha256 of the same file, in turn,

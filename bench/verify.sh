@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times complete signature discovery (`kvpdf signatures`), discovery with the check of
 # every signature without its cryptography (kvpdf_bench_check: /ByteRange and later
 # changes), and the whole verification (`kvpdf verify`) next to pdfsig, on a 1 GiB file signed in 20

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install rules of the PDF library, its CMake package and its pkg-config files. The
 # signing library and the command add their own rules in their folders.
 include(CMakePackageConfigHelpers)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Options and compile flags of every kvpdf build: included by the top-level project and
 # by kvsxades when it is built on its own (cmake -S kvsxades), so both build alike.
 include_guard(GLOBAL)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes a C++ source holding each file of INPUTS as a byte array.
 #   cmake -DINPUTS="a;b" -DSYMBOLS="kA;kB" -DOUTPUT=out.cpp -P embed.cmake
 # Defines, per input and inside namespace kvpdf: extern const unsigned char SYMBOL[]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Embeds the built-in signature-appearance images into the library.
 # Usage: kvpdf_embed_images(VAR) then add ${VAR} to the library sources.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws the two built-in signature-appearance images and writes
 data/image_a.body and data/image_b.sigappx.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The mutation campaign: every corpus PDF (and, on request, a large synthetic one) is
 // mutated N times, and each mutant goes through a whole host flow in a child process of
 // its own: sign through the two phases, find the signatures, extract and verify them.

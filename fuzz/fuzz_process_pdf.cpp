@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes through complete signature discovery and the check of every
 // signature found, the complete attachment reader, and through the document-processing
 // run (reading and signing modes),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes through a whole signing as a host runs it: the revision is
 // written, completed with the placeholder and then with a fixed signature value, and the
 // result is searched and every signature found extracted. No cryptography runs: the

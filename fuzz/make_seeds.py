@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the seed PDFs of the process_pdf and sign fuzz targets (run once; the output is
 committed)."""
 import os, zlib

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A seeded mutator that damages real PDFs where readers and writers are most likely to
 // trust them: cross-reference data, trailers, counts, references and compressed streams.
 #ifndef KVPDF_FUZZ_PDF_MUTATOR_H

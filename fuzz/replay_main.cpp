@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays fuzz inputs (files or folders of files) through a fuzz target without
 // libFuzzer, so that the seed folders run as ordinary tests in every build.
 #include <cstdint>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * kvpdf.h - PDF digital-signature library, flat C interface.
  *

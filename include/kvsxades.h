@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * kvsxades: CMS / CAdES signing, RFC 3161 timestamping and signature verification
  * for the kvpdf library, built on OpenSSL 3 (libcrypto only).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times kvsx_create_signature over a file given by name (compare with
 // `time openssl dgst -sha256 FILE`).
 //   kvsx_bench_sign FILE [KEY [SECRET [CERTS]]]

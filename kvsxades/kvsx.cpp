@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Library frame: global set-up, contexts, settings, and the small utility calls.
 #include "kvsx_context.h"
 
@@ -9,8 +10,8 @@
 #include <openssl/crypto.h>
 
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 

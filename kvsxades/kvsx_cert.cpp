@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Certificate information and stand-alone chain validation.
 #include "kvsx_chain.h"
 #include "kvsx_context.h"

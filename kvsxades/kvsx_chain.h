@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Certificate path validation against the stores, with revocation checking that
 // records the CRL or OCSP response that settled each certificate.
 #ifndef KVSX_CHAIN_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CMS SignerInfo helpers shared by signing, timestamp tokens and verification.
 #ifndef KVSX_CMS_H
 #define KVSX_CMS_H

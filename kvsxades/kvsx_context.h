@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide settings, the context record and the outcome of a verification.
 #ifndef KVSX_CONTEXT_H
 #define KVSX_CONTEXT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HTTP exchanges through OpenSSL's client (TSA, OCSP, CRL distribution points).
 #ifndef KVSX_HTTP_H
 #define KVSX_HTTP_H

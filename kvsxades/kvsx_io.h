@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading inputs: files, the (data, length) convention of the store calls, PEM blocks,
 // and streaming digests over KvsDataObject chains.
 #ifndef KVSX_IO_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading the signer's private key and certificates from PKCS#12 or PEM files.
 #ifndef KVSX_KEY_H
 #define KVSX_KEY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's log file, OpenSSL error-queue draining and the exported-call frame.
 #ifndef KVSX_LOG_H
 #define KVSX_LOG_H

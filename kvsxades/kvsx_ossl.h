@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owning pointers for the OpenSSL objects the library uses: one alias per type, with
 // the type's free function as deleter.
 #ifndef KVSX_OSSL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Making signatures (CMS SignedData, detached) and document timestamps.
 #include "kvsx_chain.h"
 #include "kvsx_cms.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide certificate, CRL and OCSP-response stores.
 #ifndef KVSX_STORE_H
 #define KVSX_STORE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RFC 3161 time-stamp protocol: requesting tokens and reading them.
 #ifndef KVSX_TSP_H
 #define KVSX_TSP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verifying signatures and document timestamps.
 #include "kvsx_chain.h"
 #include "kvsx_cms.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The long mutation campaign: thousands of mutants of the corpus PDFs and of a large
 # synthetic PDF (65,000 objects in one object stream, 32,000 annotations on page 1), each
 # signed, searched, extracted and verified in a child process of the ASan build.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: installs what is missing, builds the library and its command-line tool,
 # makes a DEMO PKI when there is none, signs the bundled sample PDF with a visible
 # CAdES signature, and verifies it with kvpdf verify and with poppler's pdfsig.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the tests and the demo need; quiet and quick
 # when everything is already there. Runs as root, or through sudo.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The whole test suite: installs what is missing, checks the formatting, builds the
 # normal and the sanitizer (ASan + UBSan) configurations with warnings as errors, runs
 # every test in both, runs clang-tidy, and builds and briefly runs the libFuzzer targets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Embedded files (ISO 32000-1, 7.11.4): the handle's table, filled from a document's
 // /EmbeddedFiles name tree and FileAttachment annotations or by the host from disk, and
 // handed back as names, descriptions and bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table of attachments (embedded files) of a handle, read from a document or filled
 // by the host, and the pieces of PDF text both directions share.
 #ifndef KVPDF_PDF_ATTACHMENT_H

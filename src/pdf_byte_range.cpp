@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The /ByteRange of a signature against the signature-wrapping attacks: the signed
 // bytes must be the whole file but exactly the dictionary's own /Contents value, and
 // that value one DER object padded with zeros (ISO 32000-1, 12.8.1).

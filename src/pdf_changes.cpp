@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the revisions after a signature changed, object by object against the revision
 // signed, and the check that hands it to the host with the /ByteRange verdict.
 //

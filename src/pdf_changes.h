@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a file shows about one found signature beyond its cryptography: the soundness of
 // its /ByteRange, and what the revisions appended after the signed bytes changed.
 //

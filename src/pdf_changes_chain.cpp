@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every entry of every cross-reference section, free ones included, and objects read as
 // of one revision. The shared readers keep only what the newest revision says; comparing
 // revisions needs what each of them says.

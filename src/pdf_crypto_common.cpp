@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's stores of certificates, CRLs and OCSP responses, and the free functions of
 // the records the cryptography calls hand to the host.
 #include "pdf_crypto_common.h"

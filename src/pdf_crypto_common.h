@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's certificate, CRL and OCSP stores, per handle and process-wide, and the
 // free functions of the records handed to the host.
 #ifndef KVPDF_PDF_CRYPTO_COMMON_H

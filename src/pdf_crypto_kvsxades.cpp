@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The calls into the signing library kvsxades: forwarders, signature and timestamp
 // creation, verification, and host-owned copies of what the library reports.
 #include "pdf_crypto_kvsxades.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The face of the PDF library towards the signing library kvsxades, and the operations
 // the long-term-validation code needs of it.
 #ifndef KVPDF_PDF_CRYPTO_KVSXADES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The document handle, split into records by lifetime, and the views through which the
 // reading and the writing stages reach it.
 #ifndef KVPDF_PDF_DOCUMENT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handle's error ring and message tables, and the one way a stage fails.
 #ifndef KVPDF_PDF_ERROR_H
 #define KVPDF_PDF_ERROR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The message table, both languages. Hungarian texts are Windows-1250 bytes.
 #include "pdf_error.h"
 

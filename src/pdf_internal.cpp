@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The incremental update writer: the numbering plan, object framing, re-written objects
 // (plain or packed in an object stream) and the deflate routine.
 #include "pdf_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The incremental update writer and the objects of a signature update: signature and
 // document-timestamp dictionaries, widgets, appearances and the Kontir note.
 //

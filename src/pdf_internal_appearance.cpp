@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The standard visible appearance: one image XObject drawn at 205 x 50 inside nested
 // forms (/AP /N -> FRM -> n0 + n2 -> img0), contents Flate-compressed.
 #include "pdf_internal.h"

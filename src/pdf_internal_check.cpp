@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading a signature revision back before it is reported written: the library's own
 // reader, over an image of the finished file, must find the new cross-reference section
 // on top of the old chain and every new and rewritten object where the section says.

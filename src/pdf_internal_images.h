@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Built-in signature-appearance images, embedded at build time by data/embed.cmake.
 #ifndef KVPDF_PDF_INTERNAL_IMAGES_H
 #define KVPDF_PDF_INTERNAL_IMAGES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Kontir note: a Text annotation with a popup and a fixed comment icon.
 #include "pdf_internal.h"
 

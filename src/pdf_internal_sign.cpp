@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signature and document-timestamp dictionaries with their reserved /Contents, the
 // signing time, and the widget of the standard layouts (ISO 32000-1, 12.8.1).
 #include "pdf_internal.h"

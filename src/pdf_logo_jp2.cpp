@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The .sigappx appearance: an image drawn as the background /SBBgImg of nested forms,
 // uncompressed contents, the widget written last; and appearance files themselves.
 #include "pdf_internal.h"

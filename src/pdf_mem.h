@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tracked memory: every block carries a 76-byte header (unit, line, size, bytes used)
 // in front of the data; freeing wipes the whole block and clears the owner's pointer.
 #ifndef KVPDF_PDF_MEM_H

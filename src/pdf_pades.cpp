@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Document Security Store in memory, and collecting the validation data of a
 // document's signatures and timestamps into it.
 #include "pdf_pades.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Document Security Store kept in memory: one record per revision that defines
 // it, with its certificate, CRL and OCSP arrays.
 #ifndef KVPDF_PDF_PADES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verifying a document's signatures and timestamps, and collecting the certificates,
 // CRLs and OCSP responses the signing library used for them into the DSS.
 #include "pdf_crypto_kvsxades.h"

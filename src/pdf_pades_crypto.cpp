@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which certificates, CRLs and OCSP responses the signing library gets before a
 // verification, and whether a collected block is already in the Document Security Store.
 #include "pdf_pades_crypto.h"

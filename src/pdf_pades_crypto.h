@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeding the signing library's stores before a verification, and the digest test that
 // keeps the Document Security Store free of repeats.
 #ifndef KVPDF_PDF_PADES_CRYPTO_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The incremental update that carries the Document Security Store: its streams, arrays
 // and dictionary, and the catalog that names it.
 #include "pdf_document.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A strict check of one object's syntax. The reader is lenient on purpose: it finds keys
 // by name in damaged text. An object the update writes again must be one that every
 // other reader parses too, or the new revision carries the damage to readers that had

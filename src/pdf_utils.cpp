@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File and text utilities, and the lookups over the list of found signatures.
 #include "pdf_utils.h"
 

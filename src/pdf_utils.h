@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Object access, token scanning, and the file and text utilities every unit shares.
 //
 // Objects are read as raw text up to their terminator and values are found by plain

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copying the signed byte ranges of a signature out to a file, with its decoded value.
 #include "pdf_utils.h"
 

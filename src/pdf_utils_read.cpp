@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading objects and streams through the handle's file operations.
 #include "pdf_utils.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scanners and value extractors over object texts.
 #include "pdf_utils.h"
 

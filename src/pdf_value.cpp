@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF values read token by token: lenient where the strict syntax check is not, so that
 // what a damaged object holds before its damage can still be read.
 #include "pdf_value.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF values read token by token (ISO 32000-1, 7.2 and 7.3): dictionaries by their
 // top-level entries, arrays by their items, references. The key search of the other
 // readers also answers with keys of nested dictionaries; readers that compare or that

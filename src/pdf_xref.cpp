@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The classic cross-reference tables, the trailer chain and the revision records.
 #include "pdf_xref.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cross-reference data: the classic tables and trailers of the revision chain, the
 // cross-reference and object streams, and the per-revision records.
 #ifndef KVPDF_PDF_XREF_H

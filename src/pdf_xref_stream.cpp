@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cross-reference streams (ISO 32000-1, 7.5.8), object streams (7.5.7) and the
 // encoders of the update's own cross-reference stream entries.
 #include "pdf_xref.h"

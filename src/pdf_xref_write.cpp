@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cross-reference section of an incremental update (ISO 32000-1, 7.5.4 and 7.5.8).
 #include "pdf_xref.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The document handle: creation, release, restore, version queries and header tests.
 #include "pdf_attachment.h"
 #include "pdf_changes.h"

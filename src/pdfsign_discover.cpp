@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Complete signature discovery, an opt-in of the handle. The default search reads the
 // first page's annotations and the form's top-level fields and ends at the first entry
 // that is not a signed signature field; a host that verifies needs every signature: the

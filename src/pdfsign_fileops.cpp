@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stdio file operations installed in every new handle.
 #include "pdf_document.h"
 #include "pdf_utils.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the signatures of a document, and the queries over the list found.
 #include "pdf_document.h"
 #include "pdf_error.h"

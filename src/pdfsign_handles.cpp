@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The set of live handles: a value the library did not return, or already closed,
 // must never be dereferenced.
 #include "pdf_document.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "pdfsign_inspect.h"
 
 #include "pdf_document.h"

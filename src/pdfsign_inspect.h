@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the reader learns of a file, for the command-line tool's "info" command.
 #ifndef KVPDF_PDFSIGN_INSPECT_H
 #define KVPDF_PDFSIGN_INSPECT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The document-processing run every operation starts with, and the linearization probe.
 #include "pdf_document.h"
 #include "pdf_error.h"

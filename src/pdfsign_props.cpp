@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signing properties, the Kontir note's settings, and signature-appearance files.
 #include "pdfsign_props.h"
 #include "pdf_attachment.h"

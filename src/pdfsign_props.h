@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signature-appearance files: the loader shared by KvPDFSetLogo and the appearance
 // writers.
 #ifndef KVPDF_PDFSIGN_PROPS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing the revision to be signed, and the two-phase completion: the placeholder and
 // the signature value written into the reserved /Contents.
 #include "pdf_document.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The walk over the document structure (ISO 32000-1, 7.7): catalog, page tree, the
 // page that receives the widget, its annotations, the form and its fields, an existing
 // Document Security Store and the names dictionary.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The walk over the document structure, and the signature-field reader it runs.
 #ifndef KVPDF_PDFSIGN_WALK_H
 #define KVPDF_PDFSIGN_WALK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Embedded files: what the library reads equals what poppler's pdfdetach reads, what it
 // writes pdfdetach and qpdf accept byte for byte, and bad input ends in a code.
 #include "kvtest.h"

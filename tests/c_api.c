@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Compiles the public header as strict C and checks the record layouts a host relies on. */
 #include "kvpdf.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // KvPdfCheckSignature: the /ByteRange tricks and the classes of later revisions.
 #include "kvtest.h"
 

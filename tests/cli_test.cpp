@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command-line tool, by its output and exit status: commands run in order, each with
 // the status and the output fragments it must give.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every PDF of the shared corpus through the reader: the result, the objects the offset
 // table leads to, agreement with qpdf, and damaged variants.
 #include "kvtest.h"

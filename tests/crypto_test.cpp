@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cryptography calls of the PDF library over real PDFs, with the local PKI, TSA,
 // OCSP responder and CRL server: what the facade adds to the signing library.
 #include "kvsxades.h"

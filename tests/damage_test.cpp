@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the library refuses before it appends anything: inputs that are no regular file
 // or too large for 32-bit offsets, and documents whose structure contradicts itself.
 #include "kvtest.h"

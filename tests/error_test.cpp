@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The error ring and its messages, as a host reads them.
 #include "kvtest.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shared library exports exactly the functions its header declares, all of them
 // names of the C interface, and nothing of its internals.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults around a signing write: a write through the handle's file operations comes up
 // short or the process dies in the middle of it, the output changes between the two
 // phases, the disk is full. The source never changes, a restore gives the output back as

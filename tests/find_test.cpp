@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding signatures, the list queries, and extracting the signed bytes.
 #include "kvtest.h"
 

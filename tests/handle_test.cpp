@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Handles, versions, the header test, and what a write does to the files around it.
 #include "kvtest.h"
 

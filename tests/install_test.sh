@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a build into a temporary prefix and builds tests/install/consumer.c against
 # it twice, through the CMake package and through pkg-config. Both programs must run
 # from the prefix alone, and nothing installed may point back into the source or build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peak memory of damaged documents: counts and streams the file does not back with data
 // must not size what the library allocates. Measured in a child process, whose
 // high-water mark starts at what it shares with the test process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every tracked allocation of a signing write, or of reading a file back, fails in turn:
 // each run must end with a clean code recorded in the ring, no leaked block and a handle
 // that closes.

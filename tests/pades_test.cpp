@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Long-term validation data: what the Document Security Store update holds, read back
 // through qpdf and parsed by OpenSSL, with the local PKI, TSA and CRLs.
 #include "kvsxades.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signing properties, judged by the signature dictionary they produce, and
 // signature-appearance files.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every corpus PDF that is neither encrypted nor damaged, signed twice through the host
 // flow and checked by qpdf, pdfsig and our own enumeration.
 #include "kvtest.h"

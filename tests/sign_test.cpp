@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signature revisions byte for byte, the host flow through the independent checkers,
 // and the failures of a signing write.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Handles on several threads at once, one handle and one signing context per thread:
 // writing, signing through the signing library, completing and finding. The tsan preset
 // runs it under ThreadSanitizer.

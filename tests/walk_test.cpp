@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The structure walk, seen in the update it writes: which existing objects a signature
 // rewrites, and how.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signing workflows a host opts into: the field's name, an existing unsigned field
 // signed where it is, the page of the widget and certification.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reader over hand-built cross-reference data: where it finds each object, and the
 // code and error ring a damaged file gives.
 #include "kvtest.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A program built against an installed kvpdf: both libraries must load from the prefix
    and read a real file. Prints the version and the PDF version of the sample. */
 #include <kvpdf.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Compiles the public header as C and checks the word order of the records the PDF
    library builds or reads word by word. */
 #include "kvsxades.h"

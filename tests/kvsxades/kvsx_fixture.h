@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kvsxades tests' fixture.
 #ifndef KVSX_FIXTURE_H
 #define KVSX_FIXTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signatures and timestamps made by kvsxades, checked byte by byte and by `openssl`.
 #include "kvsx_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Certificate information, stores, digests, Base64, the log and contexts.
 #include "kvsx_fixture.h"
 

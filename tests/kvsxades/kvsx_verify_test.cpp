@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verification outcomes, revocation sources and what the context keeps afterwards.
 #include "kvsx_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tests' one support library: files and commands, a throw-away PKI with its TSA,
 // OCSP responder and CRL server on 127.0.0.1, a PDF builder, the external checkers and
 // the host's half of a signing request. Byte strings are std::string throughout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PDF library's side of the support library. Only the second half reads or switches
 // anything inside the library.
 #include "kvtest.h"

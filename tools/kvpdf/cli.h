@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the kvpdf commands.
 #ifndef KVPDF_TOOLS_CLI_H
 #define KVPDF_TOOLS_CLI_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks of what a person types on the command line, made before any work starts, and
 // the one-line causes of failures: each says the file or option and what is wrong.
 #include "cli.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf attachments and kvpdf attach: a document's embedded files listed, saved and added.
 #include "cli.h"
 

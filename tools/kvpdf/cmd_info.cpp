@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf info: the reader's own records of a file. The one command that reaches past
 // the public headers, so it stays alone in this file.
 #include "cli.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf ltv: the validation data of every signature of a file in one new revision.
 #include "cli.h"
 

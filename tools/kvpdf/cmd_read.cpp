@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf signatures: what the library finds of a file's signatures.
 #include "cli.h"
 

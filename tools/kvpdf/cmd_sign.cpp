@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf sign and kvpdf timestamp: the whole host flow of a signing request.
 #include "cli.h"
 

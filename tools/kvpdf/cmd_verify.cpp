@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf verify: every signature and document timestamp of a file, checked.
 #include "cli.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kvpdf: the command-line front end of the PDF signature library.
 #include "cli.h"
 

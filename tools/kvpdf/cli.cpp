@@ -300,47 +300,101 @@ const std::vector<std::string> &Args::values(const std::string &flag) const {
     return it == flags.end() ? none : it->second;
 }
 
-bool Parse(const std::vector<std::string> &args, const std::vector<std::string> &with_value,
-           const std::vector<std::string> &without_value, Args *out) {
-    auto known = [](const std::vector<std::string> &list, const std::string &flag) {
-        for (const auto &f : list)
-            if (f == flag) return true;
-        return false;
-    };
+bool Parse(const std::vector<std::string> &args, const Command &command, Args *out) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a.rfind("--", 0) != 0 || a == "--") {
             out->positional.push_back(a);
-        } else if (known(with_value, a)) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kvpdf: %s needs a value\n", a.c_str());
-                return false;
-            }
-            out->flags[a].push_back(args[++i]);
-        } else if (known(without_value, a)) {
-            out->flags[a];
-        } else {
+            continue;
+        }
+        const auto option = std::find_if(command.options.begin(), command.options.end(),
+                                         [&a](const Option &o) { return a == o.name; });
+        if (option == command.options.end()) {
             fprintf(stderr, "kvpdf: unknown option %s\n", a.c_str());
             return false;
+        }
+        if (!option->value) {
+            out->flags[a];
+        } else if (i + 1 >= args.size()) {
+            fprintf(stderr, "kvpdf: %s needs a value\n", a.c_str());
+            return false;
+        } else {
+            out->flags[a].push_back(args[++i]);
         }
     }
     return true;
 }
 
-bool PrintHelp(const std::vector<std::string> &args, const char *usage) {
+void PrintUsage(const Command &command, FILE *to) {
+    const std::string lead = std::string("kvpdf ") + command.name + " ";
+    // A long form wraps before a bracket, under its first argument.
+    constexpr size_t kWidth = 90;
+    std::string form;
+    bool first = true;
+    const auto print = [&](const std::string &line) {
+        std::string out = (first ? "usage: " : "       ") + lead;
+        const size_t indent = out.size();
+        size_t start = 0;
+        while (line.size() - start > kWidth - indent) {
+            const size_t cut = line.rfind(" [", start + (kWidth - indent));
+            if (cut == std::string::npos || cut <= start) break;
+            out += line.substr(start, cut - start) + "\n" + std::string(indent, ' ');
+            start = cut + 1;
+        }
+        fprintf(to, "%s%s\n", out.c_str(), line.c_str() + start);
+        first = false;
+    };
+    for (const char *p = command.synopsis;; ++p) {
+        if (*p && *p != '\n') {
+            form += *p;
+            continue;
+        }
+        print(form);
+        form.clear();
+        if (!*p) break;
+    }
+    fprintf(to, "\n%s", command.description);
+    if (command.options.empty()) return;
+    size_t column = 0;
+    const auto label = [](const Option &o) {
+        return std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+    };
+    for (const Option &o : command.options)
+        column = std::max(column, label(o).size());
+    column = std::min<size_t>(column, 20) + 4;
+    fputc('\n', to);
+    for (const Option &o : command.options) {
+        if (o.group) fprintf(to, "%s\n", o.group);
+        std::string line = "  " + label(o);
+        const std::string pad(column, ' ');
+        if (line.size() + 1 > column) {
+            fprintf(to, "%s\n", line.c_str());
+            line = pad;
+        } else {
+            line.resize(column, ' ');
+        }
+        for (const char *h = o.help; *h; ++h) {
+            line += *h;
+            if (*h == '\n') line += pad;
+        }
+        fprintf(to, "%s\n", line.c_str());
+    }
+}
+
+bool PrintHelp(const std::vector<std::string> &args, const Command &command) {
     for (const auto &a : args)
         if (a == "--help" || a == "-h") {
-            fputs(usage, stdout);
+            PrintUsage(command, stdout);
             return true;
         }
     return false;
 }
 
-bool ParseOneFile(const std::vector<std::string> &args, const char *usage, Args *a,
+bool ParseOneFile(const std::vector<std::string> &args, const Command &command, Args *a,
                   int32_t *locale) {
-    if (!Parse(args, {"--lang"}, {"--help", "-h"}, a)) return false;
+    if (!Parse(args, command, a)) return false;
     if (a->positional.size() != 1 || !Locale(*a, locale)) {
-        fputs(usage, stderr);
+        PrintUsage(command, stderr);
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include "kvpdf.h"
 #include "kvsxades.h"
 
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,16 +23,39 @@ struct Args {
     const std::vector<std::string> &values(const std::string &flag) const;
 };
 
-// Splits args by the flags a command knows: with_value take the next argument. Returns
-// false (with a message on stderr) for an unknown flag or a missing value.
-bool Parse(const std::vector<std::string> &args, const std::vector<std::string> &with_value,
-           const std::vector<std::string> &without_value, Args *out);
+// One option of a command. A command's table drives its parser, its --help and its
+// section of the man page, so that the three cannot disagree.
+struct Option {
+    const char *name;
+    const char *value;           // what it takes ("FILE"); nullptr for a flag without one
+    const char *help;            // '\n' starts another line
+    const char *group = nullptr; // a heading ("signature:") that starts a group of options
+};
 
-// Prints usage to standard output when args ask for help.
-bool PrintHelp(const std::vector<std::string> &args, const char *usage);
+struct Command {
+    const char *name;
+    const char *synopsis;    // after "kvpdf NAME "; '\n' starts another form
+    const char *description; // '\n' ends a line; an empty line starts a paragraph
+    std::vector<Option> options;
+};
+
+inline const Option kLangOption{"--lang", "en|hu",
+                                "language of the library's messages (default en)"};
+
+extern const Command kInfoCommand, kSignaturesCommand, kSignCommand, kTimestampCommand,
+    kVerifyCommand, kLtvCommand, kAttachmentsCommand, kAttachCommand;
+
+// Splits args by the command's options: those with a value take the next argument.
+// Returns false (with a message on stderr) for an unknown option or a missing value.
+bool Parse(const std::vector<std::string> &args, const Command &command, Args *out);
+
+// The usage of a command laid out from its table.
+void PrintUsage(const Command &command, FILE *to);
+// Prints the usage to standard output when args ask for help.
+bool PrintHelp(const std::vector<std::string> &args, const Command &command);
 
 // FILE [--lang en|hu]: false (usage on stderr) for anything else.
-bool ParseOneFile(const std::vector<std::string> &args, const char *usage, Args *a,
+bool ParseOneFile(const std::vector<std::string> &args, const Command &command, Args *a,
                   int32_t *locale);
 
 // The language of library messages from --lang (default English); false when invalid.

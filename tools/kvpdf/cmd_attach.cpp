@@ -15,12 +15,10 @@
 
 namespace cli {
 
-namespace {
-
-const char kAttachmentsUsage[] =
-    "usage: kvpdf attachments FILE [--json] [--lang en|hu]\n"
-    "       kvpdf attachments FILE (--extract N | --all) [--to DIR] [--force] [--lang en|hu]\n"
-    "\n"
+const Command kAttachmentsCommand{
+    "attachments",
+    "FILE [--json] [--lang en|hu]\n"
+    "FILE (--extract N | --all) [--to DIR] [--force] [--lang en|hu]",
     "Lists the embedded files of FILE, one line each: the number, the name, the size in\n"
     "bytes (\"-\" when the library could not read the file's data) and the description\n"
     "(\"-\" when none). Every entry of the /EmbeddedFiles name tree and every file\n"
@@ -37,28 +35,32 @@ const char kAttachmentsUsage[] =
     "\n"
     "Exit status 0 when the document was read (listing) or every file asked for was saved;\n"
     "1 when the document cannot be read or a file cannot be saved (the others still are);\n"
-    "2 for a usage error.\n"
-    "\n"
-    "  --extract N    save entry N of the list\n"
-    "  --all          save every entry\n"
-    "  --to DIR       the folder to save into, which must exist (default: the current one)\n"
-    "  --force        replace existing files\n"
-    "  --json         one JSON document on standard output instead of the list\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "2 for a usage error.\n",
+    {
+        {"--extract", "N", "save entry N of the list"},
+        {"--all", nullptr, "save every entry"},
+        {"--to", "DIR", "the folder to save into, which must exist (default: the current one)"},
+        {"--force", nullptr, "replace existing files"},
+        {"--json", nullptr, "one JSON document on standard output instead of the list"},
+        kLangOption,
+    }};
 
-const char kAttachUsage[] =
-    "usage: kvpdf attach IN OUT FILE... [--desc TEXT]... [--lang en|hu]\n"
-    "\n"
+const Command kAttachCommand{
+    "attach",
+    "IN OUT FILE... [--desc TEXT]... [--lang en|hu]",
     "Embeds the FILEs in the document IN as one new revision written into OUT, next to\n"
     "the embedded files IN already has. Each is named by its file name, without folders;\n"
     "two FILEs of the same name are refused. IN is never written; OUT must be another\n"
     "file. --desc given once describes every FILE; given once per FILE, the descriptions\n"
     "go to the FILEs in order.\n"
     "Exit status 0 when OUT is written, 1 on failure (OUT is then left as it was), 2 for a\n"
-    "usage error.\n"
-    "\n"
-    "  --desc TEXT    the description of the files (/Desc)\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "usage error.\n",
+    {
+        {"--desc", "TEXT", "the description of the files (/Desc)"},
+        kLangOption,
+    }};
+
+namespace {
 
 // A library text for a terminal: UTF-8, with control characters replaced.
 std::string Shown(const std::string &bytes, char replacement) {
@@ -221,14 +223,14 @@ private:
 } // namespace
 
 int CommandAttachments(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kAttachmentsUsage)) return 0;
+    if (PrintHelp(args, kAttachmentsCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--extract", "--to", "--lang"}, {"--all", "--force", "--json"}, &a) ||
-        a.positional.size() != 1 || !Locale(a, &locale) || (a.has("--extract") && a.has("--all")) ||
+    if (!Parse(args, kAttachmentsCommand, &a) || a.positional.size() != 1 || !Locale(a, &locale) ||
+        (a.has("--extract") && a.has("--all")) ||
         (!a.has("--extract") && !a.has("--all") && (a.has("--to") || a.has("--force"))) ||
         ((a.has("--extract") || a.has("--all")) && a.has("--json"))) {
-        fputs(kAttachmentsUsage, stderr);
+        PrintUsage(kAttachmentsCommand, stderr);
         return 2;
     }
     int64_t entry = 0;
@@ -302,12 +304,11 @@ int CommandAttachments(const std::vector<std::string> &args) {
 }
 
 int CommandAttach(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kAttachUsage)) return 0;
+    if (PrintHelp(args, kAttachCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--desc", "--lang"}, {}, &a) || a.positional.size() < 3 ||
-        !Locale(a, &locale)) {
-        fputs(kAttachUsage, stderr);
+    if (!Parse(args, kAttachCommand, &a) || a.positional.size() < 3 || !Locale(a, &locale)) {
+        PrintUsage(kAttachCommand, stderr);
         return 2;
     }
     const std::string &in = a.positional[0], &out = a.positional[1];

@@ -8,17 +8,18 @@
 
 namespace cli {
 
-namespace {
-
-const char kInfoUsage[] =
-    "usage: kvpdf info FILE [--lang en|hu]\n"
-    "\n"
+const Command kInfoCommand{
+    "info",
+    "FILE [--lang en|hu]",
     "Reads FILE's header and its whole cross-reference chain (classic tables and\n"
     "cross-reference streams, following /Prev) and prints them. The file is never\n"
     "written. Exit status 0 when the file is read, 1 when the library refuses it\n"
-    "(the library's code and message are printed), 2 for a usage error.\n"
-    "\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "(the library's code and message are printed), 2 for a usage error.\n",
+    {
+        kLangOption,
+    }};
+
+namespace {
 
 void PrintInfo(const std::string &path, const kvpdf::DocumentInfo &info) {
     printf("File: %s (%u bytes)\n", path.c_str(), info.file_length);
@@ -37,10 +38,10 @@ void PrintInfo(const std::string &path, const kvpdf::DocumentInfo &info) {
 } // namespace
 
 int CommandInfo(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kInfoUsage)) return 0;
+    if (PrintHelp(args, kInfoCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!ParseOneFile(args, kInfoUsage, &a, &locale)) return 2;
+    if (!ParseOneFile(args, kInfoCommand, &a, &locale)) return 2;
     const std::string &path = a.positional[0];
     if (!InputFile(path)) return 1;
     kvpdf::DocumentInfo info;

@@ -15,12 +15,10 @@
 
 namespace cli {
 
-namespace {
-
-const char kLtvUsage[] =
-    "usage: kvpdf ltv IN OUT [--trust CERT]... [--crl FILE]... [--ocsp FILE]... [--online]\n"
-    "                        [--timeout SECONDS] [--lang en|hu]\n"
-    "\n"
+const Command kLtvCommand{
+    "ltv",
+    "IN OUT [--trust CERT]... [--crl FILE]... [--ocsp FILE]... [--online] [--timeout SECONDS] "
+    "[--lang en|hu]",
     "Adds the validation data of every signature and document timestamp of IN (the\n"
     "certificates of the signer and timestamp chains, and the CRLs and OCSP responses\n"
     "that show them unrevoked) to the document's Document Security Store, written into\n"
@@ -31,17 +29,23 @@ const char kLtvUsage[] =
     "When the document already carries everything the run would add, OUT is a plain\n"
     "copy of IN and the tool says \"nothing new\": exit status 0 all the same.\n"
     "Exit status 0 when OUT is written, 1 on failure (OUT is then left as it was), 2 for a\n"
-    "usage error.\n"
-    "\n"
-    "  --trust CERT   a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
-    "                 whose chain then ends there\n"
-    "  --crl FILE     a CRL (PEM or DER)\n"
-    "  --ocsp FILE    an OCSP response (DER)\n"
-    "  --online       fetch an OCSP response (else a CRL) for every certificate of the\n"
-    "                 chains first\n"
-    "  --timeout SECONDS  time limit of each exchange with a responder or distribution\n"
-    "                 point (1..600, default 10); a refused connection fails at once\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "usage error.\n",
+    {
+        {"--trust", "CERT",
+         "a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
+         "whose chain then ends there"},
+        {"--crl", "FILE", "a CRL (PEM or DER)"},
+        {"--ocsp", "FILE", "an OCSP response (DER)"},
+        {"--online", nullptr,
+         "fetch an OCSP response (else a CRL) for every certificate of the\n"
+         "chains first"},
+        {"--timeout", "SECONDS",
+         "time limit of each exchange with a responder or distribution\n"
+         "point (1..600, default 10); a refused connection fails at once"},
+        kLangOption,
+    }};
+
+namespace {
 
 // The CRLs and OCSP responses of a chain into the handle's stores; how many.
 int KeepRevocation(KvPdfHandle h, const CertDataChain *c) {
@@ -221,12 +225,11 @@ int AddValidationData(const std::string &in, const std::string &out, const LtvSo
 }
 
 int CommandLtv(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kLtvUsage)) return 0;
+    if (PrintHelp(args, kLtvCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--trust", "--crl", "--ocsp", "--lang", "--timeout"}, {"--online"}, &a) ||
-        a.positional.size() != 2 || !Locale(a, &locale)) {
-        fputs(kLtvUsage, stderr);
+    if (!Parse(args, kLtvCommand, &a) || a.positional.size() != 2 || !Locale(a, &locale)) {
+        PrintUsage(kLtvCommand, stderr);
         return 2;
     }
     if (!HttpTimeout(a)) return 2;

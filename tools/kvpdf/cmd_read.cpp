@@ -6,11 +6,9 @@
 
 namespace cli {
 
-namespace {
-
-const char kSignaturesUsage[] =
-    "usage: kvpdf signatures FILE [--lang en|hu]\n"
-    "\n"
+const Command kSignaturesCommand{
+    "signatures",
+    "FILE [--lang en|hu]",
     "Lists what the library finds of FILE's signatures and document timestamps: the\n"
     "field, the kind and subfilter, the texts of the signature dictionary, the offset of\n"
     "the signature value, the byte range, and whether the byte range reaches the end of\n"
@@ -19,9 +17,12 @@ const char kSignaturesUsage[] =
     "and of every page's widgets, document timestamps included, in signing order; what it\n"
     "cannot read is skipped and its message printed.\n"
     "Exit status 0 when the search completes (also with no signature), 1 when the library\n"
-    "stops it (its code and message are printed), 2 for a usage error.\n"
-    "\n"
-    "  --lang en|hu   language of the library's messages (default en)\n";
+    "stops it (its code and message are printed), 2 for a usage error.\n",
+    {
+        kLangOption,
+    }};
+
+namespace {
 
 void PrintCoverage(const uint32_t r[4], int64_t size) {
     const int64_t end = int64_t{r[2]} + r[3];
@@ -53,10 +54,10 @@ void PrintSignature(int32_t index, const SignatureInfo &s, int64_t size) {
 } // namespace
 
 int CommandSignatures(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kSignaturesUsage)) return 0;
+    if (PrintHelp(args, kSignaturesCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!ParseOneFile(args, kSignaturesUsage, &a, &locale)) return 2;
+    if (!ParseOneFile(args, kSignaturesCommand, &a, &locale)) return 2;
     const std::string &path = a.positional[0];
     const int64_t size = FileSize(path);
     if (!InputFile(path)) return 1;

@@ -20,75 +20,92 @@
 
 namespace cli {
 
-namespace {
-
-const char kSignUsage[] =
-    "usage: kvpdf sign IN OUT (--p12 FILE | --key FILE --cert FILE) [options]\n"
-    "\n"
+const Command kSignCommand{
+    "sign",
+    "IN OUT (--p12 FILE | --key FILE --cert FILE) [options]",
     "Signs IN into OUT by an incremental update: OUT is IN followed by one new revision\n"
     "holding the signature field and a detached CMS signature over the whole file but\n"
     "its own value. IN is never written (OUT may name IN itself: it is then updated in\n"
     "place). Exit status 0 when OUT is signed (with --ltv or --lta: and extended), 1 on\n"
     "failure of any step (OUT is then removed, or brought back to IN's bytes when signing\n"
-    "in place), 2 for a usage error.\n"
-    "\n"
-    "key:\n"
-    "  --p12 FILE            PKCS#12 file with key, certificate and chain\n"
-    "  --key FILE            PEM private key (with --cert)\n"
-    "  --cert FILE           PEM file: signer certificate and intermediates\n"
-    "  --password P          password of the PKCS#12 file or the PEM key (other users of\n"
-    "                        the machine can see it: prefer one of the next two)\n"
-    "  --password-file F     the password is the first line of F\n"
-    "  --password-env NAME   the password is the value of the environment variable NAME\n"
-    "                        (none given: a key that needs one asks for it at the terminal)\n"
-    "signature:\n"
-    "  --cades               ETSI.CAdES.detached (PAdES baseline) instead of adbe.pkcs7.detached\n"
-    "  --tsa URL             add a signature timestamp from this RFC 3161 service (http://)\n"
-    "  --reason T, --name T, --location T, --contact T   texts of the signature (UTF-8)\n"
-    "  --reason-only         /Reason without the product sentence (always so for a reason\n"
-    "                        beyond Latin-1: the sentence cannot follow UTF-16 text)\n"
-    "  --reserve BYTES       bytes reserved for the signature (default 30000, at most 8388608)\n"
-    "  --timeout SECONDS     time limit of each exchange with the TSA, OCSP responders and CRL\n"
-    "                        distribution points (1..600, default 10); a refused connection\n"
-    "                        fails at once\n"
-    "long-term validation (both need --tsa):\n"
-    "  --ltv                 then add the validation data of the signature (its chains'\n"
-    "                        certificates, CRLs and OCSP responses) in a second revision\n"
-    "  --lta                 as --ltv, then a document timestamp from the same TSA and the\n"
-    "                        validation data of its chain in further revisions\n"
-    "  --trust CERT          a trust anchor of the chains (they must verify to be collected)\n"
-    "  --crl FILE, --ocsp FILE   revocation data to add; without any, --online is implied\n"
-    "  --online              fetch an OCSP response (else a CRL) for every certificate\n"
-    "appearance:\n"
-    "  --invisible           no visible appearance (default: visible, on the first page)\n"
-    "  --rect x1,y1,x2,y2    the widget's rectangle in points, 0..14400, x1 < x2, y1 < y2\n"
-    "                        (default 47,575,255,634)\n"
-    "  --appearance FILE     a .sigappx appearance file instead of the built-in stamp\n"
-    "  --kontir TEXT         add a Kontir note; --kontir-title T, --kontir-subject T\n"
-    "  --page N              the widget on page N (1 = the first); the rectangle is kept\n"
-    "                        inside that page's crop box\n"
-    "form field and certification:\n"
-    "  --field NAME          the signature field's name (default KvSignature<n>); an\n"
-    "                        unsigned signature field of that name is signed where it is\n"
-    "  --certify             a certification signature (DocMDP), level 2 unless --docmdp\n"
-    "  --docmdp 1|2|3        the changes it permits: 1 none, 2 form filling and signing,\n"
-    "                        3 also annotations\n"
-    "messages:\n"
-    "  --lang en|hu          language of the library's messages (default en)\n"
-    "  --quiet               no progress on a terminal while a large file is hashed\n";
+    "in place), 2 for a usage error.\n",
+    {
+        {"--p12", "FILE", "PKCS#12 file with key, certificate and chain", "key:"},
+        {"--key", "FILE", "PEM private key (with --cert)"},
+        {"--cert", "FILE", "PEM file: signer certificate and intermediates"},
+        {"--password", "P",
+         "password of the PKCS#12 file or the PEM key (other users of\n"
+         "the machine can see it: prefer one of the next two)"},
+        {"--password-file", "F", "the password is the first line of F"},
+        {"--password-env", "NAME",
+         "the password is the value of the environment variable NAME\n"
+         "(none given: a key that needs one asks for it at the terminal)"},
+        {"--cades", nullptr, "ETSI.CAdES.detached (PAdES baseline) instead of adbe.pkcs7.detached",
+         "signature:"},
+        {"--tsa", "URL", "add a signature timestamp from this RFC 3161 service (http://)"},
+        {"--reason", "T", "the reason for signing (UTF-8)"},
+        {"--name", "T", "the signer's name (UTF-8)"},
+        {"--location", "T", "where it was signed (UTF-8)"},
+        {"--contact", "T", "how to reach the signer (UTF-8)"},
+        {"--reason-only", nullptr,
+         "/Reason without the product sentence (always so for a reason\n"
+         "beyond Latin-1: the sentence cannot follow UTF-16 text)"},
+        {"--reserve", "BYTES", "bytes reserved for the signature (default 30000, at most 8388608)"},
+        {"--timeout", "SECONDS",
+         "time limit of each exchange with the TSA, OCSP responders and CRL\n"
+         "distribution points (1..600, default 10); a refused connection\n"
+         "fails at once"},
+        {"--ltv", nullptr,
+         "then add the validation data of the signature (its chains'\n"
+         "certificates, CRLs and OCSP responses) in a second revision",
+         "long-term validation (both need --tsa):"},
+        {"--lta", nullptr,
+         "as --ltv, then a document timestamp from the same TSA and the\n"
+         "validation data of its chain in further revisions"},
+        {"--trust", "CERT", "a trust anchor of the chains (they must verify to be collected)"},
+        {"--crl", "FILE",
+         "a CRL to add (PEM or DER); with no --crl nor --ocsp, --online\n"
+         "is implied"},
+        {"--ocsp", "FILE", "an OCSP response to add (DER)"},
+        {"--online", nullptr, "fetch an OCSP response (else a CRL) for every certificate"},
+        {"--invisible", nullptr, "no visible appearance (default: visible, on the first page)",
+         "appearance:"},
+        {"--rect", "x1,y1,x2,y2",
+         "the widget's rectangle in points, 0..14400, x1 < x2, y1 < y2\n"
+         "(default 47,575,255,634)"},
+        {"--appearance", "FILE", "a .sigappx appearance file instead of the built-in stamp"},
+        {"--kontir", "TEXT", "add a Kontir note"},
+        {"--kontir-title", "T", "the note's title"},
+        {"--kontir-subject", "T", "the note's subject"},
+        {"--page", "N",
+         "the widget on page N (1 = the first); the rectangle is kept\n"
+         "inside that page's crop box"},
+        {"--field", "NAME",
+         "the signature field's name (default KvSignature<n>); an\n"
+         "unsigned signature field of that name is signed where it is",
+         "form field and certification:"},
+        {"--certify", nullptr, "a certification signature (DocMDP), level 2 unless --docmdp"},
+        {"--docmdp", "1|2|3",
+         "the changes it permits: 1 none, 2 form filling and signing,\n"
+         "3 also annotations"},
+        {"--lang", "en|hu", "language of the library's messages (default en)", "messages:"},
+        {"--quiet", nullptr, "no progress on a terminal while a large file is hashed"},
+    }};
 
-const char kTimestampUsage[] =
-    "usage: kvpdf timestamp IN OUT --tsa URL [--reserve BYTES] [--timeout SECONDS]\n"
-    "                                [--lang en|hu]\n"
-    "\n"
+const Command kTimestampCommand{
+    "timestamp",
+    "IN OUT --tsa URL [--reserve BYTES] [--timeout SECONDS] [--lang en|hu]",
     "Adds a document timestamp (/DocTimeStamp, ETSI.RFC3161) to IN, written into OUT as\n"
     "a new revision: an RFC 3161 token from URL (http://) over the whole file but the\n"
-    "token itself. Exit status 0 when OUT is stamped, 1 on failure, 2 for a usage error.\n"
-    "\n"
-    "  --tsa URL         the RFC 3161 service\n"
-    "  --reserve BYTES   bytes reserved for the token (default 30000, at most 8388608)\n"
-    "  --timeout SECONDS time limit of the exchange with the TSA (1..600, default 10)\n"
-    "  --lang en|hu      language of the library's messages (default en)\n";
+    "token itself. Exit status 0 when OUT is stamped, 1 on failure, 2 for a usage error.\n",
+    {
+        {"--tsa", "URL", "the RFC 3161 service"},
+        {"--reserve", "BYTES", "bytes reserved for the token (default 30000, at most 8388608)"},
+        {"--timeout", "SECONDS", "time limit of the exchange with the TSA (1..600, default 10)"},
+        kLangOption,
+    }};
+
+namespace {
 
 // The largest /Contents the tool reserves: the value is written twice as long in hex.
 constexpr int64_t kMaxReserve = 8 << 20;
@@ -251,19 +268,9 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
 // 0, or the exit status after the reason on stderr: 2 for a usage error.
 int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
     Args a;
-    if (!Parse(
-            args,
-            {"--p12",          "--key",        "--cert",     "--password",     "--tsa",
-             "--reason",       "--name",       "--location", "--contact",      "--reserve",
-             "--rect",         "--appearance", "--kontir",   "--kontir-title", "--kontir-subject",
-             "--lang",         "--trust",      "--crl",      "--ocsp",         "--password-file",
-             "--password-env", "--timeout",    "--field",    "--page",         "--docmdp"},
-            {"--cades", "--invisible", "--ltv", "--lta", "--online", "--reason-only", "--quiet",
-             "--certify"},
-            &a) ||
-        a.positional.size() != 2 || !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
-        (a.has("--key") && !a.has("--cert"))) {
-        fputs(kSignUsage, stderr);
+    if (!Parse(args, kSignCommand, &a) || a.positional.size() != 2 || !Locale(a, &out->locale) ||
+        a.has("--p12") == a.has("--key") || (a.has("--key") && !a.has("--cert"))) {
+        PrintUsage(kSignCommand, stderr);
         return 2;
     }
     if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
@@ -447,7 +454,7 @@ int Extend(Request &r, const SignSettings &s) {
 } // namespace
 
 int CommandSign(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kSignUsage)) return 0;
+    if (PrintHelp(args, kSignCommand)) return 0;
     SignSettings settings;
     if (int status = ParseSignSettings(args, &settings); status != 0) return status;
     for (const std::string *file : {&settings.in, &settings.key, &settings.appearance})
@@ -484,12 +491,12 @@ int CommandSign(const std::vector<std::string> &args) {
 }
 
 int CommandTimestamp(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kTimestampUsage)) return 0;
+    if (PrintHelp(args, kTimestampCommand)) return 0;
     Args a;
     int32_t locale = KVPDF_LOCALE_EN;
-    if (!Parse(args, {"--tsa", "--reserve", "--lang", "--timeout"}, {}, &a) ||
-        a.positional.size() != 2 || !Locale(a, &locale) || !a.has("--tsa")) {
-        fputs(kTimestampUsage, stderr);
+    if (!Parse(args, kTimestampCommand, &a) || a.positional.size() != 2 || !Locale(a, &locale) ||
+        !a.has("--tsa")) {
+        PrintUsage(kTimestampCommand, stderr);
         return 2;
     }
     int32_t reserve = 0;

@@ -17,12 +17,10 @@
 
 namespace cli {
 
-namespace {
-
-const char kVerifyUsage[] =
-    "usage: kvpdf verify FILE [--trust CERT]... [--cert CERT]... [--crl FILE]... [--ocsp FILE]...\n"
-    "                         [--online [--timeout SECONDS]] [--json] [--lang en|hu]\n"
-    "\n"
+const Command kVerifyCommand{
+    "verify",
+    "FILE [--trust CERT]... [--cert CERT]... [--crl FILE]... [--ocsp FILE]... [--online [--timeout "
+    "SECONDS]] [--json] [--lang en|hu]",
     "Verifies every signature and document timestamp the library finds in FILE: whether\n"
     "the signed bytes are intact (the /ByteRange sound and the digest matching), the\n"
     "signature value valid, and the signer trusted (a chain to a trusted root, valid at\n"
@@ -44,19 +42,24 @@ const char kVerifyUsage[] =
     "changes more than signatures, timestamps, validation data, form fields and\n"
     "annotations, and no certification permission is violated; 1 otherwise (an\n"
     "unsupported subfilter included), when no signature is found or the search fails;\n"
-    "2 for a usage error.\n"
-    "\n"
-    "  --trust CERT   a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
-    "                 whose chains then end there\n"
-    "  --cert CERT    an intermediate certificate\n"
-    "  --crl FILE     a CRL to check revocation with (PEM or DER)\n"
-    "  --ocsp FILE    an OCSP response to check revocation with (DER)\n"
-    "  --online       fetch CRLs and OCSP responses named in the certificates\n"
-    "  --timeout SECONDS  time limit of each exchange with a responder or distribution\n"
-    "                 point (1..600, default 10); a refused connection fails at once\n"
-    "  --json         one JSON document on standard output instead of the text report\n"
-    "  --lang en|hu   language of the library's messages (default en)\n"
-    "  --quiet        no progress on a terminal while a large file is hashed\n";
+    "2 for a usage error.\n",
+    {
+        {"--trust", "CERT",
+         "a trusted certificate (PEM or DER file): a root, or an intermediate CA\n"
+         "whose chains then end there"},
+        {"--cert", "CERT", "an intermediate certificate"},
+        {"--crl", "FILE", "a CRL to check revocation with (PEM or DER)"},
+        {"--ocsp", "FILE", "an OCSP response to check revocation with (DER)"},
+        {"--online", nullptr, "fetch CRLs and OCSP responses named in the certificates"},
+        {"--timeout", "SECONDS",
+         "time limit of each exchange with a responder or distribution\n"
+         "point (1..600, default 10); a refused connection fails at once"},
+        {"--json", nullptr, "one JSON document on standard output instead of the text report"},
+        kLangOption,
+        {"--quiet", nullptr, "no progress on a terminal while a large file is hashed"},
+    }};
+
+namespace {
 
 // More later-changed objects than this are counted, not listed, in the text report.
 constexpr size_t kListedObjects = 20;
@@ -435,9 +438,7 @@ struct VerifySettings {
 
 bool ParseVerifySettings(const std::vector<std::string> &args, VerifySettings *out) {
     Args &a = out->args;
-    if (!Parse(args, {"--trust", "--cert", "--crl", "--ocsp", "--lang", "--timeout"},
-               {"--online", "--json", "--quiet"}, &a) ||
-        a.positional.size() != 1 || !Locale(a, &out->locale))
+    if (!Parse(args, kVerifyCommand, &a) || a.positional.size() != 1 || !Locale(a, &out->locale))
         return false;
     out->path = a.positional[0];
     out->json = a.has("--json");
@@ -794,10 +795,10 @@ void PrintJson(const std::string &path, int64_t size, const Search &search, cons
 } // namespace
 
 int CommandVerify(const std::vector<std::string> &args) {
-    if (PrintHelp(args, kVerifyUsage)) return 0;
+    if (PrintHelp(args, kVerifyCommand)) return 0;
     VerifySettings settings;
     if (!ParseVerifySettings(args, &settings)) {
-        fputs(kVerifyUsage, stderr);
+        PrintUsage(kVerifyCommand, stderr);
         return 2;
     }
     if (!HttpTimeout(settings.args)) return 2;

@@ -75,6 +75,47 @@ TEST(Cli, InfoAndSignaturesPrintTheStructureOrTheRefusal) {
     });
 }
 
+// One table per command drives its parser, its --help and the manual page: every option
+// the help shows is taken by the parser (the unknown one after it is what fails) and
+// listed by the page, and the page renders without a troff warning.
+TEST(Cli, HelpParserAndManualPageAgreeOnEveryOption) {
+    const std::string cli = kvtest::Quote(KVPDF_CLI);
+    std::string man;
+    ASSERT_EQ(kvtest::Run(cli + " --man", &man), 0);
+    const std::regex option("\n  (--[a-z0-9-]+)( [^ ]+)?");
+    for (const char *command :
+         {"sign", "timestamp", "verify", "ltv", "signatures", "info", "attachments", "attach"}) {
+        std::string help, out;
+        ASSERT_EQ(kvtest::Run(cli + " help " + command, &help), 0);
+        EXPECT_TRUE(kvtest::Contains(man, {std::string(".SS ") + command + "\n"})) << command;
+        int seen = 0;
+        for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m) {
+            const std::string name = (*m)[1],
+                              troff = std::regex_replace(name, std::regex("-"), "\\-");
+            EXPECT_EQ(kvtest::Run(cli + " " + command + " " + name + ((*m)[2].matched ? " 1" : "") +
+                                      " --bogus 2>&1",
+                                  &out),
+                      2);
+            EXPECT_TRUE(kvtest::Contains(out, {"unknown option --bogus"}))
+                << command << name << out;
+            EXPECT_TRUE(kvtest::Contains(
+                man, {(*m)[2].matched ? ".BI \"" + troff + " \"" : ".B " + troff + "\n"}))
+                << command << name;
+            ++seen;
+        }
+        EXPECT_GT(seen, 0) << command;
+    }
+    if (kvtest::Run("command -v groff >/dev/null") != 0) return;
+    kvtest::TempDir dir;
+    kvtest::WriteFile(dir.file("kvpdf.1"), man);
+    std::string warnings;
+    EXPECT_EQ(kvtest::Run("groff -man -Tutf8 -ww " + kvtest::Quote(dir.file("kvpdf.1")) +
+                              " 2>&1 >/dev/null",
+                          &warnings),
+              0);
+    EXPECT_EQ(warnings, "");
+}
+
 TEST(Cli, SignTimestampAndVerifyWithTheLocalPki) {
     const kvtest::Pki &pki = kvtest::World::Get().pki();
     kvtest::World::Get().SetTsaMode(kvtest::TsaMode::Normal);

@@ -54,6 +54,9 @@ void PrintUsage(const Command &command, FILE *to);
 // Prints the usage to standard output when args ask for help.
 bool PrintHelp(const std::vector<std::string> &args, const Command &command);
 
+// The whole manual page in troff (man macros): the commands in order, then "version".
+void PrintManPage(const std::vector<const Command *> &commands, const char *version);
+
 // FILE [--lang en|hu]: false (usage on stderr) for anything else.
 bool ParseOneFile(const std::vector<std::string> &args, const Command &command, Args *a,
                   int32_t *locale);

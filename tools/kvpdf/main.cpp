@@ -2,8 +2,9 @@
 // kvpdf: the command-line front end of the PDF signature library.
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,22 @@ const char kUsage[] =
     "when later revisions change more than signatures, validation data, form fields and\n"
     "annotations, or when they violate a certification's permission.\n";
 
+// The commands in the order the usage lists them; "kvpdf --man" documents them so.
+struct Entry {
+    const cli::Command *table;
+    int (*run)(const std::vector<std::string> &);
+};
+const Entry kCommands[] = {
+    {&cli::kSignCommand, cli::CommandSign},
+    {&cli::kTimestampCommand, cli::CommandTimestamp},
+    {&cli::kLtvCommand, cli::CommandLtv},
+    {&cli::kVerifyCommand, cli::CommandVerify},
+    {&cli::kSignaturesCommand, cli::CommandSignatures},
+    {&cli::kInfoCommand, cli::CommandInfo},
+    {&cli::kAttachmentsCommand, cli::CommandAttachments},
+    {&cli::kAttachCommand, cli::CommandAttach},
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -51,18 +68,18 @@ int main(int argc, char **argv) {
         fputs(kUsage, stdout);
         return 0;
     }
-    static const std::map<std::string, int (*)(const std::vector<std::string> &)> kCommands = {
-        {"info", cli::CommandInfo},
-        {"signatures", cli::CommandSignatures},
-        {"sign", cli::CommandSign},
-        {"timestamp", cli::CommandTimestamp},
-        {"verify", cli::CommandVerify},
-        {"ltv", cli::CommandLtv},
-        {"attachments", cli::CommandAttachments},
-        {"attach", cli::CommandAttach},
-    };
-    const auto it = kCommands.find(command);
-    if (it != kCommands.end()) return it->second(args);
+    if (command == "--man") {
+        std::vector<const cli::Command *> tables;
+        for (const Entry &e : kCommands)
+            tables.push_back(e.table);
+        char version[16];
+        KvPDFGetVersionStr(version);
+        cli::PrintManPage(tables, version);
+        return 0;
+    }
+    const auto it = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                 [&command](const Entry &e) { return command == e.table->name; });
+    if (it != std::end(kCommands)) return it->run(args);
     if (command == "version" || command == "--version") {
         char version[16];
         KvPDFGetVersionStr(version);

@@ -41,42 +41,6 @@ void AppendUtf8(uint32_t c, std::string *out) {
     }
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The literal string at t[i] == '(' with its escapes resolved (ISO 32000-1, 7.3.4.2).
-void DecodeLiteral(const char *t, size_t end, size_t i, std::string *out) {
-    int depth = 0;
-    for (; i < end; ++i) {
-        char c = t[i];
-        if (c == '(' && depth++ == 0) continue;
-        if (c == ')' && --depth == 0) return;
-        if (c == '\r') { // an end of line in the string reads as one line feed
-            if (i + 1 < end && t[i + 1] == '\n') ++i;
-            c = '\n';
-        } else if (c == '\\' && i + 1 < end) {
-            c = t[++i];
-            static const char kFrom[] = "nrtbf", kTo[] = "\n\r\t\b\f";
-            if (const char *hit = c ? strchr(kFrom, c) : nullptr) {
-                c = kTo[hit - kFrom];
-            } else if (c >= '0' && c <= '7') {
-                int value = c - '0';
-                for (int k = 0; k < 2 && i + 1 < end && t[i + 1] >= '0' && t[i + 1] <= '7'; ++k)
-                    value = value * 8 + (t[++i] - '0');
-                c = static_cast<char>(value & 0xFF);
-            } else if (c == '\r' || c == '\n') { // a line continued
-                if (c == '\r' && i + 1 < end && t[i + 1] == '\n') ++i;
-                continue;
-            }
-        }
-        *out += c;
-    }
-}
-
 // The pairs of one node's /Names array.
 void NamesOf(const char *text, size_t length, const Dict &node, std::vector<NamePair> *out) {
     const DictEntry *names = node.Find("/Names");
@@ -179,7 +143,7 @@ public:
             const Dict d = ParseObject(text);
             const bool leaf = !d.Find("/Kids");
             if (!leaf && depth >= kMaxPageTreeDepth) continue;
-            std::vector<uint32_t> list = References(d, text.length, leaf ? "/Annots" : "/Kids");
+            std::vector<uint32_t> list = RefList(r_, file_, d, leaf ? "/Annots" : "/Kids");
             if (leaf) {
                 for (uint32_t annotation : list)
                     (void)Annotation(annotation);
@@ -202,27 +166,6 @@ private:
     void Pair(const NamePair &pair) {
         Span value{0, pair.value_text.size()};
         if (const uint32_t spec = RefOf(pair.value_text.c_str(), value)) (void)FileSpec(spec);
-    }
-
-    std::vector<uint32_t> References(const Dict &d, size_t length, const char *key) {
-        std::vector<uint32_t> out;
-        const DictEntry *e = d.Find(key);
-        if (!e) return out;
-        Text array;
-        const char *t = d.text;
-        Span value = e->value;
-        if (const uint32_t object = RefOf(t, value)) {
-            if (ReadText(r_, file_, static_cast<int32_t>(object), &array) < 1) return out;
-            t = array.data.get();
-            int is_ref = 0;
-            value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
-            length = array.length;
-        }
-        std::vector<Span> items;
-        (void)ParseArray(t, length, value.begin, &items);
-        for (const Span &item : items)
-            if (const uint32_t object = RefOf(t, item)) out.push_back(object);
-        return out;
     }
 
     // An annotation naming a file specification under /FS. Returns the read's result:
@@ -418,30 +361,6 @@ void AttachmentListClear(HostSettings *settings) {
     }
     TrackedFreeT(settings->attachment_list);
     settings->attachment_list_count = 0;
-}
-
-bool PdfStringValue(const char *text, Span value, std::string *out) {
-    out->clear();
-    size_t i = value.begin;
-    if (i >= value.end) return false;
-    if (text[i] == '(') {
-        DecodeLiteral(text, value.end, i, out);
-        return true;
-    }
-    if (text[i] != '<' || (i + 1 < value.end && text[i + 1] == '<')) return false;
-    int high = -1;
-    for (++i; i < value.end && text[i] != '>'; ++i) {
-        const int d = HexDigit(text[i]);
-        if (d < 0) continue; // white space between digits
-        if (high < 0) {
-            high = d;
-        } else {
-            *out += static_cast<char>(high * 16 + d);
-            high = -1;
-        }
-    }
-    if (high >= 0) *out += static_cast<char>(high * 16); // an odd last digit is followed by 0
-    return true;
 }
 
 std::string PdfTextToUtf8(const std::string &bytes) {

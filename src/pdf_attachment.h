@@ -44,8 +44,6 @@ struct NamePair {
 [[nodiscard]] int32_t CollectNameTree(Reader r, FILE *file, uint32_t root, const char *text,
                                       size_t length, Span inline_root, std::vector<NamePair> *out);
 
-// The bytes of a literal or hexadecimal string value; false when the value is neither.
-[[nodiscard]] bool PdfStringValue(const char *text, Span value, std::string *out);
 // A text string in UTF-8: UTF-16BE behind its byte-order mark decoded, a UTF-8 mark
 // dropped, other bytes left as they are.
 [[nodiscard]] std::string PdfTextToUtf8(const std::string &bytes);

@@ -10,6 +10,42 @@
 namespace kvpdf {
 namespace {
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The literal string at t[i] == '(' with its escapes resolved (ISO 32000-1, 7.3.4.2).
+void DecodeLiteral(const char *t, size_t end, size_t i, std::string *out) {
+    int depth = 0;
+    for (; i < end; ++i) {
+        char c = t[i];
+        if (c == '(' && depth++ == 0) continue;
+        if (c == ')' && --depth == 0) return;
+        if (c == '\r') { // an end of line in the string reads as one line feed
+            if (i + 1 < end && t[i + 1] == '\n') ++i;
+            c = '\n';
+        } else if (c == '\\' && i + 1 < end) {
+            c = t[++i];
+            static const char kFrom[] = "nrtbf", kTo[] = "\n\r\t\b\f";
+            if (const char *hit = c ? strchr(kFrom, c) : nullptr) {
+                c = kTo[hit - kFrom];
+            } else if (c >= '0' && c <= '7') {
+                int value = c - '0';
+                for (int k = 0; k < 2 && i + 1 < end && t[i + 1] >= '0' && t[i + 1] <= '7'; ++k)
+                    value = value * 8 + (t[++i] - '0');
+                c = static_cast<char>(value & 0xFF);
+            } else if (c == '\r' || c == '\n') { // a line continued
+                if (c == '\r' && i + 1 < end && t[i + 1] == '\n') ++i;
+                continue;
+            }
+        }
+        *out += c;
+    }
+}
+
 // Deeper nesting than this is taken for an attack on the stack, not for a document.
 constexpr int kMaxDepth = 64;
 
@@ -226,6 +262,30 @@ void CollectRefs(const char *text, Span value, std::vector<uint32_t> *refs) {
             ++i;
         }
     }
+}
+
+bool PdfStringValue(const char *text, Span value, std::string *out) {
+    out->clear();
+    size_t i = value.begin;
+    if (i >= value.end) return false;
+    if (text[i] == '(') {
+        DecodeLiteral(text, value.end, i, out);
+        return true;
+    }
+    if (text[i] != '<' || (i + 1 < value.end && text[i + 1] == '<')) return false;
+    int high = -1;
+    for (++i; i < value.end && text[i] != '>'; ++i) {
+        const int d = HexDigit(text[i]);
+        if (d < 0) continue; // white space between digits
+        if (high < 0) {
+            high = d;
+        } else {
+            *out += static_cast<char>(high * 16 + d);
+            high = -1;
+        }
+    }
+    if (high >= 0) *out += static_cast<char>(high * 16); // an odd last digit is followed by 0
+    return true;
 }
 
 Dict ParseObjectDict(const char *text, size_t length) {

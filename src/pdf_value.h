@@ -51,6 +51,9 @@ struct Dict {
     std::string Value(const char *key) const; // canonical; "" when absent
 };
 
+// The bytes of a literal string (escapes resolved, ISO 32000-1, 7.3.4.2) or hexadecimal
+// string value; false when the value is neither.
+[[nodiscard]] bool PdfStringValue(const char *text, Span value, std::string *out);
 // The dictionary of an object's text ("n g obj" optional): its top-level entries; empty
 // for anything else, the entries before the damage for a damaged one.
 [[nodiscard]] Dict ParseObjectDict(const char *text, size_t length);

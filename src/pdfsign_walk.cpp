@@ -121,63 +121,7 @@ int32_t InsertAfterOpen(Walk &walk, const char *text, uint32_t length, uint32_t 
 // 7.3.4.2), a hex string's digits paired.
 std::string StringBytes(const char *t, size_t length, size_t i) {
     std::string out;
-    i = PdfSkipSpace(t, length, i);
-    if (i < length && t[i] == '<') {
-        std::string digits;
-        for (++i; i < length && t[i] != '>'; ++i)
-            if (isxdigit(static_cast<unsigned char>(t[i]))) digits += t[i];
-        if (digits.size() % 2) digits += '0';
-        for (size_t k = 0; k < digits.size(); k += 2)
-            out += static_cast<char>(strtol(digits.substr(k, 2).c_str(), nullptr, 16));
-        return out;
-    }
-    if (i >= length || t[i] != '(') return out;
-    int depth = 1;
-    for (++i; i < length; ++i) {
-        char c = t[i];
-        if (c == '(') ++depth;
-        if (c == ')' && --depth == 0) break;
-        if (c != '\\' || ++i >= length) {
-            out += c;
-            continue;
-        }
-        c = t[i];
-        static const char kFrom[] = "nrtbf", kTo[] = "\n\r\t\b\f";
-        if (const char *at = c ? strchr(kFrom, c) : nullptr) {
-            out += kTo[at - kFrom];
-        } else if (c >= '0' && c <= '7') {
-            int v = 0;
-            for (int k = 0; k < 3 && i < length && t[i] >= '0' && t[i] <= '7'; ++k, ++i)
-                v = v * 8 + (t[i] - '0');
-            --i;
-            out += static_cast<char>(v);
-        } else if (c == '\r' || c == '\n') {
-            if (c == '\r' && i + 1 < length && t[i + 1] == '\n') ++i; // a continued line
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// The references of an inline array value, or of the array object it names.
-std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key) {
-    std::vector<uint32_t> out;
-    const DictEntry *e = d.Find(key);
-    if (!e) return out;
-    Text array;
-    const char *t = d.text;
-    Span value = e->value;
-    if (const uint32_t object = RefOf(t, value)) {
-        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1) return out;
-        t = array.data.get();
-        int is_ref = 0;
-        value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
-    }
-    std::vector<Span> items;
-    (void)ParseArray(t, value.end, value.begin, &items);
-    for (const Span &item : items)
-        if (const uint32_t object = RefOf(t, item)) out.push_back(object);
+    (void)PdfStringValue(t, Span{PdfSkipSpace(t, length, i), length}, &out);
     return out;
 }
 
@@ -730,6 +674,26 @@ void ReadPageBox(Reader r, FILE *file, int32_t page) {
 }
 
 } // namespace
+
+std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key) {
+    std::vector<uint32_t> out;
+    const DictEntry *e = d.Find(key);
+    if (!e) return out;
+    Text array;
+    const char *t = d.text;
+    Span value = e->value;
+    if (const uint32_t object = RefOf(t, value)) {
+        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1) return out;
+        t = array.data.get();
+        int is_ref = 0;
+        value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
+    }
+    std::vector<Span> items;
+    (void)ParseArray(t, value.end, value.begin, &items);
+    for (const Span &item : items)
+        if (const uint32_t object = RefOf(t, item)) out.push_back(object);
+    return out;
+}
 
 int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out) {
     char *text = nullptr;

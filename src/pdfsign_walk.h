@@ -5,6 +5,9 @@
 
 #include "pdf_document.h"
 #include "pdf_mem.h"
+#include "pdf_value.h"
+
+#include <vector>
 
 namespace kvpdf {
 
@@ -28,6 +31,9 @@ struct Text {
 // Reads object's text; a code below 1 when it cannot (a compressed object its stream
 // does not hold is recorded).
 [[nodiscard]] int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out);
+// The object numbers of key's array value: inline, or the array object it names (none
+// when that cannot be read).
+[[nodiscard]] std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key);
 // Reads "n 0 R" (any white space) at index: the object number, or 0.
 [[nodiscard]] uint32_t ReferenceAt(const char *text, uint32_t length, size_t index);
 

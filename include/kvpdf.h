@@ -285,7 +285,7 @@ typedef struct LogoImage {
 #define KVPDF_PROP_LTV_EVERY_ENTRY 101
 /* Extension: 1 makes KvPdfGetAttachments read the whole /EmbeddedFiles name tree (every
  * kid at every level, each node once, at most 32 levels deep) and the FileAttachment
- * annotations of every page, each file specification once; a names dictionary that
+ * annotations of every page, each /Filespec dictionary once; a names dictionary that
  * cannot be read is recorded and the annotations are still read. 0 (the default) reads
  * the root's names, or only its first kid's, and the annotations of the first page. */
 #define KVPDF_PROP_ALL_ATTACHMENTS 102
@@ -813,7 +813,7 @@ KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHand
 KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, const char *path,
                                          const char *description);
 /* Copies the source to the target and appends one incremental update with every entry of
- * the table as an embedded file (a Flate stream and a file specification with /F, and
+ * the table as an embedded file (a Flate stream and a /Filespec dictionary with /F, and
  * /UF when the name is not ASCII), a names array, a names dictionary and the catalog
  * naming it; after a cross-reference-stream source the rewritten catalog goes into an
  * object stream and the section is a cross-reference stream. Names and descriptions are

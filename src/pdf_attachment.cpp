@@ -122,7 +122,7 @@ public:
         return Scan(node.text, node_length, node);
     }
 
-    // The file specifications of FileAttachment annotations: the first page's, or every
+    // The /Filespec dictionaries of FileAttachment annotations: the first page's, or every
     // page's with the opt-in.
     void Annotations() {
         const ParsedDocument &p = r_.parsed;
@@ -165,17 +165,18 @@ private:
 
     void Pair(const NamePair &pair) {
         Span value{0, pair.value_text.size()};
-        if (const uint32_t spec = RefOf(pair.value_text.c_str(), value)) (void)FileSpec(spec);
+        if (const uint32_t filespec = RefOf(pair.value_text.c_str(), value))
+            (void)ReadFilespec(filespec);
     }
 
-    // An annotation naming a file specification under /FS. Returns the read's result:
+    // An annotation naming a /Filespec dictionary under /FS. Returns the read's result:
     // the default pass ends at the first failure.
     int32_t Annotation(uint32_t annotation) {
         Text text;
         int32_t rc = ReadText(r_, file_, static_cast<int32_t>(annotation), &text);
         if (rc < 1) return rc;
-        const uint32_t spec = ParseObject(text).Ref("/FS");
-        return spec ? FileSpec(spec) : 1;
+        const uint32_t filespec = ParseObject(text).Ref("/FS");
+        return filespec ? ReadFilespec(filespec) : 1;
     }
 
     // The text of a string value in UTF-8, or nothing when the key is absent.
@@ -187,14 +188,14 @@ private:
         return true;
     }
 
-    // Appends the entry of file specification object spec and reads its stream.
-    int32_t FileSpec(uint32_t spec) {
-        if (spec < seen_.size()) {
-            if (seen_[spec]) return 1; // named twice: listed once
-            seen_[spec] = 1;
+    // Appends the entry of /Filespec object filespec and reads its stream.
+    int32_t ReadFilespec(uint32_t filespec) {
+        if (filespec < seen_.size()) {
+            if (seen_[filespec]) return 1; // named twice: listed once
+            seen_[filespec] = 1;
         }
         Text text;
-        int32_t rc = ReadText(r_, file_, static_cast<int32_t>(spec), &text);
+        int32_t rc = ReadText(r_, file_, static_cast<int32_t>(filespec), &text);
         if (rc < 1) return rc;
         const Dict d = ParseObject(text);
         std::string f, uf, desc;
@@ -219,7 +220,7 @@ private:
         if (!AttachmentListAdd(&s, name))
             return KV_FAIL(r_, KVPDF_ERR_BUFFER, KVPDF_ERR_EMBEDDED_FILE);
         AttachmentEntry &e = s.attachment_list[s.attachment_list_count - 1];
-        e.filespec_obj = spec;
+        e.filespec_obj = filespec;
         e.stream_obj = stream;
         if (has_desc && !(e.description = TrackedStrdup(desc.c_str())))
             return KV_FAIL(r_, KVPDF_ERR_BUFFER, KVPDF_ERR_EMBEDDED_FILE);
@@ -250,7 +251,7 @@ private:
     Reader r_;
     FILE *file_;
     bool all_;
-    std::vector<uint8_t> seen_; // file specifications listed
+    std::vector<uint8_t> seen_; // /Filespec objects listed
 };
 
 int32_t ReadAttachments(PdfDocument *doc) {
@@ -307,8 +308,7 @@ int32_t LoadFile(PdfDocument *doc, const char *path, uint8_t **out, uint32_t *ou
     uint64_t size = 0;
     const FileKind kind = PdfFileKind(path, &size);
     if (kind != FileKind::kMissing && kind != FileKind::kRegular) {
-        int32_t rc = CheckInputFile(doc, path);
-        (void)rc;
+        (void)CheckInputFile(doc, path); // records what the path names instead
         KV_ERROR(doc, KVPDF_ERR_ATTACHMENT_OPEN);
         return KVPDF_ERR_ATTACHMENT_OPEN;
     }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The incremental update that embeds the host's files: a compressed stream and a file
-// specification for each, the /EmbeddedFiles names, the names dictionary and the
+// The incremental update that embeds the host's files: a compressed stream and a
+// /Filespec dictionary for each, the /EmbeddedFiles names, the names dictionary and the
 // catalog that names it.
 #include "pdf_attachment.h"
 #include "pdf_error.h"

@@ -78,22 +78,11 @@ private:
 
     // The references of an inline array value, or of the array object it names.
     std::vector<uint32_t> References(const Dict &d, const char *key) {
-        std::vector<uint32_t> out;
-        const DictEntry *e = d.Find(key);
-        if (!e) return out;
-        Text array;
-        const char *t = d.text;
-        Span value = e->value;
-        if (const uint32_t object = RefOf(t, value)) {
-            if (!Read(object, "array", &array)) return out;
-            t = array.data.get();
-            int is_ref = 0;
-            value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};
-        }
-        std::vector<Span> items;
-        (void)ParseArray(t, value.end, value.begin, &items);
-        for (const Span &item : items)
-            if (const uint32_t object = RefOf(t, item)) out.push_back(object);
+        uint32_t unreadable = 0;
+        std::vector<uint32_t> out = RefList(r_, file_, d, key, &unreadable);
+        if (unreadable)
+            KV_ERROR(r_, KVPDF_ERR_FIELD_UNREADABLE, static_cast<unsigned long>(unreadable),
+                     "array");
         return out;
     }
 

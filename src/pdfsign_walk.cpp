@@ -675,7 +675,8 @@ void ReadPageBox(Reader r, FILE *file, int32_t page) {
 
 } // namespace
 
-std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key) {
+std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key,
+                              uint32_t *unreadable) {
     std::vector<uint32_t> out;
     const DictEntry *e = d.Find(key);
     if (!e) return out;
@@ -683,7 +684,10 @@ std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *k
     const char *t = d.text;
     Span value = e->value;
     if (const uint32_t object = RefOf(t, value)) {
-        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1) return out;
+        if (ReadText(r, file, static_cast<int32_t>(object), &array) < 1 || array.length == 0) {
+            if (unreadable) *unreadable = object;
+            return out;
+        }
         t = array.data.get();
         int is_ref = 0;
         value = {PdfSkipObjectHeader(t, array.length, 0, &is_ref), array.length};

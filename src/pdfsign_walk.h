@@ -32,8 +32,9 @@ struct Text {
 // does not hold is recorded).
 [[nodiscard]] int32_t ReadText(Reader r, FILE *file, int32_t object, Text *out);
 // The object numbers of key's array value: inline, or the array object it names (none
-// when that cannot be read).
-[[nodiscard]] std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key);
+// when that cannot be read or is empty; *unreadable, when given, then names it).
+[[nodiscard]] std::vector<uint32_t> RefList(Reader r, FILE *file, const Dict &d, const char *key,
+                                            uint32_t *unreadable = nullptr);
 // Reads "n 0 R" (any white space) at index: the object number, or 0.
 [[nodiscard]] uint32_t ReferenceAt(const char *text, uint32_t length, size_t index);
 

@@ -176,6 +176,8 @@ typedef intptr_t KvPdfHandle;
 #define KVPDF_ERR_FIELD_EXISTS (-231) /* a field of the name exists and is not to be filled */
 #define KVPDF_ERR_PAGE_NUMBER (-232)  /* the document has no page of the number asked for */
 #define KVPDF_ERR_CERTIFY (-233)      /* the catalog has permissions: no certification */
+/* Extension: KvPdfGetSignedDigest without a digest (KVPDF_PROP_COPY_DIGEST). */
+#define KVPDF_ERR_NO_DIGEST (-234)
 /* Reported only through the error cell of the extraction calls; no message. */
 #define KVPDF_ERR_EXTRACT_OPEN_SOURCE (-307)
 #define KVPDF_ERR_EXTRACT_OPEN_DEST (-308)
@@ -335,6 +337,17 @@ typedef struct LogoImage {
  * has /Perms already gives -233. The host certifies the first signature of a document
  * only. 0 (the default) writes an approval signature; other values are refused (0). */
 #define KVPDF_PROP_CERTIFY 111
+/* Extension: 256, 384 or 512 makes KvPdfWritePDFWithoutSignature compute the SHA-256,
+ * SHA-384 or SHA-512 digest of the signed bytes as it writes them: each block of the
+ * source is read once, hashed on a second thread and written from the same memory (so
+ * the digest is of the bytes the output holds, whatever happens to the source), and the
+ * digest is completed over the dictionary's head and the text after the value. A source
+ * updated in place is read once instead. KvPdfGetSignedDigest then gives the digest,
+ * for the host to sign without reading the output again. A failure of the combined copy
+ * gives -9 and leaves no output; a source that changed length while it was copied gives
+ * -9 and the output back as the copy. 0 (the default) copies in the kernel and computes
+ * nothing. Only signatures and document timestamps use it. */
+#define KVPDF_PROP_COPY_DIGEST 112
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */
 #define KVPDF_SUBFILTER_CADES 3 /* "ETSI.CAdES.detached" */
@@ -797,6 +810,14 @@ KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char
  * entry has no data (its stream could not be read, or no file was loaded); -110 bad
  * index; -1 absent handle. */
 KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index);
+
+/* Extension: copies the digest of the signed bytes that the last
+ * KvPdfWritePDFWithoutSignature computed with KVPDF_PROP_COPY_DIGEST (both ranges of
+ * the /ByteRange, the value excluded) to digest, and returns its length: 32, 48 or 64.
+ * The value written later does not change it. 0 for a NULL digest or a capacity below
+ * the length; -1 for an absent handle; -234, recorded, when the last write computed
+ * none. */
+KVPDF_API int32_t KvPdfGetSignedDigest(KvPdfHandle handle, uint8_t *digest, uint32_t capacity);
 /* Copies the name of entry index into *name (freed with KvPDFDestroyer). Returns 1; -110
  * bad index (*name = NULL); -1 absent handle. */
 KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name);

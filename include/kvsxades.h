@@ -294,6 +294,30 @@ KVSX_API int kvsx_create_signature(KvsContext *ctx, const KvsSigningParameters *
                                    const KvsDataObject *chain, uint8_t **out, uint32_t *out_length,
                                    int32_t reserved1, int32_t reserved2);
 
+/* A signer loaded once for many signatures (kvsx_sign_digest): the key and certificates
+   of a KvsSigningParameters, read and decrypted by kvsx_load_signer. Read-only once
+   loaded: one signer may sign on several threads at the same time. */
+typedef struct KvsSigner KvsSigner;
+
+/* Loads params->key (with params->secret and params->certs) into *out, released with
+   kvsx_free_signer; tsa_url and flags are not kept. Returns KVSX_OK, KVSX_WRONG_PASSWORD,
+   KVSX_E_INVALID_ARG, KVSX_E_IO, KVSX_E_KEY_LOAD, KVSX_E_KEY_MISMATCH, KVSX_E_NO_CERT,
+   KVSX_E_UNSUPPORTED or KVSX_E_NO_MEMORY. */
+KVSX_API int kvsx_load_signer(const KvsSigningParameters *params, KvsSigner **out);
+KVSX_API void kvsx_free_signer(KvsSigner *signer);
+
+/*
+ * As kvsx_create_signature, over a message digest the host computed instead of the data:
+ * hash_type (KVS_HASH_SHA256, _SHA384 or _SHA512, whatever kvsx_set_hash_type says) names
+ * its algorithm and digest_length must be that algorithm's size; the signed attributes
+ * carry the digest as given. Of params only tsa_url and flags are read (the key comes
+ * from signer). Same results as kvsx_create_signature.
+ */
+KVSX_API int kvsx_sign_digest(KvsContext *ctx, const KvsSigner *signer,
+                              const KvsSigningParameters *params, int32_t hash_type,
+                              const uint8_t *digest, uint32_t digest_length, uint8_t **out,
+                              uint32_t *out_length);
+
 /*
  * Obtains an RFC 3161 TimeStampToken (DER) from tsa_url for the data: data_length -1 =
  * data is a file name whose contents are stamped (streamed), otherwise data_length
@@ -371,6 +395,19 @@ KVSX_API int kvsx_verify_cert_chain(const void *cert, int32_t length, int64_t ti
 /* Hash of length bytes at data with the current hash type; *out (free with kvsx_free)
    and *out_length receive it. Returns KVSX_OK, KVSX_E_INVALID_ARG or KVSX_E_CRYPTO. */
 KVSX_API int kvsx_digest(const void *data, uint32_t length, uint8_t **out, uint32_t *out_length);
+
+/* A digest fed piece by piece, for hosts that hash data while they copy it: begin with
+   type KVS_HASH_SHA256, _SHA384 or _SHA512 (KVSX_E_INVALID_ARG otherwise), update in
+   order, end writes the value (at most KVSX_MAX_DIGEST bytes) to out and its length to
+   *out_length, after which only kvsx_digest_free is valid. Returns KVSX_OK,
+   KVSX_E_INVALID_ARG, KVSX_E_CRYPTO or KVSX_E_NO_MEMORY. A state belongs to one thread
+   at a time. */
+#define KVSX_MAX_DIGEST 64
+typedef struct KvsDigest KvsDigest;
+KVSX_API int kvsx_digest_begin(int32_t type, KvsDigest **out);
+KVSX_API int kvsx_digest_update(KvsDigest *digest, const void *data, uint32_t length);
+KVSX_API int kvsx_digest_end(KvsDigest *digest, uint8_t *out, uint32_t *out_length);
+KVSX_API void kvsx_digest_free(KvsDigest *digest);
 
 /* Decodes Base64 text (length 0 = strlen(text)); white space is ignored. *out (free with
    kvsx_free; NULL for empty input) and *out_length receive the bytes.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "kvsx_io.h"
 
+#include "kvsx_context.h"
 #include "kvsx_log.h"
 
 #include <openssl/err.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -244,4 +246,57 @@ extern "C" KVSX_API int kvsx_set_progress(KvsProgressCallback callback, void *us
     kvsx::g_progress = callback;
     kvsx::g_progress_user = user;
     return KVSX_OK;
+}
+
+using kvsx::fail;
+
+struct KvsDigest {
+    kvsx::EvpMdCtxPtr ctx;
+    kvsx::Progress progress; // as it stood at kvsx_digest_begin
+    bool ended = false;
+};
+
+extern "C" KVSX_API int kvsx_digest_begin(int32_t type, KvsDigest **out) {
+    return kvsx::guarded("kvsx_digest_begin", [&] {
+        if (out == nullptr) return fail(KVSX_E_INVALID_ARG, "NULL argument");
+        *out = nullptr;
+        const EVP_MD *md = type == KVS_HASH_SHA1 ? nullptr : kvsx::hash_md(type);
+        if (md == nullptr) return fail(KVSX_E_INVALID_ARG, "hash type %d is not 0..2", type);
+        auto state = std::make_unique<KvsDigest>();
+        state->progress = kvsx::current_progress();
+        state->ctx.reset(EVP_MD_CTX_new());
+        if (!state->ctx) throw std::bad_alloc();
+        if (EVP_DigestInit_ex(state->ctx.get(), md, nullptr) != 1)
+            return fail(KVSX_E_CRYPTO, "digest init failed");
+        *out = state.release();
+        return KVSX_OK;
+    });
+}
+
+extern "C" KVSX_API int kvsx_digest_update(KvsDigest *digest, const void *data, uint32_t length) {
+    return kvsx::guarded("kvsx_digest_update", [&] {
+        if (digest == nullptr || digest->ended || (data == nullptr && length != 0))
+            return fail(KVSX_E_INVALID_ARG, "NULL argument or ended digest");
+        if (length != 0 && EVP_DigestUpdate(digest->ctx.get(), data, length) != 1)
+            return fail(KVSX_E_CRYPTO, "digest update failed");
+        digest->progress.Add(length);
+        return KVSX_OK;
+    });
+}
+
+extern "C" KVSX_API int kvsx_digest_end(KvsDigest *digest, uint8_t *out, uint32_t *out_length) {
+    return kvsx::guarded("kvsx_digest_end", [&] {
+        if (digest == nullptr || digest->ended || out == nullptr || out_length == nullptr)
+            return fail(KVSX_E_INVALID_ARG, "NULL argument or ended digest");
+        digest->ended = true;
+        unsigned int n = 0;
+        if (EVP_DigestFinal_ex(digest->ctx.get(), out, &n) != 1)
+            return fail(KVSX_E_CRYPTO, "digest final failed");
+        *out_length = n;
+        return KVSX_OK;
+    });
+}
+
+extern "C" KVSX_API void kvsx_digest_free(KvsDigest *digest) {
+    delete digest;
 }

@@ -11,6 +11,9 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
+#include <memory>
+
 namespace kvsx {
 namespace {
 
@@ -105,18 +108,24 @@ int sign_attributes(CMS_SignerInfo *si, EVP_PKEY *key, const EVP_MD *md) {
     return KVSX_OK;
 }
 
-// A signature that does not verify must never leave the library. The check runs on a
-// re-read copy: in memory OpenSSL keeps the attributes in insertion order, while the
-// encoding (and the signature) has them in DER order.
-int self_check(CMS_ContentInfo *cms, X509 *signer) {
-    Bytes der = to_der(i2d_CMS_ContentInfo, cms);
-    const unsigned char *p = der.data();
-    CmsPtr copy(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    CMS_SignerInfo *si =
-        copy ? sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(copy.get()), 0) : nullptr;
-    if (si == nullptr) return fail(KVSX_E_CRYPTO, "cannot re-read the new signature");
-    CMS_SignerInfo_set1_signer_cert(si, signer);
-    if (CMS_SignerInfo_verify(si) != 1)
+// A signature that does not verify must never leave the library. The encoding must hold
+// the signed attributes exactly as they were signed (in DER order, under [0] IMPLICIT
+// instead of the SET tag), and the value must verify over them with the certificate's
+// key. Checked on the bytes, since re-reading the whole SignedData would decode every
+// certificate again and cost more than the signature itself.
+int self_check(const Bytes &der, CMS_SignerInfo *si, X509 *signer, const EVP_MD *md) {
+    Bytes attrs = signed_attributes_der(si);
+    if (attrs.empty() || attrs[0] != 0x31) return fail(KVSX_E_CRYPTO, "cannot encode the signed attributes");
+    attrs[0] = 0xA0;
+    const bool encoded = std::search(der.begin(), der.end(), attrs.begin(), attrs.end()) != der.end();
+    attrs[0] = 0x31;
+    if (!encoded) return fail(KVSX_E_CRYPTO, "the encoding does not hold the signed attributes");
+    ASN1_OCTET_STRING *sig = CMS_SignerInfo_get0_signature(si);
+    EvpMdCtxPtr mctx(EVP_MD_CTX_new());
+    if (!mctx || EVP_DigestVerifyInit(mctx.get(), nullptr, md, nullptr, X509_get0_pubkey(signer)) != 1 ||
+        EVP_DigestVerify(mctx.get(), ASN1_STRING_get0_data(sig),
+                         static_cast<size_t>(ASN1_STRING_length(sig)), attrs.data(),
+                         attrs.size()) != 1)
         return fail(KVSX_E_CRYPTO, "the new signature does not verify with the certificate");
     return KVSX_OK;
 }
@@ -143,25 +152,13 @@ const EVP_MD *signing_md(const Settings &settings) {
     return hash_md(settings.hash_type);
 }
 
-int create_signature(const KvsSigningParameters &params, const KvsDataObject *data, Bytes &out) {
-    Settings settings = current_settings();
-    const EVP_MD *md = signing_md(settings);
-    if (md == nullptr) return fail(KVSX_E_UNSUPPORTED, "SHA-1 is accepted for verification only");
-    if (data == nullptr) return fail(KVSX_E_INVALID_ARG, "no data to sign");
-    bool cades = (params.flags & KVS_CADES) != 0;
-
-    SignerKey key;
-    int rc = load_signer_key(params, key);
-    if (rc != KVSX_OK) return rc;
+// A CMS SignedData over a message digest computed with md, by a loaded key.
+int sign_digest(const SignerKey &key, const EVP_MD *md, const Bytes &digest, bool cades,
+                const char *tsa_url, Bytes &out) {
     if (X509_cmp_current_time(X509_get0_notAfter(key.cert.get())) < 0 ||
         X509_cmp_current_time(X509_get0_notBefore(key.cert.get())) > 0)
         log_line(LogLevel::Info, "the signer certificate %s is not valid now",
                  subject_of(key.cert.get()).c_str());
-
-    Bytes digest;
-    rc = digest_data_chain(data, md, digest);
-    if (rc != KVSX_OK) return rc;
-
     CmsPtr cms(
         CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_DETACHED | CMS_BINARY));
     if (!cms) return fail(KVSX_E_CRYPTO, "cannot create the SignedData");
@@ -174,23 +171,45 @@ int create_signature(const KvsSigningParameters &params, const KvsDataObject *da
         if (CMS_add1_cert(cms.get(), sk_X509_value(embed.get(), i)) != 1)
             return fail(KVSX_E_CRYPTO, "cannot embed a chain certificate");
 
-    rc = add_signed_attributes(si, digest, cades);
+    int rc = add_signed_attributes(si, digest, cades);
     if (rc == KVSX_OK) rc = sign_attributes(si, key.key.get(), md);
-    if (rc == KVSX_OK) rc = self_check(cms.get(), key.cert.get());
-    if (rc == KVSX_OK && params.tsa_url != nullptr && *params.tsa_url != '\0')
-        rc = add_signature_timestamp(si, settings, md, params.tsa_url);
+    if (rc == KVSX_OK && tsa_url != nullptr && *tsa_url != '\0')
+        rc = add_signature_timestamp(si, current_settings(), md, tsa_url);
     if (rc != KVSX_OK) return rc;
 
     out = to_der(i2d_CMS_ContentInfo, cms.get());
     if (out.empty()) return fail(KVSX_E_CRYPTO, "cannot encode the signature");
+    rc = self_check(out, si, key.cert.get(), md);
+    if (rc != KVSX_OK) {
+        out.clear();
+        return rc;
+    }
     log_line(LogLevel::Info, "%s signature by %s, %zu bytes, %d chain certificates",
              cades ? "CAdES" : "PKCS#7", subject_of(key.cert.get()).c_str(), out.size(),
              sk_X509_num(embed.get()));
     return KVSX_OK;
 }
 
+int create_signature(const KvsSigningParameters &params, const KvsDataObject *data, Bytes &out) {
+    Settings settings = current_settings();
+    const EVP_MD *md = signing_md(settings);
+    if (md == nullptr) return fail(KVSX_E_UNSUPPORTED, "SHA-1 is accepted for verification only");
+    if (data == nullptr) return fail(KVSX_E_INVALID_ARG, "no data to sign");
+    SignerKey key;
+    int rc = load_signer_key(params, key);
+    if (rc != KVSX_OK) return rc;
+    Bytes digest;
+    rc = digest_data_chain(data, md, digest);
+    if (rc != KVSX_OK) return rc;
+    return sign_digest(key, md, digest, (params.flags & KVS_CADES) != 0, params.tsa_url, out);
+}
+
 } // namespace
 } // namespace kvsx
+
+struct KvsSigner {
+    kvsx::SignerKey key;
+};
 
 using kvsx::fail;
 
@@ -240,5 +259,46 @@ extern "C" KVSX_API int kvsx_create_timestamp(KvsContext *ctx, int32_t data_leng
         rc = kvsx::request_timestamp(settings, tsa_url, md, digest, token);
         if (rc != KVSX_OK) return rc;
         return kvsx::export_block(token, out, out_length);
+    });
+}
+
+extern "C" KVSX_API int kvsx_load_signer(const KvsSigningParameters *params, KvsSigner **out) {
+    return kvsx::guarded("kvsx_load_signer", [&] {
+        if (params == nullptr || out == nullptr) return fail(KVSX_E_INVALID_ARG, "NULL argument");
+        *out = nullptr;
+        auto signer = std::make_unique<KvsSigner>();
+        int rc = kvsx::load_signer_key(*params, signer->key);
+        if (rc != KVSX_OK) return rc;
+        *out = signer.release();
+        return KVSX_OK;
+    });
+}
+
+extern "C" KVSX_API void kvsx_free_signer(KvsSigner *signer) {
+    delete signer;
+}
+
+extern "C" KVSX_API int kvsx_sign_digest(KvsContext *ctx, const KvsSigner *signer,
+                                         const KvsSigningParameters *params, int32_t hash_type,
+                                         const uint8_t *digest, uint32_t digest_length,
+                                         uint8_t **out, uint32_t *out_length) {
+    return kvsx::guarded("kvsx_sign_digest", [&] {
+        if (out != nullptr) *out = nullptr;
+        if (out_length != nullptr) *out_length = 0;
+        if (signer == nullptr || params == nullptr || digest == nullptr || out == nullptr ||
+            out_length == nullptr)
+            return fail(KVSX_E_INVALID_ARG, "NULL argument");
+        if (ctx != nullptr && !kvsx::context_is_live(ctx))
+            return fail(KVSX_E_BAD_CONTEXT, "not a live context");
+        const EVP_MD *md = hash_type == KVS_HASH_SHA1 ? nullptr : kvsx::hash_md(hash_type);
+        if (md == nullptr) return fail(KVSX_E_UNSUPPORTED, "hash type %d cannot sign", hash_type);
+        if (digest_length != static_cast<uint32_t>(EVP_MD_get_size(md)))
+            return fail(KVSX_E_INVALID_ARG, "a %s digest has %d bytes, not %u", EVP_MD_get0_name(md),
+                        EVP_MD_get_size(md), digest_length);
+        kvsx::Bytes value(digest, digest + digest_length), signature;
+        int rc = kvsx::sign_digest(signer->key, md, value, (params->flags & KVS_CADES) != 0,
+                                   params->tsa_url, signature);
+        if (rc != KVSX_OK) return rc;
+        return kvsx::export_block(signature, out, out_length);
     });
 }

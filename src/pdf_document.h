@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct KvsDigest;
+
 namespace kvpdf {
 
 struct PdfDocument;
@@ -74,7 +76,7 @@ constexpr bool KeepsProcessStores(int32_t mode) {
 
 constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
 constexpr int kErrorRingSize = 10;
-constexpr int kMessageCodes = 234; // codes -1 .. -233 have a row
+constexpr int kMessageCodes = 235; // codes -1 .. -234 have a row
 
 // ---------------------------------------------------------------- the host's settings
 
@@ -120,6 +122,7 @@ struct HostSettings {
     int32_t sign_existing_field;     // fill the named unsigned signature field (opt-in)
     int32_t page_number;             // the page of the widget, 1-based; 0 the first
     int32_t certify_level;           // DocMDP /P of a certification; 0 approval
+    int32_t copy_digest;             // 256, 384 or 512: hash while copying (opt-in); 0 off
 };
 
 // ---------------------------------------------------------------- the parsed document
@@ -301,6 +304,12 @@ struct UpdateInProgress {
     char *head_text;
     char source_tail[256];
     uint32_t source_tail_length;
+    // The digest computed while the source was copied (an opt-in), and once the revision
+    // is written, the finished digest of both signed ranges.
+    KvsDigest *copy_digest;
+    uint64_t copy_digested;
+    uint8_t signed_digest[64];
+    uint32_t signed_digest_length;
 };
 
 // ---------------------------------------------------------------- the other records
@@ -454,6 +463,10 @@ int HandleOpenCount();
 [[nodiscard]] int32_t CheckInputFile(PdfDocument *doc, const char *path);
 // Cuts the output back to the source's length: 1, or -10, -48, -49 with the ring entry.
 [[nodiscard]] int32_t RestoreOutput(PdfDocument *doc);
+// The copy of source to target with the digest of its bytes (KVPDF_PROP_COPY_DIGEST),
+// and that digest completed over the written revision's signed bytes.
+[[nodiscard]] int32_t CopyWithDigest(PdfDocument *doc, const char *target, const char *source);
+[[nodiscard]] int32_t CompleteSignedDigest(PdfDocument *doc);
 
 } // namespace kvpdf
 

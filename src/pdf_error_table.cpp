@@ -214,6 +214,8 @@ const Message kMessages[] = {
     {-232, "The document has no page %ld.", "A dokumentumnak nincs %ld. oldala."},
     {-233, "The catalog holds /Perms already: the signature cannot certify the document.",
      "A katalogus mar tartalmaz /Perms bejegyzest: az alairas nem lehet tanusito."},
+    {-234, "No digest of the signed bytes: none was computed while the source was copied.",
+     "Nincs lenyomat az alairt bajtokrol: a forras masolasa kozben nem keszult."},
 };
 
 } // namespace

@@ -7,6 +7,8 @@
 #include "pdf_mem.h"
 #include "pdf_utils.h"
 
+#include "kvsxades.h"
+
 #include <cassert>
 #include <cstdarg>
 #include <cstring>
@@ -360,6 +362,7 @@ void ReleaseUpdate(UpdateInProgress *update) {
     TrackedFreeT(update->new_objects);
     TrackedFreeT(update->out_buffer);
     TrackedFreeT(update->head_text);
+    kvsx_digest_free(update->copy_digest);
     InitUpdate(update);
 }
 

@@ -68,8 +68,10 @@ int32_t CopySource(PdfDocument *doc) {
     }
     // Two names of one file must not be copied onto each other: that would truncate
     // the source before reading it.
-    if (strcmp(s.target_path, s.src_path) != 0 && !PdfSameFile(s.target_path, s.src_path) &&
-        FileAccess(doc).copy(s.target_path, s.src_path, "wb+") != 0) {
+    if (strcmp(s.target_path, s.src_path) == 0 || PdfSameFile(s.target_path, s.src_path)) return 1;
+    if (s.copy_digest && PlacesSignature(doc->mode))
+        return CopyWithDigest(doc, s.target_path, s.src_path);
+    if (FileAccess(doc).copy(s.target_path, s.src_path, "wb+") != 0) {
         KV_ERROR(doc, KVPDF_ERR_COPY);
         return KVPDF_ERR_COPY;
     }

@@ -219,6 +219,12 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
         if (Number(value) < 0 || Number(value) > 3) return 0;
         s->certify_level = Number(value);
         return 1;
+    case KVPDF_PROP_COPY_DIGEST:
+        if (Number(value) != 0 && Number(value) != 256 && Number(value) != 384 &&
+            Number(value) != 512)
+            return 0;
+        s->copy_digest = Number(value);
+        return 1;
     case KVPDF_PROP_ATTACHMENT_LIMIT:
         if (Number(value) < 1) return 0;
         s->attachment_limit = static_cast<uint32_t>(Number(value));

@@ -248,6 +248,7 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
     result = TakeOverFromWrite(doc, logo, WriteRevision(w));
     // A revision that does not read back is taken back out: the output is the copy.
     if (result == KVPDF_ERR_READ_BACK) (void)RestoreOutput(doc);
+    if (result >= 1 && doc->settings.copy_digest) result = CompleteSignedDigest(doc);
     FinishUpdate(&doc->update);
     PdfFreeObjectTable(doc->parsed);
     return ApplyVersionRule(doc, result);

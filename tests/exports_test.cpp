@@ -61,7 +61,7 @@ TEST(Exports, SharedLibraryExportsWhatTheHeaderDeclares) {
     for (const std::string &n : exported)
         EXPECT_TRUE(interface.count(n) || n == "KvPDF_AllocCertificate" ||
                     n == "KvPdfCheckSignature" || n == "KvPdfGetDssData" ||
-                    n == "KvPdfGetAttachmentLength")
+                    n == "KvPdfGetAttachmentLength" || n == "KvPdfGetSignedDigest")
             << n;
 }
 

@@ -197,6 +197,9 @@ std::string NetworkCause();
 // "kvpdf: FILE: WHAT: the code's message (code N)", then every message of the handle;
 // returns 1.
 int Failure(KvPdfHandle h, const std::string &file, const std::string &what, int32_t code);
+// The first line of Failure, without its line feed.
+std::string FailureLine(KvPdfHandle h, const std::string &file, const std::string &what,
+                        int32_t code);
 
 int CommandInfo(const std::vector<std::string> &args);
 int CommandSignatures(const std::vector<std::string> &args);

@@ -73,10 +73,16 @@ std::string NetworkCause() {
     return text && *text ? text : "no cause recorded";
 }
 
-int Failure(KvPdfHandle h, const std::string &file, const std::string &what, int32_t code) {
+std::string FailureLine(KvPdfHandle h, const std::string &file, const std::string &what,
+                        int32_t code) {
     const std::string cause = h > 0 ? Message(h, code) : "";
-    fprintf(stderr, "kvpdf: %s: %s%s%s (code %d)\n%s", file.c_str(), what.c_str(),
-            cause.empty() ? "" : ": ", cause.c_str(), code, h > 0 ? Messages(h).c_str() : "");
+    return "kvpdf: " + file + ": " + what + (cause.empty() ? "" : ": ") + cause + " (code " +
+           std::to_string(code) + ")";
+}
+
+int Failure(KvPdfHandle h, const std::string &file, const std::string &what, int32_t code) {
+    fprintf(stderr, "%s\n%s", FailureLine(h, file, what, code).c_str(),
+            h > 0 ? Messages(h).c_str() : "");
     return 1;
 }
 

@@ -4,16 +4,22 @@
 
 #include "kvsxades.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -22,13 +28,19 @@ namespace cli {
 
 const Command kSignCommand{
     "sign",
-    "IN OUT (--p12 FILE | --key FILE --cert FILE) [options]",
+    "IN OUT (--p12 FILE | --key FILE --cert FILE) [options]\n"
+    "--out-dir DIR IN... (--p12 FILE | --key FILE --cert FILE) [options]",
     "Signs IN into OUT by an incremental update: OUT is IN followed by one new revision\n"
     "holding the signature field and a detached CMS signature over the whole file but\n"
     "its own value. IN is never written (OUT may name IN itself: it is then updated in\n"
     "place). Exit status 0 when OUT is signed (with --ltv or --lta: and extended), 1 on\n"
     "failure of any step (OUT is then removed, or brought back to IN's bytes when signing\n"
-    "in place), 2 for a usage error.\n",
+    "in place), 2 for a usage error.\n"
+    "\n"
+    "With --out-dir, every IN is signed into DIR under its own file name, with the key\n"
+    "loaded once and the files shared out among the processor's cores. One line per\n"
+    "file, in the order given: the line of a signed file on stdout, the first line of a\n"
+    "failure on stderr. Exit status 1 when any file failed; the others are signed.\n",
     {
         {"--p12", "FILE", "PKCS#12 file with key, certificate and chain", "key:"},
         {"--key", "FILE", "PEM private key (with --cert)"},
@@ -88,6 +100,10 @@ const Command kSignCommand{
         {"--docmdp", "1|2|3",
          "the changes it permits: 1 none, 2 form filling and signing,\n"
          "3 also annotations"},
+        {"--out-dir", "DIR",
+         "sign every IN into DIR under its file name (not with --ltv\n"
+         "or --lta); DIR must not hold an IN itself",
+         "many files:"},
         {"--lang", "en|hu", "language of the library's messages (default en)", "messages:"},
         {"--quiet", nullptr, "no progress on a terminal while a large file is hashed"},
     }};
@@ -143,12 +159,39 @@ struct SignedBytes {
     uint32_t RevisionLength() const { return second_length + (second - start); }
 };
 
+// Where the outcome of one file goes: said at once, or in a batch kept as one line for
+// the output in the order of the files.
+struct Outcome {
+    bool batch = false;
+    bool failed = false;
+    std::string line;
+    int Fail(KvPdfHandle h, const std::string &file, const std::string &what, int32_t code) {
+        failed = true;
+        if (!batch) return Failure(h, file, what, code);
+        line = FailureLine(h, file, what, code);
+        return 1;
+    }
+    // A failure of the signing library.
+    int FailSigning(const std::string &file, int code) {
+        failed = true;
+        line = "kvpdf: " + file + ": the signature could not be made: " + NetworkCause() + " (" +
+               std::to_string(code) + ": " + kvsx_code_text(code) + ")";
+        if (!batch) fprintf(stderr, "%s\n", line.c_str());
+        return 1;
+    }
+    void Done(const std::string &text) {
+        line = text;
+        if (!batch) printf("%s\n", text.c_str());
+    }
+};
+
 // One signing request on a handle, undone on failure: in place the revision is taken
 // back out, otherwise the output file is removed.
 class Request {
 public:
-    Request(const std::string &in, const std::string &out, int32_t reserve, int32_t locale)
-        : in_(in), out_(out), in_place_(SameFile(in, out)),
+    Request(const std::string &in, const std::string &out, int32_t reserve, int32_t locale,
+            Outcome *outcome = nullptr)
+        : in_(in), out_(out), in_place_(SameFile(in, out)), outcome_(outcome),
           handle_(KvPDFInit(in.c_str(), out.c_str(), reserve)), reserved_(ReservedBytes(reserve)) {
         KvPdfSetLocale(handle_, locale);
         KvPDFSetProperty(handle_, KVPDF_PROP_LOCALE, locale);
@@ -165,8 +208,12 @@ public:
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
     KvPdfHandle handle() const { return handle_; }
-    int Fail(const std::string &what, int32_t code) { return Failure(handle_, in_, what, code); }
-    // Writes the revision and its placeholder, and where the signed bytes lie around it.
+    int Fail(const std::string &what, int32_t code) {
+        return outcome_ ? outcome_->Fail(handle_, in_, what, code)
+                        : Failure(handle_, in_, what, code);
+    }
+    // Writes the revision, and with bytes its placeholder and where the signed bytes lie
+    // around it (without, the library's digest stands for them).
     int32_t Prepare(intptr_t logo, SignedBytes *bytes) {
         int32_t rc = KvPdfWritePDFWithoutSignature(handle_, logo);
         // An old or x.0 header only draws a warning: the revision is complete, and
@@ -176,6 +223,7 @@ public:
                     Message(handle_, rc).c_str());
         else if (rc != 1)
             return rc;
+        if (!bytes) return 1;
         rc = KvPdfWriteDummySignatureAndAddedContent(handle_, &bytes->start);
         if (rc != 1) return rc;
         bytes->second = bytes->start + 2 * reserved_ + 2;
@@ -188,6 +236,7 @@ public:
 private:
     std::string in_, out_;
     bool in_place_;
+    Outcome *outcome_;
     KvPdfHandle handle_;
     uint32_t reserved_;
     bool done_ = false;
@@ -266,12 +315,26 @@ std::optional<std::string> Optional(const Args &a, const char *flag) {
 }
 
 // 0, or the exit status after the reason on stderr: 2 for a usage error.
-int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out) {
+// 0, or the exit status after the reason on stderr: 2 for a usage error. With --out-dir
+// every positional argument is an input.
+int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out,
+                      std::vector<std::string> *inputs, std::string *out_dir) {
     Args a;
-    if (!Parse(args, kSignCommand, &a) || a.positional.size() != 2 || !Locale(a, &out->locale) ||
+    const bool parsed = Parse(args, kSignCommand, &a), batch = parsed && a.has("--out-dir");
+    if (!parsed || (batch ? a.positional.empty() : a.positional.size() != 2) ||
+        !Locale(a, &out->locale) ||
         a.has("--p12") == a.has("--key") || (a.has("--key") && !a.has("--cert"))) {
         PrintUsage(kSignCommand, stderr);
         return 2;
+    }
+    if (batch && (a.has("--ltv") || a.has("--lta") || a.value("--out-dir").empty())) {
+        fprintf(stderr, "kvpdf: --out-dir wants a folder and goes without --ltv and --lta\n");
+        return 2;
+    }
+    if (batch) {
+        *inputs = a.positional;
+        *out_dir = a.value("--out-dir");
+        a.positional = {inputs->front(), *out_dir};
     }
     if (a.has("--rect") && !ParseRect(a.value("--rect"), out->rect.emplace().data())) {
         fprintf(stderr,
@@ -327,46 +390,89 @@ void SetProperties(KvPdfHandle h, const SignSettings &s) {
     if (s.certify) KvPDFSetProperty(h, KVPDF_PROP_CERTIFY, s.certify);
 }
 
-// The signing library's signature over the output's signed bytes, hashed straight
-// from the file.
-int CreateSignature(const SignSettings &s, const SignedBytes &bytes, uint8_t **signature,
-                    uint32_t *length) {
-    KvsDataObject ranges[2];
-    FileRanges(s.out.c_str(), bytes.start, bytes.second, bytes.second_length, "application/pdf",
-               ranges);
+KvsSigningParameters Parameters(const SignSettings &s, const std::optional<std::string> &password) {
     KvsSigningParameters params;
     memset(&params, 0, sizeof params);
     params.key = s.key.c_str();
-    params.secret = s.password ? s.password->c_str() : nullptr;
+    params.secret = password ? password->c_str() : nullptr;
     params.certs = s.certs ? s.certs->c_str() : nullptr;
     params.tsa_url = s.tsa ? s.tsa->c_str() : nullptr;
     params.flags = s.cades ? KVS_CADES : 0;
-    Progress progress("Signing", uint64_t{bytes.start} + bytes.second_length);
-    return kvsx_create_signature(nullptr, &params, ranges, signature, length, 0, 0);
+    return params;
 }
 
-// Signs the prepared revision and writes the value into its placeholder.
-int SignPrepared(Request &r, const SignSettings &s, const SignedBytes &bytes) {
-    uint8_t *signature = nullptr;
-    uint32_t length = 0;
-    int made = CreateSignature(s, bytes, &signature, &length);
-    // Only a key that needs a password asks for one, and only at a terminal.
-    if (made == KVSX_WRONG_PASSWORD && !s.password) {
-        SignSettings typed = s;
-        typed.password = PromptPassword("Password of " + s.key + ": ");
-        if (typed.password) made = CreateSignature(typed, bytes, &signature, &length);
-    }
-    if (made != KVSX_OK) {
-        fprintf(stderr, "kvpdf: %s: the signature could not be made: %s\n  %d: %s\n", s.in.c_str(),
-                NetworkCause().c_str(), made, kvsx_code_text(made));
+// The signer's key and certificates, loaded once for every file the command signs.
+class Signer {
+public:
+    Signer() = default;
+    ~Signer() { kvsx_free_signer(signer_); }
+    Signer(const Signer &) = delete;
+    Signer &operator=(const Signer &) = delete;
+    // 0, or the exit status after the cause on stderr. Only a key that needs a password
+    // asks for one, and only at a terminal.
+    int Load(const SignSettings &s) {
+        KvsSigningParameters params = Parameters(s, s.password);
+        int rc = kvsx_load_signer(&params, &signer_);
+        if (rc == KVSX_WRONG_PASSWORD && !s.password) {
+            const std::optional<std::string> typed = PromptPassword("Password of " + s.key + ": ");
+            params = Parameters(s, typed);
+            if (typed) rc = kvsx_load_signer(&params, &signer_);
+        }
+        if (rc == KVSX_OK) return 0;
+        fprintf(stderr, "kvpdf: %s: the key cannot be loaded: %s\n  %d: %s\n", s.key.c_str(),
+                NetworkCause().c_str(), rc, kvsx_code_text(rc));
         return 1;
     }
+    const KvsSigner *get() const { return signer_; }
+
+private:
+    KvsSigner *signer_ = nullptr;
+};
+
+// Signs the prepared revision over the digest the library computed while it wrote the
+// output, and writes the value into its placeholder.
+int SignPrepared(Request &r, const SignSettings &s, const Signer &signer, int64_t source_size,
+                 Outcome &outcome) {
+    uint8_t digest[KVSX_MAX_DIGEST];
+    const int32_t n = KvPdfGetSignedDigest(r.handle(), digest, sizeof digest);
+    if (n <= 0) return r.Fail("no digest of the signed bytes", n);
+    const KvsSigningParameters params = Parameters(s, std::nullopt);
+    uint8_t *signature = nullptr;
+    uint32_t length = 0;
+    const int made = kvsx_sign_digest(nullptr, signer.get(), &params, KVS_HASH_SHA256, digest,
+                                      static_cast<uint32_t>(n), &signature, &length);
+    if (made != KVSX_OK) return outcome.FailSigning(s.in, made);
     int32_t rc = KvPdfWriteSignature(r.handle(), signature, length);
     kvsx_free(signature);
     if (rc != 1) return r.Fail("cannot write the signature", rc);
-    printf("Signed %s: %s signature of %u bytes in a revision of %u bytes.\n", r.out().c_str(),
-           s.cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached", length, bytes.RevisionLength());
+    outcome.Done("Signed " + r.out() + ": " +
+                 (s.cades ? "ETSI.CAdES.detached" : "adbe.pkcs7.detached") + " signature of " +
+                 std::to_string(length) + " bytes in a revision of " +
+                 std::to_string(FileSize(r.out()) - source_size) + " bytes.");
     return 0;
+}
+
+// Signs s.in into s.out with the loaded key: 0, or the exit status of the failure. The
+// request stays open (not done) for the caller to extend or to keep.
+int SignOne(Request &r, const SignSettings &s, const Signer &signer, Outcome &outcome) {
+    if (r.handle() <= 0) return r.Fail("cannot create a document handle", int32_t(r.handle()));
+    SetProperties(r.handle(), s);
+    KvPDFSetProperty(r.handle(), KVPDF_PROP_COPY_DIGEST, 256);
+    Logo logo;
+    if (!s.appearance.empty()) {
+        intptr_t loaded = logo.Load(r.handle(), s.appearance);
+        if (loaded <= 0)
+            return outcome.Fail(r.handle(), s.appearance, "cannot load the appearance file",
+                                int32_t(loaded));
+    }
+    const int64_t size = FileSize(s.in);
+    int32_t rc;
+    {
+        Progress progress("Signing", static_cast<uint64_t>(std::max<int64_t>(size, 0)));
+        rc = r.Prepare(logo.get(), nullptr);
+    }
+    if (rc != 1) return r.Fail("cannot write the revision to sign", rc);
+    return SignPrepared(r, s, signer, size, outcome);
 }
 
 // The token is requested over the file's contents: the stamped bytes go to a
@@ -451,32 +557,109 @@ int Extend(Request &r, const SignSettings &s) {
     return 0;
 }
 
+// The output of each input in dir; false (said) when two inputs share a name or an
+// output would be an input itself.
+bool BatchOutputs(const std::vector<std::string> &inputs, const std::string &dir,
+                  std::vector<std::string> *outputs) {
+    std::set<std::string> names;
+    for (const std::string &in : inputs) {
+        const size_t slash = in.rfind('/');
+        const std::string name = slash == std::string::npos ? in : in.substr(slash + 1);
+        const std::string out = dir + "/" + name;
+        if (name.empty() || !names.insert(name).second) {
+            fprintf(stderr, "kvpdf: %s: another input has the name \"%s\" in %s\n", in.c_str(),
+                    name.c_str(), dir.c_str());
+            return false;
+        }
+        if (SameFile(in, out)) {
+            fprintf(stderr, "kvpdf: %s: --out-dir %s holds the input itself\n", in.c_str(),
+                    dir.c_str());
+            return false;
+        }
+        outputs->push_back(out);
+    }
+    return true;
+}
+
+// Signs every input into dir on all cores, with one key load: each file on a handle of
+// its own. The lines are written in the order of the inputs as soon as all before them
+// are.
+int SignBatch(const SignSettings &s, const std::vector<std::string> &inputs,
+              const std::string &dir) {
+    std::vector<std::string> outputs;
+    if (!BatchOutputs(inputs, dir, &outputs)) return 2;
+    if (!OutputFile(outputs[0])) return 1;
+    Signer signer;
+    if (int failed = signer.Load(s); failed) return failed;
+    Progress::quiet = true;
+    // Each file allocates and frees the same few hundred kilobytes: the C library would
+    // give them back to the system and fault them in again for every file.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    const size_t n = inputs.size();
+    std::vector<Outcome> outcomes(n);
+    std::vector<char> finished(n, 0);
+    std::atomic<size_t> next{0};
+    std::mutex mutex;
+    size_t written = 0, failures = 0;
+    auto work = [&] {
+        for (size_t i = next++; i < n; i = next++) {
+            Outcome &o = outcomes[i];
+            o.batch = true;
+            SignSettings one = s;
+            one.in = inputs[i];
+            one.out = outputs[i];
+            const std::string problem = InputProblem(one.in);
+            if (!problem.empty()) {
+                o.failed = true;
+                o.line = "kvpdf: " + problem;
+            } else {
+                Request r(one.in, one.out, one.reserve, one.locale, &o);
+                if (SignOne(r, one, signer, o) == 0) r.Done();
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            finished[i] = 1;
+            for (; written < n && finished[written]; ++written) {
+                const Outcome &done = outcomes[written];
+                fprintf(done.failed ? stderr : stdout, "%s\n", done.line.c_str());
+                failures += done.failed ? 1 : 0;
+            }
+        }
+    };
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::thread> threads;
+    for (size_t t = 1; t < std::min(cores, n); ++t)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &t : threads)
+        t.join();
+    fflush(stdout);
+    if (failures == 0) return 0;
+    fprintf(stderr, "kvpdf: %zu of %zu files were not signed\n", failures, n);
+    return 1;
+}
+
 } // namespace
 
 int CommandSign(const std::vector<std::string> &args) {
     if (PrintHelp(args, kSignCommand)) return 0;
     SignSettings settings;
-    if (int status = ParseSignSettings(args, &settings); status != 0) return status;
-    for (const std::string *file : {&settings.in, &settings.key, &settings.appearance})
+    std::vector<std::string> inputs;
+    std::string out_dir;
+    if (int status = ParseSignSettings(args, &settings, &inputs, &out_dir); status != 0)
+        return status;
+    // A batch says what is wrong with an input on that input's line.
+    if (out_dir.empty() && !InputFile(settings.in)) return 1;
+    for (const std::string *file : {&settings.key, &settings.appearance})
         if (!file->empty() && !InputFile(*file)) return 1;
-    if ((settings.certs && !InputFile(*settings.certs)) || !OutputFile(settings.out)) return 1;
-    Request r(settings.in, settings.out, settings.reserve, settings.locale);
-    if (r.handle() <= 0) {
-        fprintf(stderr, "kvpdf: cannot create a document handle\n");
-        return 1;
-    }
-    SetProperties(r.handle(), settings);
-    Logo logo;
-    if (!settings.appearance.empty()) {
-        intptr_t loaded = logo.Load(r.handle(), settings.appearance);
-        if (loaded <= 0)
-            return Failure(r.handle(), settings.appearance, "cannot load the appearance file",
-                           int32_t(loaded));
-    }
-    SignedBytes bytes;
-    int32_t rc = r.Prepare(logo.get(), &bytes);
-    if (rc != 1) return r.Fail("cannot write the revision to sign", rc);
-    if (int failed = SignPrepared(r, settings, bytes); failed) return failed;
+    if (settings.certs && !InputFile(*settings.certs)) return 1;
+    if (!out_dir.empty()) return SignBatch(settings, inputs, out_dir);
+    if (!OutputFile(settings.out)) return 1;
+    Signer signer;
+    if (int failed = signer.Load(settings); failed) return failed;
+    Outcome outcome;
+    Request r(settings.in, settings.out, settings.reserve, settings.locale, &outcome);
+    if (int failed = SignOne(r, settings, signer, outcome); failed) return failed;
     if (settings.ltv) {
         const int status = Extend(r, settings);
         if (status != 0)

@@ -7,6 +7,7 @@
 #include <random>
 #include <regex>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -657,6 +658,75 @@ void RunRefusals(const std::vector<std::tuple<std::string, int, std::string>> &t
             << out;
         EXPECT_TRUE(std::regex_search(out, std::regex("^kvpdf: " + line))) << args << "\n" << out;
     }
+}
+
+// A signed file with what changes from one signing to the next taken out: the time and
+// the value.
+std::string WithoutTimeAndValue(std::string pdf) {
+    for (const std::string open : {"(D:", "/Contents<", "/Contents <"})
+        for (size_t at = pdf.find(open); at != std::string::npos; at = pdf.find(open, at + 1)) {
+            const size_t end = pdf.find_first_of(")>", at + open.size());
+            if (end == std::string::npos) break;
+            pdf.erase(at, end - at);
+        }
+    return pdf;
+}
+
+TEST(Cli, SignsManyFilesWithOneKeyAsOneByOne) {
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    kvtest::TempDir dir;
+    const std::string key = " --p12 " + pki.signer.p12 + " --password secret --cades --invisible";
+    kvtest::PdfBuilder enc = kvtest::OnePage();
+    kvtest::ClassicOptions o;
+    o.trailer_extra = "/Encrypt 3 0 R";
+    enc.ClassicXref(o);
+    kvtest::WriteFile(dir.file("enc.pdf"), enc.bytes());
+    kvtest::WriteFile(dir.file("a.pdf"), kvtest::ReadFile(kSamplePath));
+    kvtest::WriteFile(dir.file("b.pdf"), kvtest::OnePagePdf());
+    kvtest::WriteFile(dir.file("c.pdf"), kvtest::OnePagePdfOfSize(size_t{3} << 20));
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("one").c_str(), 0755), 0);
+    std::string inputs, out, err;
+    for (const char *name : {"a.pdf", "missing.pdf", "enc.pdf", "b.pdf", "c.pdf"})
+        inputs += " " + dir.file(name);
+    const std::string cli = kvtest::Quote(KVPDF_CLI);
+    EXPECT_EQ(kvtest::Run(cli + " sign --out-dir " + dir.file("out") + inputs + key + " 2>" +
+                              dir.file("err"),
+                          &out),
+              1);
+    err = kvtest::ReadFile(dir.file("err"));
+    // One line per file in the order given; the failures name the file and the cause.
+    EXPECT_TRUE(std::regex_match(out, std::regex("Signed .*/out/a.pdf: .*\nSigned .*/out/b.pdf: "
+                                                 ".*\nSigned .*/out/c.pdf: .*\n")))
+        << out;
+    EXPECT_TRUE(std::regex_match(
+        err, std::regex("kvpdf: .*/missing.pdf: cannot open: No such file or directory\n"
+                        "kvpdf: .*/enc.pdf: cannot write the revision to sign: .*\\(code -4\\)\n"
+                        "kvpdf: 2 of 5 files were not signed\n")))
+        << err;
+    EXPECT_EQ(access(dir.file("out/enc.pdf").c_str(), F_OK), -1);
+    for (const char *name : {"a.pdf", "b.pdf", "c.pdf"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(kvtest::Run(cli + " sign " + dir.file(name) + " " + dir.file("one/") + name +
+                                  key + " >/dev/null"),
+                  0);
+        const std::string batch = kvtest::ReadFile(dir.file("out/") + name);
+        EXPECT_TRUE(kvtest::CheckersAccept(dir.file("out/") + name, 1));
+        EXPECT_EQ(kvtest::ReadFile(dir.file(name)), batch.substr(0, kvtest::ReadFile(dir.file(name)).size()));
+        EXPECT_TRUE(WithoutTimeAndValue(batch) ==
+                    WithoutTimeAndValue(kvtest::ReadFile(dir.file("one/") + name)));
+    }
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    kvtest::WriteFile(dir.file("sub/a.pdf"), kvtest::OnePagePdf());
+    RunRefusals({
+        {"sign --out-dir " + dir.file("out") + " " + dir.file("a.pdf") + " " +
+             dir.file("sub/a.pdf") + key,
+         2, ".*/sub/a.pdf: another input has the name \"a.pdf\" in "},
+        {"sign --out-dir " + dir.path() + " " + dir.file("a.pdf") + key, 2,
+         ".*/a.pdf: --out-dir .* holds the input itself"},
+        {"sign --out-dir " + dir.file("out") + " " + dir.file("a.pdf") + key + " --ltv --tsa x", 2,
+         "--out-dir wants a folder and goes without --ltv and --lta"},
+    });
 }
 
 // A socket on 127.0.0.1 listening, never answering; the port of one closed again.

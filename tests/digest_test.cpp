@@ -8,27 +8,14 @@
 #include "kvsxades.h"
 
 #include <openssl/evp.h>
-#include <random>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kCopyBlock = size_t{1} << 20;
 
-// One page, with stream_bytes of random data in an object nothing names (several copy
-// blocks when large).
 std::string Source(size_t stream_bytes) {
-    kvtest::PdfBuilder b = kvtest::OnePage();
-    if (stream_bytes > 0) {
-        std::string data(stream_bytes, '\0');
-        std::mt19937 rng(7);
-        for (char &c : data)
-            c = static_cast<char>(rng());
-        b.Object(4, "<</Length " + std::to_string(stream_bytes) + ">>stream\n" + data +
-                        "\nendstream");
-    }
-    b.ClassicXref();
-    return b.bytes();
+    return stream_bytes ? kvtest::OnePagePdfOfSize(stream_bytes) : kvtest::OnePagePdf();
 }
 
 const EVP_MD *Md(int bits) {

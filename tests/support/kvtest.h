@@ -260,6 +260,8 @@ std::string AppendUpdate(const std::string &pdf, const std::map<uint32_t, std::s
 // Catalog 1, page tree 2 and one Letter page 3; no section yet.
 PdfBuilder OnePage(const std::string &header = "%PDF-1.7\n");
 std::string OnePagePdf(const std::string &header = "%PDF-1.7\n"); // ended by a table
+// The same with stream_bytes of random data in an object nothing names.
+std::string OnePagePdfOfSize(size_t stream_bytes);
 std::string Deflate(const std::string &data, int level = 6);
 
 // One "Signature #N:" block of `pdfsig -nocert` (poppler 22.12), for a signed field.

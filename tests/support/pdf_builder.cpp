@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <zlib.h>
 
@@ -58,6 +59,17 @@ PdfBuilder OnePage(const std::string &header) {
 
 std::string OnePagePdf(const std::string &header) {
     PdfBuilder b = OnePage(header);
+    b.ClassicXref();
+    return b.bytes();
+}
+
+std::string OnePagePdfOfSize(size_t stream_bytes) {
+    PdfBuilder b = OnePage();
+    std::string data(stream_bytes, '\0');
+    std::mt19937 rng(7);
+    for (char &c : data)
+        c = static_cast<char>(rng());
+    b.Object(4, "<</Length " + std::to_string(stream_bytes) + ">>stream\n" + data + "\nendstream");
     b.ClassicXref();
     return b.bytes();
 }

@@ -15,7 +15,11 @@
  *    with KvPdfGetError and friends) and the function returns a negative code
  *    (KVPDF_ERR_...). Messages are Hungarian (Windows-1250 bytes) by default and
  *    English after KvPdfSetLocale(handle, 1).
- *  - A handle belongs to one thread at a time; create and close handles from one thread.
+ *  - Threads: separate handles may be used on separate threads at the same time, each
+ *    created and closed on any thread: the set of open handles, the process-wide stores
+ *    and the signing library's settings are locked. One handle belongs to one thread at
+ *    a time. The stores are shared: a host that adds to them while other threads verify
+ *    or collect validation data decides what those see.
  *
  * The header is plain C (C99 for <stdint.h>); it compiles as C and as C++.
  */

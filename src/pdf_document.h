@@ -18,6 +18,7 @@ struct DssInfo;
 struct CertStoreEntry;
 struct RevocationStoreEntry;
 struct AttachmentEntry;
+struct BackgroundCopy;
 
 // All file access of a handle goes through this table; KvPDFInit installs the stdio set.
 struct FileOps {
@@ -343,6 +344,7 @@ struct PdfDocument {
     FileOps file_ops;
     int32_t mode;              // of the last operation started
     uint32_t *checked_objects; // the other_objects of the last KvPdfCheckSignature
+    BackgroundCopy *copying;   // the copy running while validation data is collected
 };
 
 // One initialiser and one release per record. Each release frees what the record owns
@@ -467,6 +469,9 @@ int HandleOpenCount();
 // and that digest completed over the written revision's signed bytes.
 [[nodiscard]] int32_t CopyWithDigest(PdfDocument *doc, const char *target, const char *source);
 [[nodiscard]] int32_t CompleteSignedDigest(PdfDocument *doc);
+// Waits for the copy a collection of validation data started beside its reading, and
+// checks it is the document that was read: 1, or -9 recorded (no output left then).
+[[nodiscard]] int32_t FinishBackgroundCopy(PdfDocument *doc);
 
 } // namespace kvpdf
 

@@ -297,7 +297,9 @@ KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *conte
                                                  int32_t) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
-    return AddRevocationInformation(doc, context, index);
+    const int32_t result = AddRevocationInformation(doc, context, index);
+    const int32_t copied = FinishBackgroundCopy(doc);
+    return copied < 1 ? copied : result;
 }
 
 } // extern "C"

@@ -10,10 +10,19 @@
 #include "pdfsign_walk.h"
 
 #include <cstring>
+#include <new>
+#include <thread>
+#include <unistd.h>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
 namespace kvpdf {
+
+struct BackgroundCopy {
+    std::thread worker;
+    int result = -1;
+};
+
 namespace {
 
 constexpr size_t kProbeChunk = 4096;
@@ -54,6 +63,44 @@ uint32_t FileEnd(Reader r, FILE *file) {
     return end < 0 || end > 0xFFFFFFFEll ? 0 : static_cast<uint32_t>(end);
 }
 
+// Collecting validation data reads the source while the kernel copies it: verifying the
+// signatures hashes the file on one core and the copy runs on the other. The output is
+// written only after FinishBackgroundCopy.
+bool StartBackgroundCopy(PdfDocument *doc) {
+    auto *copy = new (std::nothrow) BackgroundCopy;
+    if (!copy) return false;
+    try {
+        copy->worker = std::thread([doc, copy] {
+            const HostSettings &s = doc->settings;
+            copy->result = FileAccess(doc).copy(s.target_path, s.src_path, "wb+");
+        });
+    } catch (...) {
+        delete copy;
+        return false;
+    }
+    doc->copying = copy;
+    return true;
+}
+
+// The output's last bytes against the source's: the copy is of the document read.
+bool SameEnd(PdfDocument *doc) {
+    const HostSettings &s = doc->settings;
+    const uint32_t length = doc->parsed.source_length;
+    uint64_t size = 0;
+    if (PdfFileKind(s.target_path, &size) != FileKind::kRegular || size != length) return false;
+    const uint32_t n = length < 4096 ? length : 4096;
+    char a[4096], b[4096];
+    const FileAccess files(doc);
+    for (const auto &[path, block] : {std::make_pair(s.target_path, a), {s.src_path, b}}) {
+        FILE *f = files.open(path, "rb");
+        if (!f) return false;
+        PdfFile file(files, f);
+        if (files.seek(f, int64_t{length} - n, 0) != 0 || files.read(block, 1, n, f) != n)
+            return false;
+    }
+    return memcmp(a, b, n) == 0;
+}
+
 // Modes that write copy the source to the output file first.
 int32_t CopySource(PdfDocument *doc) {
     const HostSettings &s = doc->settings;
@@ -71,6 +118,7 @@ int32_t CopySource(PdfDocument *doc) {
     if (strcmp(s.target_path, s.src_path) == 0 || PdfSameFile(s.target_path, s.src_path)) return 1;
     if (s.copy_digest && PlacesSignature(doc->mode))
         return CopyWithDigest(doc, s.target_path, s.src_path);
+    if (doc->mode == kModeRevocation && StartBackgroundCopy(doc)) return 1;
     if (FileAccess(doc).copy(s.target_path, s.src_path, "wb+") != 0) {
         KV_ERROR(doc, KVPDF_ERR_COPY);
         return KVPDF_ERR_COPY;
@@ -101,6 +149,21 @@ int32_t ReadXrefChain(Reader r, FILE *f) {
 }
 
 } // namespace
+
+int32_t FinishBackgroundCopy(PdfDocument *doc) {
+    BackgroundCopy *copy = doc->copying;
+    if (!copy) return 1;
+    copy->worker.join();
+    const bool copied = copy->result == 0;
+    delete copy;
+    doc->copying = nullptr;
+    if (copied && SameEnd(doc)) return 1;
+    uint64_t size = 0;
+    if (PdfFileKind(doc->settings.target_path, &size) == FileKind::kRegular)
+        (void)unlink(doc->settings.target_path);
+    KV_ERROR(doc, KVPDF_ERR_COPY);
+    return KVPDF_ERR_COPY;
+}
 
 void InitParsed(ParsedDocument *parsed) {
     memset(parsed, 0, sizeof *parsed);
@@ -173,7 +236,8 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
     if (doc->settings.no_page_walk == 1) doc->settings.visible_signature = 0;
     Reader r = ReaderOf(doc);
     const HostSettings &s = doc->settings;
-    FILE *f = r.files.open(ReadsOutput(doc->mode) ? s.target_path : s.src_path, "rb");
+    FILE *f = r.files.open(ReadsOutput(doc->mode) && !doc->copying ? s.target_path : s.src_path,
+                           "rb");
     if (!f) return KV_FAIL(doc, KVPDF_ERR_OPEN_OUTPUT, KVPDF_ERR_STAGE_PDF);
     PdfFile file(r.files, f);
     rc = ReadXrefChain(r, f);

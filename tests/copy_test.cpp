@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The digest computed while the source is copied: it is the digest of the bytes the
-// default path signs, a signature over it gives the default path's file, and a copy that
-// fails or a source that changes under it never gives a signature over other bytes.
+// Copies made beside other work. The digest computed while the source is copied is the
+// digest of the bytes the default path signs, a signature over it gives the default
+// path's file, and a copy that fails or a source that changes under it never gives a
+// signature over other bytes. The copy made while validation data is collected is
+// checked before anything is written into it.
 #include "kvtest.h"
 #include "pdf_document.h"
 
@@ -90,7 +92,7 @@ private:
     KvsSigner *signer_ = nullptr;
 };
 
-TEST(CopyDigest, IsTheDigestOfTheDefaultPathsSignedBytesAndGivesItsFile) {
+TEST(Copies, IsTheDigestOfTheDefaultPathsSignedBytesAndGivesItsFile) {
     kvtest::TempDir dir;
     SignerKey signer;
     kvtest::FixSigningTime(1767225600);
@@ -162,7 +164,7 @@ size_t BlockWrite(kvpdf::PdfDocument *, const void *buffer, size_t size, size_t 
     return fwrite(buffer, size, count, f);
 }
 
-TEST(CopyDigest, AFailedCopyOrAChangedSourceNeverSignsOtherBytes) {
+TEST(Copies, AFailedCopyOrAChangedSourceNeverSignsOtherBytes) {
     kvtest::TempDir dir;
     SignerKey signer;
     const std::string src = dir.file("in.pdf"), out = dir.file("out.pdf");
@@ -233,6 +235,57 @@ TEST(CopyDigest, AFailedCopyOrAChangedSourceNeverSignsOtherBytes) {
         EXPECT_EQ(kvtest::ReadFile(out).substr(0, changed.size()), changed);
         EXPECT_EQ(digest, RangeDigest(out, 256));
         EXPECT_TRUE(kvtest::CheckersAccept(out, 1));
+    }
+}
+
+// The copy behind a collection of validation data fails, or copies a source that changed
+// after it was read: the collection fails with -9 and leaves no output.
+int FailingCopy(kvpdf::PdfDocument *, const char *target, const char *, const char *) {
+    kvtest::WriteFile(target, "half");
+    return -1;
+}
+
+int ChangedCopy(kvpdf::PdfDocument *, const char *target, const char *source, const char *) {
+    std::string bytes = kvtest::ReadFile(source);
+    bytes[bytes.size() - 10] ^= 1;
+    kvtest::WriteFile(target, bytes);
+    return 0;
+}
+
+TEST(Copies, TheCopyBesideTheValidationDataIsCheckedBeforeUse) {
+    kvtest::TempDir dir;
+    const std::string src = dir.file("in.pdf"), signed_pdf = dir.file("signed.pdf");
+    kvtest::WriteFile(src, kvtest::OnePagePdf());
+    const kvtest::Pki &pki = kvtest::World::Get().pki();
+    ASSERT_EQ(kvtest::Run(kvtest::Quote(KVPDF_CLI) + " sign " + src + " " + signed_pdf +
+                          " --invisible --password secret --p12 " + pki.signer.p12 + " >/dev/null"),
+              0);
+    const std::string bytes = kvtest::ReadFile(signed_pdf);
+    for (const auto copy : {FailingCopy, ChangedCopy, kvpdf::kStdioFileOps.copy}) {
+        const std::string out = dir.file("ltv.pdf");
+        void *context = nullptr;
+        ASSERT_EQ(KvPDF_CryptoInit(&context), 0);
+        KvPdfHandle h = KvPDFInit(signed_pdf.c_str(), out.c_str(), 0);
+        kvpdf::HandleLookup(h)->file_ops.copy = copy;
+        KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+        KvPDF_AddCert(h, pki.root.pem.c_str(), -1);
+        KvPDF_AddCrl(h, pki.inter_crl.c_str(), -1);
+        KvPDF_AddCrl(h, pki.root_crl.c_str(), -1);
+        const int32_t added = KvPDF_AddRevocationInformation(h, context, -1, 0);
+        if (copy == kvpdf::kStdioFileOps.copy) {
+            EXPECT_GT(added, 0);
+            EXPECT_EQ(KvPdfWritePDFWithRevocationInformation(h), 1);
+            EXPECT_TRUE(kvtest::QpdfCheck(out));
+            const std::vector<kvtest::PdfsigSignature> sigs = kvtest::RunPdfsig(out);
+            EXPECT_TRUE(sigs.size() == 1 && sigs[0].valid && !sigs[0].whole_file);
+        } else {
+            EXPECT_EQ(added, KVPDF_ERR_COPY);
+            EXPECT_EQ(kvtest::RingCodes(h).back(), KVPDF_ERR_COPY);
+            EXPECT_EQ(access(out.c_str(), F_OK), -1);
+        }
+        KvPDFClose(h);
+        KvPDF_CryptoCleanup(context);
+        EXPECT_EQ(kvtest::ReadFile(signed_pdf), bytes);
     }
 }
 

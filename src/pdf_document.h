@@ -470,8 +470,9 @@ int HandleOpenCount();
 [[nodiscard]] int32_t CopyWithDigest(PdfDocument *doc, const char *target, const char *source);
 [[nodiscard]] int32_t CompleteSignedDigest(PdfDocument *doc);
 // Waits for the copy a collection of validation data started beside its reading, and
-// checks it is the document that was read: 1, or -9 recorded (no output left then).
-[[nodiscard]] int32_t FinishBackgroundCopy(PdfDocument *doc);
+// with check, after a collection that succeeded, checks it is the document that was
+// read: 1, or -9 recorded (no output left then).
+[[nodiscard]] int32_t FinishBackgroundCopy(PdfDocument *doc, bool check);
 
 } // namespace kvpdf
 

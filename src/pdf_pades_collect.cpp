@@ -298,7 +298,8 @@ KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *conte
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     const int32_t result = AddRevocationInformation(doc, context, index);
-    const int32_t copied = FinishBackgroundCopy(doc);
+    // A collection that failed leaves the copy as it came, as one without it would.
+    const int32_t copied = FinishBackgroundCopy(doc, result >= 0);
     return copied < 1 ? copied : result;
 }
 

@@ -29,7 +29,7 @@ constexpr int32_t kDefaultSigBuffer = 30000;
 constexpr int32_t kMinSigBuffer = 2000;
 
 void ReleaseDocument(PdfDocument *doc) {
-    (void)FinishBackgroundCopy(doc);
+    (void)FinishBackgroundCopy(doc, false);
     ReleaseSettings(&doc->settings);
     ReleaseParsed(&doc->parsed);
     ReleaseUpdate(&doc->update);

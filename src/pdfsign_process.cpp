@@ -150,14 +150,14 @@ int32_t ReadXrefChain(Reader r, FILE *f) {
 
 } // namespace
 
-int32_t FinishBackgroundCopy(PdfDocument *doc) {
+int32_t FinishBackgroundCopy(PdfDocument *doc, bool check) {
     BackgroundCopy *copy = doc->copying;
     if (!copy) return 1;
     copy->worker.join();
     const bool copied = copy->result == 0;
     delete copy;
     doc->copying = nullptr;
-    if (copied && SameEnd(doc)) return 1;
+    if (!check || (copied && SameEnd(doc))) return 1;
     uint64_t size = 0;
     if (PdfFileKind(doc->settings.target_path, &size) == FileKind::kRegular)
         (void)unlink(doc->settings.target_path);

@@ -156,7 +156,6 @@ bool Reserve(const Args &a, int32_t *reserve) {
 // the reserved value in between.
 struct SignedBytes {
     uint32_t start = 0, second = 0, second_length = 0;
-    uint32_t RevisionLength() const { return second_length + (second - start); }
 };
 
 // Where the outcome of one file goes: said at once, or in a batch kept as one line for

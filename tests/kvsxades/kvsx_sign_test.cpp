@@ -276,5 +276,74 @@ TEST_F(Signing, BadArgumentsAreRefused) {
               KVSX_E_UNSUPPORTED);
 }
 
+// A key loaded once signs a digest fed piece by piece: the same signature as over the
+// data, for each hash; and every argument that cannot work is refused without output.
+TEST_F(Signing, ALoadedKeySignsAGivenDigestAsItSignsTheData) {
+    const KvsSigningParameters params = P12(pki().signer);
+    KvsSigner *signer = nullptr;
+    ASSERT_EQ(kvsx_load_signer(&params, &signer), KVSX_OK);
+    const std::string data = ReadFile(data_);
+    for (const int type : {KVS_HASH_SHA256, KVS_HASH_SHA384, KVS_HASH_SHA512}) {
+        KvsDigest *state = nullptr;
+        ASSERT_EQ(kvsx_digest_begin(type, &state), KVSX_OK);
+        for (size_t at = 0; at < data.size(); at += 65536)
+            ASSERT_EQ(kvsx_digest_update(state, data.data() + at,
+                                         uint32_t(std::min<size_t>(65536, data.size() - at))),
+                      KVSX_OK);
+        uint8_t digest[KVSX_MAX_DIGEST];
+        uint32_t n = 0;
+        ASSERT_EQ(kvsx_digest_end(state, digest, &n), KVSX_OK);
+        EXPECT_EQ(kvsx_digest_update(state, "x", 1), KVSX_E_INVALID_ARG);
+        EXPECT_EQ(kvsx_digest_end(state, digest, &n), KVSX_E_INVALID_ARG);
+        kvsx_digest_free(state);
+        uint8_t *out = nullptr;
+        uint32_t length = 0;
+        ASSERT_EQ(kvsx_sign_digest(ctx_, signer, &params, type, digest, n, &out, &length), KVSX_OK);
+        const std::string sig(reinterpret_cast<char *>(out), length);
+        kvsx_free(out);
+        ASSERT_EQ(kvsx_set_hash_type(type), KVSX_OK);
+        EXPECT_EQ(sig, Signed(params)) << type;
+        EXPECT_EQ(Verify(sig, data_), KVSX_OK);
+        EXPECT_TRUE(OpensslVerify(sig, data_, pki()));
+    }
+    ASSERT_EQ(kvsx_set_hash_type(KVS_HASH_SHA256), KVSX_OK);
+
+    uint8_t digest[64] = {1}, *out = digest;
+    uint32_t length = 9;
+    auto *stale = reinterpret_cast<KvsContext *>(&length);
+    const struct {
+        KvsContext *ctx;
+        const KvsSigner *signer;
+        const KvsSigningParameters *params;
+        int32_t type;
+        const uint8_t *digest;
+        uint32_t n;
+        int code;
+    } cases[] = {
+        {nullptr, nullptr, &params, KVS_HASH_SHA256, digest, 32, KVSX_E_INVALID_ARG},
+        {nullptr, signer, nullptr, KVS_HASH_SHA256, digest, 32, KVSX_E_INVALID_ARG},
+        {nullptr, signer, &params, KVS_HASH_SHA256, nullptr, 32, KVSX_E_INVALID_ARG},
+        {nullptr, signer, &params, KVS_HASH_SHA256, digest, 31, KVSX_E_INVALID_ARG},
+        {nullptr, signer, &params, KVS_HASH_SHA512, digest, 48, KVSX_E_INVALID_ARG},
+        {nullptr, signer, &params, KVS_HASH_SHA1, digest, 20, KVSX_E_UNSUPPORTED},
+        {nullptr, signer, &params, 7, digest, 32, KVSX_E_UNSUPPORTED},
+        {stale, signer, &params, KVS_HASH_SHA256, digest, 32, KVSX_E_BAD_CONTEXT},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kvsx_sign_digest(c.ctx, c.signer, c.params, c.type, c.digest, c.n, &out, &length),
+                  c.code);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(length, 0u);
+    }
+    kvsx_free_signer(signer);
+    KvsDigest *state = nullptr;
+    EXPECT_EQ(kvsx_digest_begin(KVS_HASH_SHA1, &state), KVSX_E_INVALID_ARG);
+    EXPECT_EQ(state, nullptr);
+    KvsSigningParameters wrong = params;
+    wrong.secret = "not the password";
+    EXPECT_EQ(kvsx_load_signer(&wrong, &signer), KVSX_WRONG_PASSWORD);
+    EXPECT_EQ(signer, nullptr);
+}
+
 } // namespace
 } // namespace kvtest

@@ -115,14 +115,17 @@ int sign_attributes(CMS_SignerInfo *si, EVP_PKEY *key, const EVP_MD *md) {
 // certificate again and cost more than the signature itself.
 int self_check(const Bytes &der, CMS_SignerInfo *si, X509 *signer, const EVP_MD *md) {
     Bytes attrs = signed_attributes_der(si);
-    if (attrs.empty() || attrs[0] != 0x31) return fail(KVSX_E_CRYPTO, "cannot encode the signed attributes");
+    if (attrs.empty() || attrs[0] != 0x31)
+        return fail(KVSX_E_CRYPTO, "cannot encode the signed attributes");
     attrs[0] = 0xA0;
-    const bool encoded = std::search(der.begin(), der.end(), attrs.begin(), attrs.end()) != der.end();
+    const bool encoded =
+        std::search(der.begin(), der.end(), attrs.begin(), attrs.end()) != der.end();
     attrs[0] = 0x31;
     if (!encoded) return fail(KVSX_E_CRYPTO, "the encoding does not hold the signed attributes");
     ASN1_OCTET_STRING *sig = CMS_SignerInfo_get0_signature(si);
     EvpMdCtxPtr mctx(EVP_MD_CTX_new());
-    if (!mctx || EVP_DigestVerifyInit(mctx.get(), nullptr, md, nullptr, X509_get0_pubkey(signer)) != 1 ||
+    if (!mctx ||
+        EVP_DigestVerifyInit(mctx.get(), nullptr, md, nullptr, X509_get0_pubkey(signer)) != 1 ||
         EVP_DigestVerify(mctx.get(), ASN1_STRING_get0_data(sig),
                          static_cast<size_t>(ASN1_STRING_length(sig)), attrs.data(),
                          attrs.size()) != 1)
@@ -293,8 +296,8 @@ extern "C" KVSX_API int kvsx_sign_digest(KvsContext *ctx, const KvsSigner *signe
         const EVP_MD *md = hash_type == KVS_HASH_SHA1 ? nullptr : kvsx::hash_md(hash_type);
         if (md == nullptr) return fail(KVSX_E_UNSUPPORTED, "hash type %d cannot sign", hash_type);
         if (digest_length != static_cast<uint32_t>(EVP_MD_get_size(md)))
-            return fail(KVSX_E_INVALID_ARG, "a %s digest has %d bytes, not %u", EVP_MD_get0_name(md),
-                        EVP_MD_get_size(md), digest_length);
+            return fail(KVSX_E_INVALID_ARG, "a %s digest has %d bytes, not %u",
+                        EVP_MD_get0_name(md), EVP_MD_get_size(md), digest_length);
         kvsx::Bytes value(digest, digest + digest_length), signature;
         int rc = kvsx::sign_digest(signer->key, md, value, (params->flags & KVS_CADES) != 0,
                                    params->tsa_url, signature);

@@ -236,8 +236,8 @@ int32_t ProcessPdf(PdfDocument *doc, const LogoImage *logo) {
     if (doc->settings.no_page_walk == 1) doc->settings.visible_signature = 0;
     Reader r = ReaderOf(doc);
     const HostSettings &s = doc->settings;
-    FILE *f = r.files.open(ReadsOutput(doc->mode) && !doc->copying ? s.target_path : s.src_path,
-                           "rb");
+    FILE *f =
+        r.files.open(ReadsOutput(doc->mode) && !doc->copying ? s.target_path : s.src_path, "rb");
     if (!f) return KV_FAIL(doc, KVPDF_ERR_OPEN_OUTPUT, KVPDF_ERR_STAGE_PDF);
     PdfFile file(r.files, f);
     rc = ReadXrefChain(r, f);

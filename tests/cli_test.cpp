@@ -708,11 +708,12 @@ TEST(Cli, SignsManyFilesWithOneKeyAsOneByOne) {
     for (const char *name : {"a.pdf", "b.pdf", "c.pdf"}) {
         SCOPED_TRACE(name);
         ASSERT_EQ(kvtest::Run(cli + " sign " + dir.file(name) + " " + dir.file("one/") + name +
-                                  key + " >/dev/null"),
+                              key + " >/dev/null"),
                   0);
         const std::string batch = kvtest::ReadFile(dir.file("out/") + name);
         EXPECT_TRUE(kvtest::CheckersAccept(dir.file("out/") + name, 1));
-        EXPECT_EQ(kvtest::ReadFile(dir.file(name)), batch.substr(0, kvtest::ReadFile(dir.file(name)).size()));
+        EXPECT_EQ(kvtest::ReadFile(dir.file(name)),
+                  batch.substr(0, kvtest::ReadFile(dir.file(name)).size()));
         EXPECT_TRUE(WithoutTimeAndValue(batch) ==
                     WithoutTimeAndValue(kvtest::ReadFile(dir.file("one/") + name)));
     }

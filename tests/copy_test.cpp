@@ -68,8 +68,9 @@ Signed SignFile(const std::string &src, const char *out, int bits, int hash_bits
     const KvsSigningParameters params = {nullptr, nullptr, nullptr, nullptr, KVS_CADES};
     uint8_t *value = nullptr;
     uint32_t length = 0;
-    if (s.rc == 1 && kvsx_sign_digest(nullptr, signer, &params, HashType(hash_bits), kvtest::U8(s.digest),
-                                      static_cast<uint32_t>(s.digest.size()), &value, &length) != 0)
+    if (s.rc == 1 &&
+        kvsx_sign_digest(nullptr, signer, &params, HashType(hash_bits), kvtest::U8(s.digest),
+                         static_cast<uint32_t>(s.digest.size()), &value, &length) != 0)
         s.rc = 0;
     if (s.rc == 1) s.rc = KvPdfWriteSignature(h, value, length);
     kvsx_free(value);
@@ -192,9 +193,7 @@ TEST(Copies, AFailedCopyOrAChangedSourceNeverSignsOtherBytes) {
         KvPDFClose(h);
         return std::make_tuple(rc, digest, ring);
     };
-    const struct {
-        int read, write;
-    } faults[] = {{1, 0}, {3, 0}, {0, 1}, {0, 3}};
+    const struct { int read, write; } faults[] = {{1, 0}, {3, 0}, {0, 1}, {0, 3}};
     for (const auto &f : faults) {
         SCOPED_TRACE("read " + std::to_string(f.read) + ", write " + std::to_string(f.write));
         kvtest::WriteFile(src, pdf);

@@ -321,8 +321,8 @@ int ParseSignSettings(const std::vector<std::string> &args, SignSettings *out,
     Args a;
     const bool parsed = Parse(args, kSignCommand, &a), batch = parsed && a.has("--out-dir");
     if (!parsed || (batch ? a.positional.empty() : a.positional.size() != 2) ||
-        !Locale(a, &out->locale) ||
-        a.has("--p12") == a.has("--key") || (a.has("--key") && !a.has("--cert"))) {
+        !Locale(a, &out->locale) || a.has("--p12") == a.has("--key") ||
+        (a.has("--key") && !a.has("--cert"))) {
         PrintUsage(kSignCommand, stderr);
         return 2;
     }

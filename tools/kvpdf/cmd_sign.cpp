@@ -564,7 +564,8 @@ bool BatchOutputs(const std::vector<std::string> &inputs, const std::string &dir
     for (const std::string &in : inputs) {
         const size_t slash = in.rfind('/');
         const std::string name = slash == std::string::npos ? in : in.substr(slash + 1);
-        const std::string out = dir + "/" + name;
+        std::string out = dir;
+        out.append("/").append(name);
         if (name.empty() || !names.insert(name).second) {
             fprintf(stderr, "kvpdf: %s: another input has the name \"%s\" in %s\n", in.c_str(),
                     name.c_str(), dir.c_str());

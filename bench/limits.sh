@@ -9,15 +9,16 @@
 # second of openssl speed -multi on all cores. Peak RSS in MiB. Uses the DEMO PKI of
 # scripts/demo.sh (made when missing).
 #
-# Every command starts from the same state: the previous output removed and the dirty
-# pages written back first (the removal of a 1 GiB file and the writeback of the last one
-# are not the next command's cost), and each round's small documents go to folders of
-# their own, removed at the end (a file system hands out the inodes of files removed
-# seconds ago only after a search that would be counted as signing). On a virtual
+# Every command starts from the same state: its previous output removed just before it
+# and the dirty pages written back first (the removal of a 1 GiB file and the writeback
+# of the last one are not the next command's cost; each writer replaces output of its own
+# size, as a signer replacing yesterday's output does). The small documents are signed
+# after all large-file rounds. On a virtual
 # machine, memory the guest touches for the first time costs the host a fault per page
 # (about 2.7 s per GiB on the machine of these figures), a cost a machine that has run
 # for a while paid long ago and that would land on whichever command first writes a new
-# GiB: the run first touches $WARM_GIB GiB (default 8; 0 for none) once through tmpfs.
+# GiB: before each of its two parts the run touches $WARM_GIB GiB (default 8; 0 for none)
+# through tmpfs (this machine hands idle memory back to the host within a minute).
 #
 # usage: bench/limits.sh [BUILD_DIR] [RUNS] [DOCS]   (inputs in $BENCH_DATA; mkpdf.py
 #                                                     from ../shared/bench or $MKPDF)
@@ -43,10 +44,12 @@ SIZE=$(stat -c %s "$IN")
 for i in $(seq "$DOCS"); do
   [[ -f $DATA/batch-in/d$i.pdf ]] || cp "$SAMPLE" "$DATA/batch-in/d$i.pdf"
 done
-if [[ ${WARM_GIB:-8} -gt 0 && -d /dev/shm ]]; then
-  dd if=/dev/zero of=/dev/shm/kvpdf-warm bs=4M count=$((${WARM_GIB:-8} * 256)) status=none || true
-  rm -f /dev/shm/kvpdf-warm
-fi
+warm() {
+  if [[ ${WARM_GIB:-8} -gt 0 && -d /dev/shm ]]; then
+    dd if=/dev/zero of=/dev/shm/kvpdf-warm bs=4M count=$((${WARM_GIB:-8} * 256)) status=none || true
+    rm -f /dev/shm/kvpdf-warm
+  fi
+}
 ONE=$((DOCS / 10 > 0 ? DOCS / 10 : 1)) # one process per file: a tenth of them is enough
 KEY=(--p12 "$PKI/signer.p12" --password demo --cades --quiet)
 R=$DATA/limits.rounds
@@ -59,11 +62,11 @@ t() {
 }
 record() { echo "$1 $2" >> "$R"; }
 
+warm
 for round in $(seq "$RUNS"); do
   cat "$IN" > /dev/null
-  record floor "$(t sh -c "cp '$IN' '$DATA/floor.pdf' && openssl dgst -sha256 '$DATA/floor.pdf'")"
   rm -f "$DATA/floor.pdf"
-  sync
+  record floor "$(t sh -c "cp '$IN' '$DATA/floor.pdf' && openssl dgst -sha256 '$DATA/floor.pdf'")"
   record hash "$(t openssl dgst -sha256 "$IN")"
   kps=$(openssl speed -evp sha256 -bytes 16384 -seconds 1 2>/dev/null | awk '/^sha256/ {print $2}')
   record raw "$(awk "BEGIN{print $SIZE / (${kps%k} * 1000)}") 0"
@@ -72,8 +75,14 @@ for round in $(seq "$RUNS"); do
   record verify "$(t "$CLI" verify "$DATA/s-1g.pdf" --trust "$PKI/root.pem")"
   rm -f "$DATA/l-1g.pdf"
   record ltv "$(t "$LTV" "$DATA/s-1g.pdf" "$DATA/l-1g.pdf" "$PKI/root.pem")"
-  rm -f "$DATA/l-1g.pdf"
-  mkdir "$DATA/batch-out/$round" "$DATA/one-out/$round"
+done
+rm -f "$DATA/s-1g.pdf" "$DATA/l-1g.pdf" "$DATA/floor.pdf"
+# The small documents after all large-file rounds: thousands of files created would
+# otherwise weigh on the next round's 1 GiB writes.
+warm
+for round in $(seq "$RUNS"); do
+  rm -rf "$DATA/batch-out" "$DATA/one-out"
+  mkdir -p "$DATA/batch-out/$round" "$DATA/one-out/$round"
   b=$(t "$CLI" sign --out-dir "$DATA/batch-out/$round" "$DATA"/batch-in/d*.pdf "${KEY[@]}")
   record batch "$(awk "BEGIN{print $DOCS / ${b% *}}") ${b#* }"
   sync
@@ -86,7 +95,7 @@ for round in $(seq "$RUNS"); do
     awk '/^rsa 2048 bits/ {print $6}' | tail -1)
   record rsa "$rsa 0"
 done
-rm -rf "$DATA/s-1g.pdf" "$DATA/batch-out" "$DATA/one-out"
+rm -rf "$DATA/batch-out" "$DATA/one-out"
 
 # Median of a figure's first (value) or second (RSS KiB) column.
 median() {

@@ -50,11 +50,15 @@ done
 export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
 version=$(pkg-config --modversion kvpdf)
 check_consumer() {
-    local exe=$1 so path out
+    local exe=$1 so path out libs
+    # The last step's output says how a build that "succeeded" left no program.
+    [[ -x $exe ]] || fail "$exe was not built; $(ls -la "$(dirname "$exe")" 2>&1)
+$(cat "$tmp/step.log")"
+    libs=$(ldd "$exe" 2>&1) || fail "ldd $exe: $libs"
     for so in libkvpdf.so.1 libkvsxades.so.1; do
-        path=$(ldd "$exe" | awk -v so="$so" '$1 == so { print $3 }')
+        path=$(awk -v so="$so" '$1 == so { print $3 }' <<< "$libs")
         [[ -n $path && $(realpath "$path") == $(realpath "$prefix/$lib/$so") ]] ||
-            fail "$exe: $so not from the prefix:$(ldd "$exe" | grep -F "$so")"
+            fail "$exe: $so not from the prefix: $(grep -F "$so" <<< "$libs")"
     done
     out=$("$exe" "$sample") || fail "$exe exits $?"
     [[ $out =~ ^kvpdf\ ${version//./\\.}\.[0-9]+,\ PDF\ 1\.7,\  ]] || fail "$exe printed: $out"

@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/provider.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <climits>
@@ -171,6 +172,11 @@ int load_signer_key(const KvsSigningParameters &params, SignerKey &out) {
     if (!out.cert)
         return fail(KVSX_E_KEY_MISMATCH, "none of %zu certificates matches the key in '%s'",
                     pool.size(), params.key);
+    // OpenSSL fills a certificate's extension cache on first use; filled here, a loaded
+    // signer is only read by the threads that sign with it.
+    (void)X509_get_extension_flags(out.cert.get());
+    for (int i = 0; i < sk_X509_num(out.others.get()); ++i)
+        (void)X509_get_extension_flags(sk_X509_value(out.others.get(), i));
     return KVSX_OK;
 }
 

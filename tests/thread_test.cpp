@@ -83,4 +83,31 @@ TEST(Threads, EightHandlesSignAndFindAtOnce) {
               kvtest::ReadFile(dir.file("23.pdf")).substr(0, 300));
 }
 
+// A key just loaded signs on eight threads at once: the first signatures are where
+// OpenSSL would fill the certificates' caches, so each round loads the key afresh.
+TEST(Threads, AKeyJustLoadedSignsOnEightThreadsAtOnce) {
+    const kvtest::Entity &signer = kvtest::World::Get().pki().signer;
+    const KvsSigningParameters key = {signer.p12.c_str(), kvtest::Pki::kPassword, nullptr, nullptr,
+                                      KVS_CADES};
+    const uint8_t digest[32] = {1, 2, 3};
+    std::atomic<int> made{0};
+    for (int round = 0; round < 20; ++round) {
+        KvsSigner *shared = nullptr;
+        ASSERT_EQ(kvsx_load_signer(&key, &shared), 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                uint8_t *out = nullptr;
+                uint32_t n = 0;
+                made += kvsx_sign_digest(nullptr, shared, &key, KVS_HASH_SHA256, digest, 32, &out,
+                                         &n) == 0;
+                kvsx_free(out);
+            });
+        for (std::thread &t : threads)
+            t.join();
+        kvsx_free_signer(shared);
+    }
+    EXPECT_EQ(made, 20 * 8);
+}
+
 } // namespace

@@ -17,6 +17,11 @@ if(PROJECT_IS_TOP_LEVEL AND NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYP
 endif()
 
 add_compile_options(-Wall -Wextra -Wshadow)
+if(WIN32)
+  # mingw's own printf family (C99 formats such as %zu, and the digits glibc prints),
+  # and windows.h without the old winsock.h.
+  add_compile_definitions(__USE_MINGW_ANSI_STDIO=1 WIN32_LEAN_AND_MEAN)
+endif()
 if(KVPDF_WERROR)
   add_compile_options(-Werror)
 endif()

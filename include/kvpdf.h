@@ -32,12 +32,26 @@
 
 #if defined(_WIN32)
 #if defined(KVPDF_BUILDING)
-#define KVPDF_API __declspec(dllexport)
+/* The build's .def file is the export list; dllexport would add decorated names. */
+#define KVPDF_API
 #else
 #define KVPDF_API __declspec(dllimport)
 #endif
 #else
 #define KVPDF_API __attribute__((visibility("default")))
+#endif
+
+/* The calling convention, written between the return type and the name of every
+ * function. 32-bit Windows: __stdcall, what .NET, VB6 and Delphi hosts call by default,
+ * with the names exported undecorated (KvPDFInit, not _KvPDFInit@12) by a .def file.
+ * Everywhere else there is one convention.
+ * Paths on Windows are in the ANSI code page (the A functions); a host holding UTF-8
+ * or UTF-16 paths converts them with WideCharToMultiByte(CP_ACP, ...) first, or passes
+ * the short (8.3) name of a path the code page cannot spell. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define KVPDF_CALL __stdcall
+#else
+#define KVPDF_CALL
 #endif
 
 #ifdef __cplusplus
@@ -424,82 +438,85 @@ typedef struct TSChain {
  * sig_buffer_size is the number of signature bytes reserved in /Contents: below 1
  * reserves 30000, 1 to 1999 reserve 2000, larger values are taken unchanged.
  * Returns the handle (> 0), -10 when src_path is NULL, 0 when memory is short. */
-KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
-                                int32_t sig_buffer_size);
+KVPDF_API KvPdfHandle KVPDF_CALL KvPDFInit(const char *src_path, const char *target_path,
+                                           int32_t sig_buffer_size);
 
 /* Frees everything the handle owns. Returns 1 (also for an absent handle). */
-KVPDF_API int32_t KvPDFClose(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFClose(KvPdfHandle handle);
 
 /* Frees a block the library handed to the host and sets *block to NULL. */
-KVPDF_API void KvPDFDestroyer(void **block);
+KVPDF_API void KVPDF_CALL KvPDFDestroyer(void **block);
 
 /* Takes the update appended by the last write back out: truncates the output file to
  * the length the source had. Returns 1; -1 absent handle; -48 no document processed
  * yet or truncation failed; -10 the output file does not open; -49 flush failed. */
-KVPDF_API int32_t KvPDFRestorePDF(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFRestorePDF(KvPdfHandle handle);
 
 /* Sets the product sentence appended to /Reason for the handle's locale.
  * Returns 1, or -1 for an absent handle or a locale other than 0 and 1. */
-KVPDF_API int32_t KvPDFUpdateLocal(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFUpdateLocal(KvPdfHandle handle);
 
 /* Fills the library version 1.5.0.457 into the given places (each may be NULL).
  * Returns 1. */
-KVPDF_API int32_t KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release, int32_t *build);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release,
+                                             int32_t *build);
 
 /* Writes "1.5.0.457" into buffer (at least 16 bytes). Returns 1; 0 when buffer is NULL. */
-KVPDF_API int32_t KvPDFGetVersionStr(char *buffer);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetVersionStr(char *buffer);
 
 /* Tests whether the file begins with "%PDF-". Returns 1 for a PDF, -2 when the header
  * test fails, -10 when the file cannot be opened, -1 for an absent handle. Errors are
  * recorded in the handle. */
-KVPDF_API int32_t KvIsPDFFile(const char *path, KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvIsPDFFile(const char *path, KvPdfHandle handle);
 
 /* As KvIsPDFFile on a file the host opened for reading (binary). The file position
- * is moved. Returns 1, -2, or -1 for an absent handle or file. */
-KVPDF_API int32_t KvIsPDFFilePointer(FILE *file, KvPdfHandle handle);
+ * is moved. Returns 1, -2, or -1 for an absent handle or file. On Windows the FILE
+ * must come from the C runtime the DLL uses (msvcrt.dll, as mingw programs have it): a
+ * FILE of another runtime (ucrtbase, a static one) is not a FILE to the library. */
+KVPDF_API int32_t KVPDF_CALL KvIsPDFFilePointer(FILE *file, KvPdfHandle handle);
 
 /* Reads the header version ("%PDF-1.7": major 1, minor 7) into the two places and
  * returns the header length (7 + number of minor digits, 8 here), or -2 (not a PDF),
  * -10 (cannot open), -1 (absent handle). */
-KVPDF_API int32_t KvGetPDFFileVersion(const char *path, int32_t *major, int32_t *minor,
-                                      KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvGetPDFFileVersion(const char *path, int32_t *major, int32_t *minor,
+                                                 KvPdfHandle handle);
 
 /* ---------------------------------------------------------------- errors */
 
 /* Index (0 to 9) of the newest entry of the error ring; -1 when none was recorded
  * since creation or the last reset, or for an absent handle. */
-KVPDF_API int32_t KvPdfGetLastErrorIndex(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLastErrorIndex(KvPdfHandle handle);
 
 /* Marks the ring empty (entries stay readable until overwritten). Returns 1; 0 for
  * an absent handle. */
-KVPDF_API int32_t KvPdfResetErrors(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfResetErrors(KvPdfHandle handle);
 
 /* Sets the message language: 0 Hungarian, 1 English. Any other value is stored and
  * makes later messages empty. Does not change the /Reason sentence (property 12
  * does both). Returns 1; 0 for an absent handle. */
-KVPDF_API int32_t KvPdfSetLocale(KvPdfHandle handle, int32_t locale);
+KVPDF_API int32_t KVPDF_CALL KvPdfSetLocale(KvPdfHandle handle, int32_t locale);
 
 /* Fills the handle's message tables again. Returns 1; 0 for an absent handle. */
-KVPDF_API int32_t KvPdfInitErrorStr(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfInitErrorStr(KvPdfHandle handle);
 
 /* The message template of a code (5 and -5 are the same) in the handle's language:
  * a constant text owned by the library, "" when the code has none in that language,
  * NULL for an absent handle or an unknown locale. A magnitude of 202 or more gives the
  * text of code 0; with an unknown locale that is a new block the host frees with
  * KvPDFDestroyer. */
-KVPDF_API const char *KvPdfGetErrorStr(KvPdfHandle handle, int32_t code);
+KVPDF_API const char *KVPDF_CALL KvPdfGetErrorStr(KvPdfHandle handle, int32_t code);
 
 /* Copies entry index (0 to 9) of the ring into *entry. Returns 1; 0 for an absent
  * handle, a NULL entry or an index outside 0 to 9 (*entry is then left untouched). */
-KVPDF_API int32_t KvPdfGetError(KvPdfHandle handle, int32_t index, ErrorEntry *entry);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetError(KvPdfHandle handle, int32_t index, ErrorEntry *entry);
 
 /* Copies the message of entry 0 into buffer (at least 500 bytes). Returns 1; -1 for
  * an absent handle or buffer or when no error is recorded (buffer untouched). */
-KVPDF_API int32_t KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer);
 
 /* Prints entries 0 to the newest to standard output. Returns 1; 0 for an absent
  * handle. */
-KVPDF_API int32_t KvPdfPrintErrors(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfPrintErrors(KvPdfHandle handle);
 
 /* ---------------------------------------------------------------- properties */
 
@@ -507,46 +524,48 @@ KVPDF_API int32_t KvPdfPrintErrors(KvPdfHandle handle);
  * Texts are copied; a NULL text clears the property. Returns 1 when the id was handled,
  * 0 for an id outside 1 to 50, an id without effect, or KVPDF_PROP_SUBFILTER_SELECT
  * with a value other than 2 and 3; -51 for an absent handle. */
-KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value);
+KVPDF_API int32_t KVPDF_CALL KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value);
 
 /* id 0 writes the version text (at least 16 bytes) into buffer and returns 1; id 42
  * returns 1; other ids 0; an absent handle -1. */
-KVPDF_API int32_t KvPDFGetProperty(KvPdfHandle handle, int32_t id, char *buffer);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetProperty(KvPdfHandle handle, int32_t id, char *buffer);
 
 /* Sets the widget rectangle, name, location, reason, contact, appearance file, the
  * no-page-walk and visible flags in one call. Returns 1; -52 for an absent handle. */
-KVPDF_API int32_t KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t lly, int32_t urx,
-                                     int32_t ury, const char *name, const char *location,
-                                     const char *reason, const char *contact,
-                                     const char *appearance_file, int32_t no_page_walk,
-                                     int32_t visible);
+KVPDF_API int32_t KVPDF_CALL KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t lly,
+                                                int32_t urx, int32_t ury, const char *name,
+                                                const char *location, const char *reason,
+                                                const char *contact, const char *appearance_file,
+                                                int32_t no_page_walk, int32_t visible);
 
 /* Sets the Kontir note: text, subject, title, popup open flag, the note's rectangle and
  * the popup's rectangle. Returns 1; -61 for an absent handle. */
-KVPDF_API int32_t KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
-                                           const char *subject, const char *title,
-                                           int32_t popup_open, int32_t llx, int32_t lly,
-                                           int32_t urx, int32_t ury, int32_t popup_llx,
-                                           int32_t popup_lly, int32_t popup_urx, int32_t popup_ury);
+KVPDF_API int32_t KVPDF_CALL KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
+                                                      const char *subject, const char *title,
+                                                      int32_t popup_open, int32_t llx, int32_t lly,
+                                                      int32_t urx, int32_t ury, int32_t popup_llx,
+                                                      int32_t popup_lly, int32_t popup_urx,
+                                                      int32_t popup_ury);
 
 /* Loads a signature-appearance file. Returns a new LogoImage (as intptr_t, > 0; free it
  * with KvPDFLogoFree), -70 when the file does not open, -72 when it cannot be read or
  * has no /KvImgWidth header, 0 when memory is short. A NULL path gives an empty record.
  * The record keeps the path pointer: keep the text alive while the record is used. The
  * handle (may be absent) records errors and takes the image size. */
-KVPDF_API intptr_t KvPDFSetLogo(KvPdfHandle handle, const char *path);
+KVPDF_API intptr_t KVPDF_CALL KvPDFSetLogo(KvPdfHandle handle, const char *path);
 
 /* Frees a record of KvPDFSetLogo. Returns 1; 0 for NULL. */
-KVPDF_API int32_t KvPDFLogoFree(LogoImage *logo);
+KVPDF_API int32_t KVPDF_CALL KvPDFLogoFree(LogoImage *logo);
 
 /* The image size of logo, or without one of the image loaded last through the handle.
  * Returns 1; 0 for an absent handle. */
-KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo, int32_t *height,
-                                        int32_t *width);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo,
+                                                   int32_t *height, int32_t *width);
 
 /* The image size (/Height, /Width) of an appearance file. Returns 1; 0 when path is
  * NULL or the file cannot be read; -70 when it does not open. */
-KVPDF_API int32_t KvPdfGetLogoDimensionFile(const char *path, int32_t *height, int32_t *width);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLogoDimensionFile(const char *path, int32_t *height,
+                                                       int32_t *width);
 
 /* ---------------------------------------------------------------- signing */
 
@@ -559,44 +578,47 @@ KVPDF_API int32_t KvPdfGetLogoDimensionFile(const char *path, int32_t *height, i
  * The file is not a finished PDF until KvPdfWriteDummySignatureAndAddedContent or
  * KvPdfWriteSignature. Returns 1 or a negative code (-200: written, but the header
  * version is below 1.2 or x.0/x.1); KvPDFRestorePDF takes the update back out. */
-KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t logo);
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t logo);
 /* The same operation. */
-KVPDF_API int32_t KvPdfWritePDFWithoutTimestamp(KvPdfHandle handle, intptr_t logo);
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithoutTimestamp(KvPdfHandle handle, intptr_t logo);
 /* Switches the handle to document timestamps (mode 2). Returns 1; -1 absent handle. */
-KVPDF_API int32_t KvPdfCreateDocTimeStamp(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfCreateDocTimeStamp(KvPdfHandle handle);
 
 /* Brings the output file into its final layout with an all-zero /Contents and stores
  * the file offset of its "<" in *contents_offset (may be NULL). The host then signs
  * bytes [0, byte_range[1]) and [byte_range[2], end of file). Returns 1; -1 absent
  * handle; -11 the output file does not open; -47 no revision was written; -14 a
  * write failed. */
-KVPDF_API int32_t KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
-                                                          uint32_t *contents_offset);
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
+                                                                     uint32_t *contents_offset);
 /* Blanks the /Contents value again (a file already in its final layout). */
-KVPDF_API int32_t KvPdfWriteDummySignature(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteDummySignature(KvPdfHandle handle);
 /* Writes the DER signature (count bytes, at most sig_buffer_size) in hexadecimal into
  * the reserved value; the rest stays "0". Returns 1; -46 no bytes; -53 too long (the
  * file is left unchanged); -11, -14, -47 as above. */
-KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, uint32_t count);
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes,
+                                                 uint32_t count);
 /* The same operation for a timestamp token. */
-KVPDF_API int32_t KvPdfWriteTimestamp(KvPdfHandle handle, const uint8_t *token, uint32_t count);
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteTimestamp(KvPdfHandle handle, const uint8_t *token,
+                                                 uint32_t count);
 
 /* ---------------------------------------------------------------- finding signatures */
 
 /* Finds the signatures of the source file and appends them to the handle's list (a
  * second call appends them again). Returns 1 or a negative code (-55: none found). */
-KVPDF_API int32_t KvPdfFindSignatures(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfFindSignatures(KvPdfHandle handle);
 /* As KvPdfFindSignatures; returns the last signature's contents offset, 1 for an
  * empty list, or the negative code. */
-KVPDF_API int32_t KvPdfFindLastSignaturePos(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfFindLastSignaturePos(KvPdfHandle handle);
 /* The number of signatures in the handle's list; -1 for an absent handle. */
-KVPDF_API int32_t KvPDFGetSignatureCount(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetSignatureCount(KvPdfHandle handle);
 /* Copies entry index (a negative index: the last) into *info. Its texts stay owned by
  * the handle. Returns 1; 0 for a NULL info or an index out of range; -1 absent handle. */
-KVPDF_API int32_t KvPDFGetSignature(KvPdfHandle handle, int32_t index, SignatureInfo *info);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetSignature(KvPdfHandle handle, int32_t index,
+                                               SignatureInfo *info);
 /* 1 when the entry's /SubFilter is adbe.pkcs7.detached, ETSI.CAdES.detached or
  * ETSI.RFC3161 (any case); else 0; -1 absent handle. */
-KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
+KVPDF_API int32_t KVPDF_CALL KvPdfSignatureSupported(KvPdfHandle handle, int32_t index);
 
 /* Extension: what the file shows about one signature of the list, beyond its
  * cryptography: whether its /ByteRange is sound (the signature-wrapping tricks), and
@@ -639,31 +661,35 @@ typedef struct KvPdfSignatureCheck {
  * leaves no revision signed: changes is then KVPDF_CHANGES_OTHER. A revision that cannot
  * be read or compared gives analysis -222 (KVPDF_ERR_LATER_REVISION), also when the
  * revisions after the signature do not chain to the one it signs. */
-KVPDF_API int32_t KvPdfCheckSignature(KvPdfHandle handle, int32_t index, KvPdfSignatureCheck *out);
+KVPDF_API int32_t KVPDF_CALL KvPdfCheckSignature(KvPdfHandle handle, int32_t index,
+                                                 KvPdfSignatureCheck *out);
 
 /* Copies bytes [0, a) and [b, b + c) of source to destination (the signed bytes of a
  * signature) and returns the decoded /Contents value found between them: a new block of
  * *length bytes, the signature followed by the reserved zeros, freed with
  * KvPDFDestroyer. NULL when the value was not reached; *error (may be NULL) is 0, -307
  * (source does not open) or -308 (destination does not open). */
-KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
-                                          const char *destination, uint32_t *length, int32_t *error,
-                                          uint32_t a, uint32_t b, uint32_t c);
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
+                                                     const char *destination, uint32_t *length,
+                                                     int32_t *error, uint32_t a, uint32_t b,
+                                                     uint32_t c);
 /* As KvPdfWritePDFByteRange with the byte range of found signature index (negative:
  * the last); an index out of range gives NULL with *error -102. */
-KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
-                                          const char *destination, int32_t index, uint32_t *length,
-                                          int32_t *error);
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
+                                                     const char *destination, int32_t index,
+                                                     uint32_t *length, int32_t *error);
 /* As KvPdfWritePDFForVerify on the handle's source file. */
-KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const char *destination,
-                                                   uint32_t *length, int32_t index, int32_t *error);
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFSignatureByteRange(KvPdfHandle handle,
+                                                              const char *destination,
+                                                              uint32_t *length, int32_t index,
+                                                              int32_t *error);
 
 /* Writes an appearance file: "1.5/KvImgHeight <height> /KvImgWidth <width> " and the
  * image object body read from image_path (NULL: the built-in image). Returns 1; -1 no
  * output path; -2 the output does not open; -3 the image could not be copied whole. A
  * missing image file leaves the header alone and still returns 1. */
-KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
-                                        const char *box_height, const char *box_width);
+KVPDF_API int32_t KVPDF_CALL KvWriteDigSigAppImage(const char *image_path, const char *output_path,
+                                                   const char *box_height, const char *box_width);
 
 /* ---------------------------------------------------------------- cryptography */
 
@@ -671,75 +697,80 @@ KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *outp
  * KvPDF_CryptoInit and keeps the outcome of its last verification. Results of the
  * forwarders are the signing library's own: 0 success, negative failure, positive a
  * definite "no" (see kvsxades.h). */
-KVPDF_API int32_t KvPDF_CryptoInit(void **context);
-KVPDF_API int32_t KvPDF_CryptoInitGlobal(void);
-KVPDF_API int32_t KvPDF_CryptoCleanup(void *context);
-KVPDF_API int32_t KvPDF_CryptoCleanupGlobal(void);
-KVPDF_API int32_t KvPDF_SetHashType(int32_t type); /* 0 SHA-256, 1 SHA-384, 2 SHA-512 */
-KVPDF_API int32_t KvPDF_SetUseCDP(int32_t on);     /* fetch CRLs and OCSP when verifying */
-KVPDF_API int32_t KvPDF_SetProxy(const char *host_port);
-KVPDF_API int32_t KvPDF_SetGraceTime(int32_t seconds);
-KVPDF_API int32_t KvPDF_SetLog(const char *path, int32_t level);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoInit(void **context);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoInitGlobal(void);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoCleanup(void *context);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoCleanupGlobal(void);
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetHashType(int32_t type); /* 0 SHA-256, 1 SHA-384, 2 SHA-512 */
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetUseCDP(int32_t on); /* fetch CRLs and OCSP when verifying */
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetProxy(const char *host_port);
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetGraceTime(int32_t seconds);
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetLog(const char *path, int32_t level);
 
 /* Signs the concatenated items (NULL: nothing, refused) with the key of params:
  * *signature receives a detached CMS (DER, *length bytes), freed with KvPDF_FreeData.
  * Returns 0; a positive "no" of the library (wrong password ...) with *signature NULL;
  * -155 on failure, recorded in the handle. reserved1, reserved2: 0. */
-KVPDF_API int32_t KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
-                                           const SigningParameters *params,
-                                           const SignedDataItem *items, uint8_t **signature,
-                                           uint32_t *length, int32_t reserved1, int32_t reserved2);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
+                                                      const SigningParameters *params,
+                                                      const SignedDataItem *items,
+                                                      uint8_t **signature, uint32_t *length,
+                                                      int32_t reserved1, int32_t reserved2);
 /* As KvPDF_CreateSignatureAdv with both reserved words 0. */
-KVPDF_API int32_t KvPDF_CreateSignature(KvPdfHandle handle, void *context,
-                                        const SigningParameters *params,
-                                        const SignedDataItem *items, uint8_t **signature,
-                                        uint32_t *length);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateSignature(KvPdfHandle handle, void *context,
+                                                   const SigningParameters *params,
+                                                   const SignedDataItem *items, uint8_t **signature,
+                                                   uint32_t *length);
 /* An RFC 3161 token from tsa_url over the contents of the file named file_name;
  * *token (freed with KvPDF_FreeData), *length. Returns 0, a positive "no", or -156
  * (recorded). */
-KVPDF_API int32_t KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context, const char *file_name,
-                                        uint8_t **token, uint32_t *length, const char *tsa_url);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context,
+                                                   const char *file_name, uint8_t **token,
+                                                   uint32_t *length, const char *tsa_url);
 /* Verifies a detached CMS over the file named file_name at the given time (0, 0: now,
  * or a signature timestamp's time). Returns 1 valid, 0 not. The handle is not read. */
-KVPDF_API int32_t KvPDF_CryptoVerifiySignature(KvPdfHandle handle, void *context,
-                                               const char *file_name, const uint8_t *signature,
-                                               uint32_t length, uint32_t time_low,
-                                               int32_t time_high);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoVerifiySignature(KvPdfHandle handle, void *context,
+                                                          const char *file_name,
+                                                          const uint8_t *signature, uint32_t length,
+                                                          uint32_t time_low, int32_t time_high);
 /* Verifies an RFC 3161 token over the file named file_name. Returns 1 valid, 0 not. */
-KVPDF_API int32_t KvPDF_VerifiyTimestamp(KvPdfHandle handle, void *context, const char *file_name,
-                                         const uint8_t *token, uint32_t length);
+KVPDF_API int32_t KVPDF_CALL KvPDF_VerifiyTimestamp(KvPdfHandle handle, void *context,
+                                                    const char *file_name, const uint8_t *token,
+                                                    uint32_t length);
 /* 1 when the last verified signature carried a timestamp. */
-KVPDF_API int32_t KvPDF_SignatureHasTimeStamp(void *context);
+KVPDF_API int32_t KVPDF_CALL KvPDF_SignatureHasTimeStamp(void *context);
 /* Decodes Base64 (length 0: the text's own length) into *bytes (KvPDF_FreeData). */
-KVPDF_API int32_t KvPDF_DecodeBase64(const char *text, uint32_t length, uint32_t *out_length,
-                                     uint8_t **bytes);
+KVPDF_API int32_t KVPDF_CALL KvPDF_DecodeBase64(const char *text, uint32_t length,
+                                                uint32_t *out_length, uint8_t **bytes);
 /* Validates a certificate (length > 0 DER, 0 PEM text, -1 file path) against the
  * library's stores at time (0: now). */
-KVPDF_API int32_t KvPDF_VerifyCertChain(const void *certificate, int32_t length, int32_t time);
+KVPDF_API int32_t KVPDF_CALL KvPDF_VerifyCertChain(const void *certificate, int32_t length,
+                                                   int32_t time);
 /* Fills *info from a certificate (length > 0 DER, 0 PEM text, -1 file path). The texts
  * are copies the host frees with KvPDF_FreeCertificate. Returns 1 filled, 0 not. */
-KVPDF_API int32_t KvPDF_GetCertInfo(const void *certificate, int32_t length, CertificateInfo *info);
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetCertInfo(const void *certificate, int32_t length,
+                                               CertificateInfo *info);
 /* A zeroed record for KvPDF_GetCertInfo that KvPDF_FreeCertificate releases whole;
  * NULL when memory is short. */
-KVPDF_API CertificateInfo *KvPDF_AllocCertificate(void);
+KVPDF_API CertificateInfo *KVPDF_CALL KvPDF_AllocCertificate(void);
 /* The signer chain of the context's last verification, with the CRL and OCSP response
  * used for each certificate: *chain (KvPDF_FreeCertDataChain). Returns 1 copied, 0 none,
  * else the library's code. */
-KVPDF_API int32_t KvPDF_GetSignerCertDataChain(void *context, CertDataChain **chain);
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetSignerCertDataChain(void *context, CertDataChain **chain);
 /* Kept for compatibility: returns 0 and touches nothing. */
-KVPDF_API int32_t KvPDF_GetOcspCertDataChain(void *a, void *b, void *c, void *d);
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetOcspCertDataChain(void *a, void *b, void *c, void *d);
 /* The timestamps of the context's last verification: *chain (KvPDF_FreeTSChain).
  * Returns 1 copied, 0 none, else the library's code. */
-KVPDF_API int32_t KvPDF_GetTSChainInfo(void *context, TSChain **chain);
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetTSChainInfo(void *context, TSChain **chain);
 /* Frees a block the signing library returned (signature, token, decoded Base64). */
-KVPDF_API void KvPDF_FreeData(void *block);
-KVPDF_API void KvPDF_FreeCertDataChain(CertDataChain *chain);
-KVPDF_API void KvPDF_FreeTSChain(TSChain *chain);
+KVPDF_API void KVPDF_CALL KvPDF_FreeData(void *block);
+KVPDF_API void KVPDF_CALL KvPDF_FreeCertDataChain(CertDataChain *chain);
+KVPDF_API void KVPDF_CALL KvPDF_FreeTSChain(TSChain *chain);
 /* Frees the texts of info and the record itself (a record of KvPDF_AllocCertificate). */
-KVPDF_API void KvPDF_FreeCertificate(CertificateInfo *info);
+KVPDF_API void KVPDF_CALL KvPDF_FreeCertificate(CertificateInfo *info);
 /* Empty the signing library's CRL store, or all its stores. */
-KVPDF_API int32_t KvPDF_CleanKVSXADESCRLStore(void);
-KVPDF_API void KvPDF_CleanKVSXADESStores(void);
+KVPDF_API int32_t KVPDF_CALL KvPDF_CleanKVSXADESCRLStore(void);
+KVPDF_API void KVPDF_CALL KvPDF_CleanKVSXADESStores(void);
 
 /* ---------------------------------------------------------------- stores */
 
@@ -747,14 +778,14 @@ KVPDF_API void KvPDF_CleanKVSXADESStores(void);
  * the handle's own stores, or with handle 0 the process-wide ones (any other value that
  * is not a live handle does nothing). length > 0: DER bytes, copied; 0: a NUL-terminated
  * PEM text, copied; -1: a NUL-terminated file path, copied. Return 0. */
-KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length);
-KVPDF_API int32_t KvPDF_AddCrl(KvPdfHandle handle, const void *data, int32_t length);
-KVPDF_API int32_t KvPDF_AddOcsp(KvPdfHandle handle, const void *data, int32_t length);
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length);
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddCrl(KvPdfHandle handle, const void *data, int32_t length);
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddOcsp(KvPdfHandle handle, const void *data, int32_t length);
 /* Empty all three stores, the CRLs, the OCSP responses, or both of those. */
-KVPDF_API void KvPDF_CleanStores(KvPdfHandle handle);
-KVPDF_API void KvPDF_CleanCRLStore(KvPdfHandle handle);
-KVPDF_API void KvPDF_CleanOCSPStore(KvPdfHandle handle);
-KVPDF_API void KvPDF_CleanCRLOCSPStore(KvPdfHandle handle);
+KVPDF_API void KVPDF_CALL KvPDF_CleanStores(KvPdfHandle handle);
+KVPDF_API void KVPDF_CALL KvPDF_CleanCRLStore(KvPdfHandle handle);
+KVPDF_API void KVPDF_CALL KvPDF_CleanOCSPStore(KvPdfHandle handle);
+KVPDF_API void KVPDF_CALL KvPDF_CleanCRLOCSPStore(KvPdfHandle handle);
 
 /* ---------------------------------------------------------------- long-term validation */
 
@@ -762,17 +793,17 @@ KVPDF_API void KvPDF_CleanCRLOCSPStore(KvPdfHandle handle);
  * anchors), CRLs or OCSP responses: the handle's store of that kind when it has
  * entries, else the process-wide one (handle 0). Return 0, or the library's code of the
  * first entry refused, recorded in the handle as -153, -152 or -154. */
-KVPDF_API int32_t KvPDF_UseCerts(KvPdfHandle handle);
-KVPDF_API int32_t KvPDF_UseCRLs(KvPdfHandle handle);
-KVPDF_API int32_t KvPDF_UseOCSPs(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseCerts(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseCRLs(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseOCSPs(KvPdfHandle handle);
 
 /* Verifies found signature index (negative: the last) at time (0, 0: now, or its
  * timestamp's time) over a temporary copy of its signed bytes; a document timestamp is
  * verified as an RFC 3161 token. Returns 1 valid, 0 the signed bytes could not be
  * extracted, -150 (signature) or -151 (document timestamp) invalid, -103 the temporary
  * copy could not be removed. */
-KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_t index,
-                                       uint32_t time_low, int32_t time_high);
+KVPDF_API int32_t KVPDF_CALL KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_t index,
+                                                  uint32_t time_low, int32_t time_high);
 /* Copies the source to the target, finds the signatures, verifies them with the host's
  * stores and collects the certificates, CRLs and OCSP responses the signing library used
  * for each signer and timestamp chain into the handle's Document Security Store (only
@@ -781,14 +812,14 @@ KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_
  * 0. Returns a positive value; -102 bad index or no signature; -150/-151 with the index
  * of a signature or timestamp that is not valid (nothing is collected); -152/-153/-154
  * a store entry refused by the library. */
-KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *context, int32_t index,
-                                                 int32_t reserved);
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddRevocationInformation(KvPdfHandle handle, void *context,
+                                                            int32_t index, int32_t reserved);
 /* Appends to the target one incremental update with the new DSS streams, arrays and
  * dictionary and a catalog that names /DSS and declares the extension level (ADBE
  * ExtensionLevel 5), as plain objects whatever the source's cross-reference form.
  * Returns 1; -131 when nothing is new (nothing appended); -1, -11, -15; after a write,
  * -201 (objects were read from object streams) and -200 (version) as warnings. */
-KVPDF_API int32_t KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle);
 
 /* ---------------------------------------------------------------- attachments */
 
@@ -801,19 +832,20 @@ KVPDF_API int32_t KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle);
  * cannot be read or inflated is listed without data and its error recorded; the others
  * are read. Returns 0; the walk's code (below 1) when the document cannot be read;
  * -115 (/Names without /EmbeddedFiles), -116 or -117 (node unreadable). */
-KVPDF_API int32_t KvPdfGetAttachments(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetAttachments(KvPdfHandle handle);
 /* The number of entries in the attachment table; -1 absent handle. */
-KVPDF_API int32_t KvPDFGetAttachmentCount(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentCount(KvPdfHandle handle);
 /* Copies entry index: *name and *description (both required; NULL when the entry has
  * none), and when data is given and the entry has data, *data and *length (length may be
  * NULL); otherwise *data = NULL and *length = 0. Copies are freed with KvPDFDestroyer.
  * Returns 1; -110 bad index (all out values NULL or 0); -1 absent handle. */
-KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
-                                         char **description, uint8_t **data, uint32_t *length);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
+                                                    char **description, uint8_t **data,
+                                                    uint32_t *length);
 /* Extension: the number of bytes of entry index's data, without a copy; -118 when the
  * entry has no data (its stream could not be read, or no file was loaded); -110 bad
  * index; -1 absent handle. */
-KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index);
 
 /* Extension: copies the digest of the signed bytes that the last
  * KvPdfWritePDFWithoutSignature computed with KVPDF_PROP_COPY_DIGEST (both ranges of
@@ -821,22 +853,25 @@ KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index);
  * The value written later does not change it. 0 for a NULL digest or a capacity below
  * the length; -1 for an absent handle; -234, recorded, when the last write computed
  * none. */
-KVPDF_API int32_t KvPdfGetSignedDigest(KvPdfHandle handle, uint8_t *digest, uint32_t capacity);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetSignedDigest(KvPdfHandle handle, uint8_t *digest,
+                                                  uint32_t capacity);
 /* Copies the name of entry index into *name (freed with KvPDFDestroyer). Returns 1; -110
  * bad index (*name = NULL); -1 absent handle. */
-KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name);
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index,
+                                                        char **name);
 /* Writes the data of entry index to path (created or truncated). Note the argument
  * order. Returns 1; -110 bad index; -121 null path, the file does not open or the write
  * is short; -1 absent handle. */
-KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPDFSaveAttachment(int32_t index, const char *path,
+                                                 KvPdfHandle handle);
 /* Loads the file at path into entry index of the table: index equal to the count
  * appends an entry, a smaller one replaces it. The name is the path with every '\'
  * doubled (see KVPDF_PROP_ATTACHMENT_BASENAME); description may be NULL. Returns 1;
  * -110 index past the count; -111 null path; -112 the file does not open or is not a
  * regular file; -113 it is empty, unreadable or 2 GiB or more (the entry keeps its name
  * and has no data); -1 absent handle. */
-KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, const char *path,
-                                         const char *description);
+KVPDF_API int32_t KVPDF_CALL KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index,
+                                                    const char *path, const char *description);
 /* Copies the source to the target and appends one incremental update with every entry of
  * the table as an embedded file (a Flate stream and a /Filespec dictionary with /F, and
  * /UF when the name is not ASCII), a names array, a names dictionary and the catalog
@@ -847,7 +882,7 @@ KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, cons
  * every existing name (the whole tree) with the new ones, sorted. Returns 1; -124 with
  * -126 an inline /Names dictionary; -84/-85 compression failed (nothing appended); -1,
  * -11, the walk's codes; -200 (version) as a warning after a write. */
-KVPDF_API int32_t KvPdfWriteAttachments(KvPdfHandle handle);
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteAttachments(KvPdfHandle handle);
 
 #define KVPDF_DSS_CERTS 1
 #define KVPDF_DSS_CRLS 2
@@ -859,8 +894,8 @@ KVPDF_API int32_t KvPdfWriteAttachments(KvPdfHandle handle);
  * stream once. With index in range, *data and *length (both may be NULL) receive entry
  * index (DER, owned by the handle, valid until its next operation or KvPDFClose).
  * Returns the number of entries of that kind; -1 bad handle or kind. */
-KVPDF_API int32_t KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
-                                  const uint8_t **data, uint32_t *length);
+KVPDF_API int32_t KVPDF_CALL KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
+                                             const uint8_t **data, uint32_t *length);
 
 #ifdef __cplusplus
 }

@@ -28,7 +28,7 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#if defined(KVSX_BUILDING)
+#if defined(KVSX_BUILDING) && !defined(KVSX_STATIC)
 #define KVSX_API __declspec(dllexport)
 #else
 #define KVSX_API

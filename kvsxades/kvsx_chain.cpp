@@ -4,6 +4,7 @@
 #include "kvsx_cms.h"
 #include "kvsx_http.h"
 #include "kvsx_log.h"
+#include "kvsx_platform.h"
 #include "kvsxades.h"
 
 #include <openssl/err.h>
@@ -323,8 +324,7 @@ std::string time_text(int64_t when) {
     time_t t = static_cast<time_t>(when);
     struct tm tm_utc {};
     char text[32] = "?";
-    if (gmtime_r(&t, &tm_utc) != nullptr)
-        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
+    if (os_gmtime(t, &tm_utc)) strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
     return text;
 }
 

@@ -2,6 +2,7 @@
 #include "kvsx_http.h"
 
 #include "kvsx_log.h"
+#include "kvsx_platform.h"
 
 #include <openssl/err.h>
 #include <openssl/http.h>
@@ -12,11 +13,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kvsx {
 namespace {
@@ -56,46 +52,26 @@ std::string proxy_url(const Settings &settings) {
 
 using Clock = std::chrono::steady_clock;
 
-// One non-blocking connect to an address: 0 when it connects, else the errno.
-int connect_once(const addrinfo *a, Clock::time_point deadline) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) return errno;
-    int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (error == EINPROGRESS) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-        socklen_t size = sizeof error;
-        if (ready == 0)
-            error = ETIMEDOUT;
-        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-            error = errno;
-    }
-    close(fd);
-    return error;
-}
-
 // OpenSSL takes a refused connection for a passing failure and retries it until the
 // timeout: one connect of our own first tells a closed port, or a host that never
 // accepts, at once.
 int probe(const char *host, const char *port, const char *method, const std::string &url,
           Clock::time_point deadline, int seconds) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, port != nullptr ? port : "80", &hints, &found) != 0 || !found)
+    std::string error;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    switch (os_probe_connect(host, port != nullptr ? port : "80", left.count(), &error)) {
+    case ConnectResult::kConnected:
+        break;
+    case ConnectResult::kUnresolved:
         return fail(KVSX_E_NETWORK, "%s %s: cannot resolve %s", method, url.c_str(), host);
-    int error = 0;
-    for (const addrinfo *a = found; a != nullptr; a = a->ai_next)
-        if ((error = connect_once(a, deadline)) == 0 || error == ETIMEDOUT) break;
-    freeaddrinfo(found);
-    if (error == ETIMEDOUT)
+    case ConnectResult::kTimedOut:
         return fail(KVSX_E_NETWORK, "%s %s: timed out: no connection within %d s", method,
                     url.c_str(), seconds);
-    if (error != 0)
+    case ConnectResult::kFailed:
         return fail(KVSX_E_NETWORK, "%s %s: cannot connect to %s: %s", method, url.c_str(), host,
-                    strerror(error));
+                    error.c_str());
+    }
     return KVSX_OK;
 }
 

@@ -3,6 +3,7 @@
 
 #include "kvsx_context.h"
 #include "kvsx_log.h"
+#include "kvsx_platform.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -12,11 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kvsx {
 namespace {
@@ -48,9 +46,9 @@ Progress current_progress() {
 
 class FileHandle {
 public:
-    explicit FileHandle(const char *path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
+    explicit FileHandle(const char *path) : fd_(os_open_read(path)) {}
     ~FileHandle() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0) os_close(fd_);
     }
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
@@ -66,7 +64,7 @@ int digest_file_range(int fd, const char *path, uint64_t offset, uint64_t length
     uint64_t done = 0;
     while (done < length) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
-        ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset + done));
+        int64_t got = os_pread(fd, buffer.data(), want, offset + done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return fail(KVSX_E_IO, "cannot read '%s': %s", path, strerror(errno));
         if (got == 0) return fail(KVSX_E_IO, "'%s' ended early (file changed?)", path);
@@ -82,10 +80,9 @@ int digest_file_item(const char *path, uint32_t range_offset, uint32_t range_len
                      EVP_MD_CTX *mctx, std::vector<uint8_t> &buffer, Progress &progress) {
     FileHandle file(path);
     if (file.fd() < 0) return fail(KVSX_E_IO, "cannot open '%s': %s", path, strerror(errno));
-    struct stat st {};
-    if (fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
+    uint64_t size = 0;
+    if (!os_regular_size(file.fd(), &size))
         return fail(KVSX_E_IO, "'%s' is not a regular file", path);
-    uint64_t size = static_cast<uint64_t>(st.st_size);
     uint64_t offset = range_offset;
     uint64_t length = range_length;
     if (offset > size || offset + length > size)
@@ -94,8 +91,7 @@ int digest_file_item(const char *path, uint32_t range_offset, uint32_t range_len
                     static_cast<unsigned long long>(length), path,
                     static_cast<unsigned long long>(size));
     if (length == 0) length = size - offset;
-    posix_fadvise(file.fd(), static_cast<off_t>(offset), static_cast<off_t>(length),
-                  POSIX_FADV_SEQUENTIAL);
+    os_advise_sequential(file.fd(), offset, length);
     if (buffer.empty()) buffer.resize(kStreamBlock);
     return digest_file_range(file.fd(), path, offset, length, mctx, buffer, progress);
 }
@@ -106,15 +102,14 @@ int read_file(const char *path, Bytes &out, size_t max_size) {
     out.clear();
     FileHandle file(path);
     if (file.fd() < 0) return fail(KVSX_E_IO, "cannot open '%s': %s", path, strerror(errno));
-    struct stat st {};
-    if (fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
+    uint64_t size = 0;
+    if (!os_regular_size(file.fd(), &size))
         return fail(KVSX_E_IO, "'%s' is not a regular file", path);
-    if (static_cast<uint64_t>(st.st_size) > max_size)
-        return fail(KVSX_E_IO, "'%s' is larger than %zu bytes", path, max_size);
-    out.resize(static_cast<size_t>(st.st_size));
+    if (size > max_size) return fail(KVSX_E_IO, "'%s' is larger than %zu bytes", path, max_size);
+    out.resize(static_cast<size_t>(size));
     size_t done = 0;
     while (done < out.size()) {
-        ssize_t got = read(file.fd(), out.data() + done, out.size() - done);
+        int64_t got = os_read(file.fd(), out.data() + done, out.size() - done);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return fail(KVSX_E_IO, "cannot read '%s'", path);
         done += static_cast<size_t>(got);

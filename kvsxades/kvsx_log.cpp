@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "kvsx_log.h"
+#include "kvsx_platform.h"
 
 #include <openssl/err.h>
 
@@ -35,7 +36,7 @@ void write_line(LogLevel level, const char *text) {
     char stamp[32];
     time_t now = time(nullptr);
     struct tm tm_utc {};
-    gmtime_r(&now, &tm_utc);
+    os_gmtime(now, &tm_utc);
     strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
     fprintf(g_log_file, "%s %s %s: %s\n", stamp, level_tag(level),
             t_operation != nullptr ? t_operation : "kvsxades", text);

@@ -17,11 +17,19 @@ int log_open(const char *path, int level);
 void log_close();
 bool log_enabled(LogLevel level);
 
-void log_line(LogLevel level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// mingw checks "printf" against msvcrt's formats; the library prints through mingw's
+// own printf (__USE_MINGW_ANSI_STDIO), which takes the C99 ones.
+#if defined(__MINGW32__)
+#define KVSX_PRINTF gnu_printf
+#else
+#define KVSX_PRINTF printf
+#endif
+
+void log_line(LogLevel level, const char *fmt, ...) __attribute__((format(KVSX_PRINTF, 2, 3)));
 
 // Logs the failure (the message and the code's text), drains OpenSSL's error queue into
 // the log and returns code, so failure paths read `return fail(KVSX_E_..., "...")`.
-int fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int fail(int code, const char *fmt, ...) __attribute__((format(KVSX_PRINTF, 2, 3)));
 
 // Moves OpenSSL's queued errors into the log (at error level) and clears the queue;
 // returns the packed codes, oldest first, for callers that classify them.

@@ -4,6 +4,8 @@
 #ifndef KVSX_OSSL_H
 #define KVSX_OSSL_H
 
+#include "kvsx_platform.h"
+
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/ess.h>
@@ -112,7 +114,7 @@ template <class T> Bytes to_der(int (*i2d)(const T *, unsigned char **), const T
 inline bool to_unix_time(const ASN1_TIME *t, int64_t &out) {
     struct tm tm_utc {};
     if (t == nullptr || ASN1_TIME_to_tm(t, &tm_utc) != 1) return false;
-    out = static_cast<int64_t>(timegm(&tm_utc));
+    out = os_timegm(&tm_utc);
     return true;
 }
 

@@ -453,7 +453,7 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfGetAttachments(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetAttachments(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     doc->mode = kModeReadAttachments;
@@ -467,14 +467,15 @@ KVPDF_API int32_t KvPdfGetAttachments(KvPdfHandle handle) {
     }
 }
 
-KVPDF_API int32_t KvPDFGetAttachmentCount(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentCount(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     return static_cast<int32_t>(doc->settings.attachment_list_count);
 }
 
-KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
-                                         char **description, uint8_t **data, uint32_t *length) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char **name,
+                                                    char **description, uint8_t **data,
+                                                    uint32_t *length) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (name) *name = nullptr;
@@ -500,7 +501,7 @@ KVPDF_API int32_t KvPDFGetAttachmentInfo(KvPdfHandle handle, int32_t index, char
     return 1;
 }
 
-KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (!ValidIndex(doc, index)) return KVPDF_ERR_ATTACHMENT_INDEX;
@@ -509,7 +510,8 @@ KVPDF_API int32_t KvPdfGetAttachmentLength(KvPdfHandle handle, int32_t index) {
     return static_cast<int32_t>(e.length); // files and the limit stay below 2 GiB
 }
 
-KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, char **name) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index,
+                                                        char **name) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (name) *name = nullptr;
@@ -519,7 +521,8 @@ KVPDF_API int32_t KvPDFGetAttachmentFileName(KvPdfHandle handle, int32_t index, 
     return 1;
 }
 
-KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFSaveAttachment(int32_t index, const char *path,
+                                                 KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (!path) {
@@ -543,8 +546,8 @@ KVPDF_API int32_t KvPDFSaveAttachment(int32_t index, const char *path, KvPdfHand
     return 1;
 }
 
-KVPDF_API int32_t KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index, const char *path,
-                                         const char *description) {
+KVPDF_API int32_t KVPDF_CALL KvPDFSetAttachmentInfo(KvPdfHandle handle, int32_t index,
+                                                    const char *path, const char *description) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     HostSettings &s = doc->settings;

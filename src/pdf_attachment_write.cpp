@@ -287,7 +287,7 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfWriteAttachments(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteAttachments(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     doc->mode = kModeWriteAttachments;

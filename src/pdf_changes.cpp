@@ -673,7 +673,8 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfCheckSignature(KvPdfHandle handle, int32_t index, KvPdfSignatureCheck *out) {
+KVPDF_API int32_t KVPDF_CALL KvPdfCheckSignature(KvPdfHandle handle, int32_t index,
+                                                 KvPdfSignatureCheck *out) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     ReleaseCheck(doc);

@@ -137,7 +137,7 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t length) {
     HostStores *stores = nullptr;
     if (!Select(handle, &stores)) return 0;
     auto *e =
@@ -153,28 +153,28 @@ KVPDF_API int32_t KvPDF_AddCert(KvPdfHandle handle, const void *data, int32_t le
     return 0;
 }
 
-KVPDF_API int32_t KvPDF_AddCrl(KvPdfHandle handle, const void *data, int32_t length) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddCrl(KvPdfHandle handle, const void *data, int32_t length) {
     return AddRevocation(handle, data, length, 0);
 }
 
-KVPDF_API int32_t KvPDF_AddOcsp(KvPdfHandle handle, const void *data, int32_t length) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddOcsp(KvPdfHandle handle, const void *data, int32_t length) {
     return AddRevocation(handle, data, length, 1);
 }
 
-KVPDF_API void KvPDF_CleanStores(KvPdfHandle handle) {
+KVPDF_API void KVPDF_CALL KvPDF_CleanStores(KvPdfHandle handle) {
     Clean(handle, kStoreAll);
 }
-KVPDF_API void KvPDF_CleanCRLStore(KvPdfHandle handle) {
+KVPDF_API void KVPDF_CALL KvPDF_CleanCRLStore(KvPdfHandle handle) {
     Clean(handle, kStoreCrls);
 }
-KVPDF_API void KvPDF_CleanOCSPStore(KvPdfHandle handle) {
+KVPDF_API void KVPDF_CALL KvPDF_CleanOCSPStore(KvPdfHandle handle) {
     Clean(handle, kStoreOcsps);
 }
-KVPDF_API void KvPDF_CleanCRLOCSPStore(KvPdfHandle handle) {
+KVPDF_API void KVPDF_CALL KvPDF_CleanCRLOCSPStore(KvPdfHandle handle) {
     Clean(handle, kStoreCrls | kStoreOcsps);
 }
 
-KVPDF_API void KvPDF_FreeCertDataChain(CertDataChain *chain) {
+KVPDF_API void KVPDF_CALL KvPDF_FreeCertDataChain(CertDataChain *chain) {
     while (chain) {
         CertDataChain *next = chain->next;
         TrackedFreeT(chain->cert);
@@ -185,7 +185,7 @@ KVPDF_API void KvPDF_FreeCertDataChain(CertDataChain *chain) {
     }
 }
 
-KVPDF_API void KvPDF_FreeTSChain(TSChain *chain) {
+KVPDF_API void KVPDF_CALL KvPDF_FreeTSChain(TSChain *chain) {
     while (chain) {
         TSChain *next = chain->next;
         TrackedFreeT(chain->data);
@@ -195,7 +195,7 @@ KVPDF_API void KvPDF_FreeTSChain(TSChain *chain) {
     }
 }
 
-KVPDF_API void KvPDF_FreeCertificate(CertificateInfo *info) {
+KVPDF_API void KVPDF_CALL KvPDF_FreeCertificate(CertificateInfo *info) {
     if (!info) return;
     TrackedFreeT(info->not_after);
     TrackedFreeT(info->not_before);
@@ -205,7 +205,7 @@ KVPDF_API void KvPDF_FreeCertificate(CertificateInfo *info) {
     TrackedFreeT(info);
 }
 
-KVPDF_API CertificateInfo *KvPDF_AllocCertificate(void) {
+KVPDF_API CertificateInfo *KVPDF_CALL KvPDF_AllocCertificate(void) {
     auto *info =
         static_cast<CertificateInfo *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(CertificateInfo)));
     if (info) memset(info, 0, sizeof *info);

@@ -190,47 +190,48 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPDF_CryptoInit(void **context) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoInit(void **context) {
     return kvsx_init(reinterpret_cast<KvsContext **>(context));
 }
-KVPDF_API int32_t KvPDF_CryptoInitGlobal(void) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoInitGlobal(void) {
     return kvsx_global_init(0);
 }
-KVPDF_API int32_t KvPDF_CryptoCleanup(void *context) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoCleanup(void *context) {
     return kvsx_cleanup(Context(context));
 }
-KVPDF_API int32_t KvPDF_CryptoCleanupGlobal(void) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoCleanupGlobal(void) {
     return kvsx_global_cleanup();
 }
-KVPDF_API int32_t KvPDF_SetHashType(int32_t type) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetHashType(int32_t type) {
     return kvsx_set_hash_type(type);
 }
-KVPDF_API int32_t KvPDF_SetUseCDP(int32_t on) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetUseCDP(int32_t on) {
     return kvsx_set_use_cdp(on);
 }
-KVPDF_API int32_t KvPDF_SetProxy(const char *host_port) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetProxy(const char *host_port) {
     return kvsx_set_proxy(host_port);
 }
-KVPDF_API int32_t KvPDF_SetGraceTime(int32_t seconds) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetGraceTime(int32_t seconds) {
     return kvsx_set_grace_time(seconds);
 }
-KVPDF_API int32_t KvPDF_SetLog(const char *path, int32_t level) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SetLog(const char *path, int32_t level) {
     return kvsx_set_log(path, 0, level);
 }
-KVPDF_API void KvPDF_FreeData(void *block) {
+KVPDF_API void KVPDF_CALL KvPDF_FreeData(void *block) {
     kvsx_free(block);
 }
-KVPDF_API int32_t KvPDF_CleanKVSXADESCRLStore(void) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CleanKVSXADESCRLStore(void) {
     return kvsx_clean_crl_store();
 }
-KVPDF_API void KvPDF_CleanKVSXADESStores(void) {
+KVPDF_API void KVPDF_CALL KvPDF_CleanKVSXADESStores(void) {
     kvsx_clean_stores();
 }
 
-KVPDF_API int32_t KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
-                                           const SigningParameters *params,
-                                           const SignedDataItem *items, uint8_t **signature,
-                                           uint32_t *length, int32_t reserved1, int32_t reserved2) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
+                                                      const SigningParameters *params,
+                                                      const SignedDataItem *items,
+                                                      uint8_t **signature, uint32_t *length,
+                                                      int32_t reserved1, int32_t reserved2) {
     PdfDocument *doc = HandleLookup(handle);
     KvsSigningParameters copy;
     memset(&copy, 0, sizeof copy);
@@ -259,15 +260,16 @@ KVPDF_API int32_t KvPDF_CreateSignatureAdv(KvPdfHandle handle, void *context,
     return rc;
 }
 
-KVPDF_API int32_t KvPDF_CreateSignature(KvPdfHandle handle, void *context,
-                                        const SigningParameters *params,
-                                        const SignedDataItem *items, uint8_t **signature,
-                                        uint32_t *length) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateSignature(KvPdfHandle handle, void *context,
+                                                   const SigningParameters *params,
+                                                   const SignedDataItem *items, uint8_t **signature,
+                                                   uint32_t *length) {
     return KvPDF_CreateSignatureAdv(handle, context, params, items, signature, length, 0, 0);
 }
 
-KVPDF_API int32_t KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context, const char *file_name,
-                                        uint8_t **token, uint32_t *length, const char *tsa_url) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context,
+                                                   const char *file_name, uint8_t **token,
+                                                   uint32_t *length, const char *tsa_url) {
     if (token) *token = nullptr;
     int rc = kvsx_create_timestamp(Context(context), -1, KVS_TS_RFC3161, file_name, token, length,
                                    tsa_url, 0);
@@ -278,9 +280,10 @@ KVPDF_API int32_t KvPDF_CreateTimeStamp(KvPdfHandle handle, void *context, const
     return rc;
 }
 
-KVPDF_API int32_t KvPDF_CryptoVerifiySignature(KvPdfHandle, void *context, const char *file_name,
-                                               const uint8_t *signature, uint32_t length,
-                                               uint32_t time_low, int32_t time_high) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_CryptoVerifiySignature(KvPdfHandle, void *context,
+                                                          const char *file_name,
+                                                          const uint8_t *signature, uint32_t length,
+                                                          uint32_t time_low, int32_t time_high) {
     KvsDataObject data;
     memset(&data, 0, sizeof data);
     data.data = file_name;
@@ -293,13 +296,14 @@ KVPDF_API int32_t KvPDF_CryptoVerifiySignature(KvPdfHandle, void *context, const
     return rc == KVSX_OK ? 1 : 0;
 }
 
-KVPDF_API int32_t KvPDF_VerifiyTimestamp(KvPdfHandle, void *context, const char *file_name,
-                                         const uint8_t *token, uint32_t length) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_VerifiyTimestamp(KvPdfHandle, void *context,
+                                                    const char *file_name, const uint8_t *token,
+                                                    uint32_t length) {
     return kvsx_verify_doc_timestamp(Context(context), file_name, -1, token, length) == KVSX_OK ? 1
                                                                                                 : 0;
 }
 
-KVPDF_API int32_t KvPDF_SignatureHasTimeStamp(void *context) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_SignatureHasTimeStamp(void *context) {
     KvsTimestampInfo *list = nullptr;
     int rc = kvsx_get_timestamp_infos(Context(context), &list);
     int32_t has = rc == KVSX_OK && list ? 1 : 0;
@@ -307,18 +311,19 @@ KVPDF_API int32_t KvPDF_SignatureHasTimeStamp(void *context) {
     return has;
 }
 
-KVPDF_API int32_t KvPDF_DecodeBase64(const char *text, uint32_t length, uint32_t *out_length,
-                                     uint8_t **bytes) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_DecodeBase64(const char *text, uint32_t length,
+                                                uint32_t *out_length, uint8_t **bytes) {
     if (bytes) *bytes = nullptr;
     return kvsx_base64_decode(text, length, out_length, bytes);
 }
 
-KVPDF_API int32_t KvPDF_VerifyCertChain(const void *certificate, int32_t length, int32_t time) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_VerifyCertChain(const void *certificate, int32_t length,
+                                                   int32_t time) {
     return kvsx_verify_cert_chain(certificate, length, static_cast<int64_t>(time));
 }
 
-KVPDF_API int32_t KvPDF_GetCertInfo(const void *certificate, int32_t length,
-                                    CertificateInfo *info) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetCertInfo(const void *certificate, int32_t length,
+                                               CertificateInfo *info) {
     if (!info) return 0;
     KvsCertificateInfo parsed;
     memset(&parsed, 0, sizeof parsed);
@@ -338,18 +343,18 @@ KVPDF_API int32_t KvPDF_GetCertInfo(const void *certificate, int32_t length,
     return rc == KVSX_OK ? 1 : 0;
 }
 
-KVPDF_API int32_t KvPDF_GetSignerCertDataChain(void *context, CertDataChain **chain) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetSignerCertDataChain(void *context, CertDataChain **chain) {
     if (!chain) return 0;
     int32_t rc = CryptoSignerChain(context, chain, nullptr, nullptr, nullptr);
     if (rc != KVSX_OK) return rc;
     return *chain ? 1 : 0;
 }
 
-KVPDF_API int32_t KvPDF_GetOcspCertDataChain(void *, void *, void *, void *) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetOcspCertDataChain(void *, void *, void *, void *) {
     return 0;
 }
 
-KVPDF_API int32_t KvPDF_GetTSChainInfo(void *context, TSChain **chain) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_GetTSChainInfo(void *context, TSChain **chain) {
     if (!chain) return 0;
     int32_t rc = CryptoTimestampChain(context, chain, nullptr, nullptr, nullptr, nullptr);
     if (rc != KVSX_OK) return rc;

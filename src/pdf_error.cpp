@@ -88,33 +88,33 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfGetLastErrorIndex(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLastErrorIndex(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     return doc ? doc->errors.last_error_index : KVPDF_ERR_NULL_HANDLE;
 }
 
-KVPDF_API int32_t KvPdfResetErrors(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfResetErrors(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     ResetErrors(&doc->errors);
     return 1;
 }
 
-KVPDF_API int32_t KvPdfSetLocale(KvPdfHandle handle, int32_t locale) {
+KVPDF_API int32_t KVPDF_CALL KvPdfSetLocale(KvPdfHandle handle, int32_t locale) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     doc->errors.locale = locale;
     return 1;
 }
 
-KVPDF_API int32_t KvPdfInitErrorStr(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfInitErrorStr(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     FillMessageTables(doc->errors.error_texts);
     return 1;
 }
 
-KVPDF_API const char *KvPdfGetErrorStr(KvPdfHandle handle, int32_t code) {
+KVPDF_API const char *KVPDF_CALL KvPdfGetErrorStr(KvPdfHandle handle, int32_t code) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return nullptr;
     if (Magnitude(code) >= static_cast<uint32_t>(kMessageCodes) && doc->errors.locale != 0 &&
@@ -126,14 +126,14 @@ KVPDF_API const char *KvPdfGetErrorStr(KvPdfHandle handle, int32_t code) {
     return MessageTemplate(&doc->errors, code);
 }
 
-KVPDF_API int32_t KvPdfGetError(KvPdfHandle handle, int32_t index, ErrorEntry *entry) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetError(KvPdfHandle handle, int32_t index, ErrorEntry *entry) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc || !entry || !ValidEntryIndex(index)) return 0;
     memcpy(entry, &doc->errors.error_entries[index], sizeof *entry);
     return 1;
 }
 
-KVPDF_API int32_t KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc || !buffer || doc->errors.last_error_index < 0) return KVPDF_ERR_NULL_HANDLE;
     const ErrorEntry &first = doc->errors.error_entries[0];
@@ -142,7 +142,7 @@ KVPDF_API int32_t KvPdfGetFirstErrorString(KvPdfHandle handle, char *buffer) {
     return 1;
 }
 
-KVPDF_API int32_t KvPdfPrintErrors(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfPrintErrors(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     for (int32_t i = 0; i <= doc->errors.last_error_index && i < kErrorRingSize; ++i) {

@@ -9,6 +9,7 @@
 #define KVPDF_PDF_INTERNAL_H
 
 #include "pdf_document.h"
+#include "pdf_mem.h"
 
 #include <cstdint>
 #include <ctime>
@@ -51,7 +52,7 @@ void BeginUpdate(UpdateWriter &w);
 [[nodiscard]] int AppendText(UpdateWriter &w, int32_t *err, const char *text);
 [[nodiscard]] int AppendFormat(UpdateWriter &w, int32_t *err, const char *format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
+    __attribute__((format(KV_PRINTF, 3, 4)))
 #endif
     ;
 [[nodiscard]] int AppendBytes(UpdateWriter &w, int32_t *err, uint32_t length, const void *bytes);

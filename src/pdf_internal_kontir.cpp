@@ -4,6 +4,7 @@
 
 #include "pdf_error.h"
 #include "pdf_mem.h"
+#include "pdf_utils.h"
 
 #include <cstring>
 
@@ -33,8 +34,9 @@ int WriteKontirNote(UpdateWriter &w, int32_t *err) {
     const HostSettings &s = w.settings;
     const UpdatePlan &plan = w.update.plan;
     time_t now = CurrentTime();
-    struct tm local;
-    localtime_r(&now, &local);
+    struct tm local {};
+    long offset = 0;
+    (void)PdfLocalTime(now, &local, &offset);
     char when[22];
     // The zone text is fixed, whatever the local zone.
     strftime(when, sizeof when, "%Y%m%d%H%M%S+01'00'", &local);

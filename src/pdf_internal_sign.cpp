@@ -5,6 +5,7 @@
 
 #include "pdf_error.h"
 #include "pdf_mem.h"
+#include "pdf_utils.h"
 
 #include <algorithm>
 #include <atomic>
@@ -83,14 +84,15 @@ void SetFixedTime(time_t t) {
 }
 
 void FormatSigningTime(time_t t, char *out, size_t size) {
-    // The zone is read once per process; localtime_r and tm_gmtoff leave the C library's
-    // shared globals alone, so handles on several threads can sign at once.
+    // The zone is read once per process; PdfLocalTime leaves the C library's shared
+    // globals alone, so handles on several threads can sign at once.
     static std::once_flag zone_read;
     std::call_once(zone_read, [] { tzset(); });
-    struct tm local;
-    localtime_r(&t, &local);
+    struct tm local {};
+    long offset = 0;
+    (void)PdfLocalTime(t, &local, &offset);
     // Whole hours east of UTC, summer time included; half hours are cut.
-    long hours = local.tm_gmtoff / 3600;
+    long hours = offset / 3600;
     char stamp[22];
     strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
     char zone[16];

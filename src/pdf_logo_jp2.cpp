@@ -6,6 +6,7 @@
 #include "pdf_error.h"
 #include "pdf_internal_images.h"
 #include "pdf_mem.h"
+#include "pdf_utils.h"
 
 #include <cstring>
 
@@ -94,8 +95,10 @@ constexpr int32_t kImageNotCopied = -3;
 
 } // namespace
 
-extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const char *output_path,
-                                                   const char *box_height, const char *box_width) {
+extern "C" KVPDF_API int32_t KVPDF_CALL KvWriteDigSigAppImage(const char *image_path,
+                                                              const char *output_path,
+                                                              const char *box_height,
+                                                              const char *box_width) {
     if (!output_path) return kNoOutputPath;
     FILE *out = fopen(output_path, "w+b");
     if (!out) return kOutputDoesNotOpen;
@@ -111,8 +114,8 @@ extern "C" KVPDF_API int32_t KvWriteDigSigAppImage(const char *image_path, const
         return 1; // a missing image leaves a file with the header only
     }
     int rc = 1;
-    off_t size = fseeko(in, 0, SEEK_END) == 0 ? ftello(in) : -1;
-    if (size >= 0 && size < 0x7FFFFFFF && fseeko(in, 0, SEEK_SET) == 0) {
+    int64_t size = PdfSeek(in, 0, SEEK_END) == 0 ? PdfTell(in) : -1;
+    if (size >= 0 && size < 0x7FFFFFFF && PdfSeek(in, 0, SEEK_SET) == 0) {
         TrackedPtr<char> data(
             static_cast<char *>(TrackedAlloc(KV_UNIT, __LINE__, size_t(size) + 1)));
         if (data) {

@@ -111,7 +111,7 @@ void TrackedFree(void **place) {
     if (!place || !*place) return;
     TrackedBlock *h = HeaderOf(*place);
     char *raw = RawOf(h);
-    explicit_bzero(raw, kPad + h->block_size);
+    PdfWipe(raw, kPad + h->block_size);
     free(raw);
     --g_live;
     *place = nullptr;

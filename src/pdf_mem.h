@@ -7,6 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// mingw checks "printf" against msvcrt's formats; the library prints through mingw's
+// own printf (__USE_MINGW_ANSI_STDIO), which takes the C99 ones.
+#if defined(__MINGW32__)
+#define KV_PRINTF gnu_printf
+#else
+#define KV_PRINTF printf
+#endif
+
 namespace kvpdf {
 
 struct TrackedBlock {
@@ -20,13 +28,17 @@ static_assert(sizeof(TrackedBlock) == 76, "the block header is part of the recor
 constexpr uint32_t kTrackedHeaderSize = 76;
 
 [[nodiscard]] void *TrackedAlloc(const char *unit, uint32_t line, size_t size);
+// memmem and explicit_bzero, which Windows lacks (pdf_utils_platform.cpp).
+[[nodiscard]] const void *PdfMemFind(const void *haystack, size_t length, const void *needle,
+                                     size_t needle_length);
+void PdfWipe(void *block, size_t size);
 [[nodiscard]] void *TrackedRealloc(const char *unit, uint32_t line, void **place, size_t new_size);
 void TrackedFree(void **place);
 [[nodiscard]] char *TrackedStrdup(const char *text);
 [[nodiscard]] char *BufferAppendf(const char *unit, uint32_t line, char **place, int reserved,
                                   const char *format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 5, 6)))
+    __attribute__((format(KV_PRINTF, 5, 6)))
 #endif
     ;
 [[nodiscard]] char *BufferAppendBytes(const char *unit, uint32_t line, char **place, size_t length,

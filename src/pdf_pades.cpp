@@ -155,8 +155,8 @@ std::vector<DssView> DssEntriesOfKind(const kvpdf::ParsedDocument &p, int32_t ki
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
-                                  const uint8_t **data, uint32_t *length) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetDssData(KvPdfHandle handle, int32_t kind, int32_t index,
+                                             const uint8_t **data, uint32_t *length) {
     kvpdf::PdfDocument *doc = kvpdf::HandleLookup(handle);
     if (!doc || kind < kvpdf::kDssCerts || kind > kvpdf::kDssOcsps) return -1;
     try {

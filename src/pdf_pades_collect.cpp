@@ -251,8 +251,8 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_t index,
-                                       uint32_t time_low, int32_t time_high) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_t index,
+                                                  uint32_t time_low, int32_t time_high) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     int32_t error = 0;
@@ -293,8 +293,8 @@ KVPDF_API int32_t KvPDF_VeriySignature(KvPdfHandle handle, void *context, int32_
     return result;
 }
 
-KVPDF_API int32_t KvPDF_AddRevocationInformation(KvPdfHandle handle, void *context, int32_t index,
-                                                 int32_t) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_AddRevocationInformation(KvPdfHandle handle, void *context,
+                                                            int32_t index, int32_t) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     const int32_t result = AddRevocationInformation(doc, context, index);

@@ -142,15 +142,15 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPDF_UseCerts(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseCerts(KvPdfHandle handle) {
     return UseStore(handle, &StoreHeads::certs, kvsx_add_cert, KVPDF_ERR_ADD_CERT);
 }
 
-KVPDF_API int32_t KvPDF_UseCRLs(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseCRLs(KvPdfHandle handle) {
     return UseStore(handle, &StoreHeads::crls, kvsx_add_crl, KVPDF_ERR_ADD_CRL);
 }
 
-KVPDF_API int32_t KvPDF_UseOCSPs(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDF_UseOCSPs(KvPdfHandle handle) {
     return UseStore(handle, &StoreHeads::ocsps, kvsx_add_ocsp, KVPDF_ERR_ADD_OCSP);
 }
 

@@ -180,7 +180,7 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithRevocationInformation(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     int32_t result = WriteRevocationRevision(doc);

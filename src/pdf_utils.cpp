@@ -8,9 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #define KV_UNIT "../src/pdf_utils.cpp"
 
@@ -20,42 +17,7 @@ namespace {
 constexpr size_t kCopyBlock = 1 << 20;
 constexpr size_t kFallbackCapacity = 255;
 
-// Kernel-side copy; returns false when the kernel cannot do it for these files (then
-// the caller copies through a buffer from the current positions).
-bool CopyInKernel(int in, int out, bool *failed) {
-    *failed = false;
-    for (;;) {
-        ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (n > 0) continue;
-        if (n == 0) return true;
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EBADF ||
-            errno == EOPNOTSUPP)
-            return false;
-        *failed = true;
-        return true;
-    }
-}
-
 } // namespace
-
-FileKind PdfFileKind(const char *path, uint64_t *size) {
-    struct stat st;
-    *size = 0;
-    if (!path || stat(path, &st) != 0) return FileKind::kMissing;
-    *size = static_cast<uint64_t>(st.st_size);
-    if (S_ISREG(st.st_mode)) return FileKind::kRegular;
-    if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
-    if (S_ISFIFO(st.st_mode)) return FileKind::kFifo;
-    if (S_ISSOCK(st.st_mode)) return FileKind::kSocket;
-    return FileKind::kDevice;
-}
-
-bool PdfSameFile(const char *a, const char *b) {
-    struct stat sa, sb;
-    if (!a || !b || stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 int PdfCopyFile(const char *target, const char *source, const char *mode) {
     if (!target || !source || !mode) return -1;
@@ -70,7 +32,7 @@ int PdfCopyFile(const char *target, const char *source, const char *mode) {
     }
     int rc = 0;
     bool failed = false;
-    if (fflush(out) != 0 || !CopyInKernel(fileno(in), fileno(out), &failed)) {
+    if (fflush(out) != 0 || !PdfCopyInKernel(in, out, &failed)) {
         char *block = static_cast<char *>(malloc(kCopyBlock));
         if (!block) {
             rc = -1;
@@ -95,7 +57,7 @@ int PdfCopyFile(const char *target, const char *source, const char *mode) {
     if (fclose(out) != 0) rc = -1;
     // Half a copy is not a document: a full file system leaves no output behind.
     uint64_t size = 0;
-    if (rc != 0 && PdfFileKind(target, &size) == FileKind::kRegular) (void)unlink(target);
+    if (rc != 0 && PdfFileKind(target, &size) == FileKind::kRegular) (void)PdfRemoveFile(target);
     return rc;
 }
 
@@ -107,9 +69,9 @@ int PdfLoadFile(const char *path, uint8_t **out_buffer, uint32_t *out_length) {
     FILE *f = fopen(PdfTrim(copy.get()), "rb");
     if (!f) return 0;
     int rc = 0;
-    if (fseeko(f, 0, SEEK_END) == 0) {
-        off_t size = ftello(f);
-        if (size >= 0 && size < 0xFFFFFFF0 && fseeko(f, 0, SEEK_SET) == 0) {
+    if (PdfSeek(f, 0, SEEK_END) == 0) {
+        int64_t size = PdfTell(f);
+        if (size >= 0 && size < 0xFFFFFFF0 && PdfSeek(f, 0, SEEK_SET) == 0) {
             auto *data = static_cast<uint8_t *>(
                 TrackedAlloc(KV_UNIT, __LINE__, static_cast<size_t>(size) + 1));
             if (data) {
@@ -126,19 +88,7 @@ int PdfLoadFile(const char *path, uint8_t **out_buffer, uint32_t *out_length) {
 }
 
 char *PdfTempFileName(const char *src_path) {
-    const char *dir = getenv("TMPDIR");
-    if (!dir || !*dir) dir = P_tmpdir;
-    char *name = nullptr;
-    // A failed append leaves name NULL, which the fallback below handles.
-    (void)BufferAppendf(KV_UNIT, __LINE__, &name, 0, "%s/KV_Temp_PDFXXXXXX", dir);
-    if (name) {
-        int fd = mkstemp(name);
-        if (fd >= 0) {
-            close(fd);
-            return name;
-        }
-        TrackedFreeT(name);
-    }
+    if (char *name = PdfCreateTempFile()) return name;
     if (!src_path) return nullptr;
     char buffer[kFallbackCapacity];
     const size_t length = strlen(src_path);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 namespace kvpdf {
 
@@ -142,8 +143,26 @@ char *PdfReplaceFirst(char *text, size_t capacity, const char *needle, const cha
 // What a path names; kMissing when it cannot be looked at (opening it then fails).
 enum class FileKind : int32_t { kMissing, kRegular, kDirectory, kFifo, kSocket, kDevice };
 [[nodiscard]] FileKind PdfFileKind(const char *path, uint64_t *size);
-// True when both paths name the same existing file (same device and inode).
+// True when both paths name the same existing file (same device and inode, or volume
+// serial and file index).
 [[nodiscard]] bool PdfSameFile(const char *a, const char *b);
+
+// ---------------------------------------------------------------- the operating system
+// (pdf_utils_platform.cpp: POSIX and Windows)
+
+// Copies the rest of source to target in the kernel; false when it cannot for these
+// files (the caller then copies through a buffer), *failed when it started and failed.
+[[nodiscard]] bool PdfCopyInKernel(FILE *source, FILE *target, bool *failed);
+// 64-bit positions on every platform (Windows' fseek is 32-bit even on Win64).
+[[nodiscard]] int PdfSeek(FILE *file, int64_t offset, int whence);
+[[nodiscard]] int64_t PdfTell(FILE *file);
+[[nodiscard]] int PdfTruncate(FILE *file, uint64_t length);
+int PdfRemoveFile(const char *path);
+// Local time of t and the zone's offset east of UTC in seconds, summer time included.
+[[nodiscard]] bool PdfLocalTime(time_t t, struct tm *out, long *utc_offset);
+// A new empty file "KV_Temp_PDF..." in the temporary directory (TMPDIR or P_tmpdir;
+// GetTempPathA on Windows); its tracked name, NULL when none can be made.
+[[nodiscard]] char *PdfCreateTempFile();
 
 } // namespace kvpdf
 

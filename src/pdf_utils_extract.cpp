@@ -102,9 +102,10 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
-                                          const char *destination, uint32_t *out_length,
-                                          int32_t *error, uint32_t a, uint32_t b, uint32_t c) {
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source,
+                                                     const char *destination, uint32_t *out_length,
+                                                     int32_t *error, uint32_t a, uint32_t b,
+                                                     uint32_t c) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) {
         if (error) *error = KVPDF_ERR_NULL_HANDLE;
@@ -114,9 +115,9 @@ KVPDF_API uint8_t *KvPdfWritePDFByteRange(KvPdfHandle handle, const char *source
     return PdfWriteByteRange(FileAccess(doc), source, destination, out_length, error, a, b, c);
 }
 
-KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
-                                          const char *destination, int32_t index,
-                                          uint32_t *out_length, int32_t *error) {
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source,
+                                                     const char *destination, int32_t index,
+                                                     uint32_t *out_length, int32_t *error) {
     PdfDocument *doc = HandleLookup(handle);
     if (out_length) *out_length = 0;
     if (!doc) {
@@ -133,9 +134,10 @@ KVPDF_API uint8_t *KvPdfWritePDFForVerify(KvPdfHandle handle, const char *source
                              r[3]);
 }
 
-KVPDF_API uint8_t *KvPdfWritePDFSignatureByteRange(KvPdfHandle handle, const char *destination,
-                                                   uint32_t *out_length, int32_t index,
-                                                   int32_t *error) {
+KVPDF_API uint8_t *KVPDF_CALL KvPdfWritePDFSignatureByteRange(KvPdfHandle handle,
+                                                              const char *destination,
+                                                              uint32_t *out_length, int32_t index,
+                                                              int32_t *error) {
     PdfDocument *doc = HandleLookup(handle);
     return KvPdfWritePDFForVerify(handle, doc ? doc->settings.src_path : nullptr, destination,
                                   index, out_length, error);

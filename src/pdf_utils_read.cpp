@@ -178,7 +178,8 @@ int32_t PdfReadUntil(Reader r, FILE *file, ObjectSelector selector, char **out_t
         size_t s = total >= n + term + 1 ? total - n - term : 0;
         const char *hit;
         if (binary) {
-            hit = static_cast<const char *>(memmem(buffer.get() + s, total - s, terminator, term));
+            hit = static_cast<const char *>(
+                PdfMemFind(buffer.get() + s, total - s, terminator, term));
         } else {
             // Text mode: a NUL byte ends the searchable part of a window.
             hit = strstr(buffer.get() + s, terminator);

@@ -55,7 +55,7 @@ int64_t PdfFind(const char *text, size_t length, const char *key) {
     if (!text || !key) return -1;
     size_t k = strlen(key);
     if (k == 0 || k > length) return -1;
-    const void *p = memmem(text, length, key, k);
+    const void *p = PdfMemFind(text, length, key, k);
     return p ? static_cast<const char *>(p) - text : -1;
 }
 

@@ -13,8 +13,6 @@
 
 #include <cstring>
 #include <string>
-#include <sys/types.h>
-#include <unistd.h>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
@@ -136,7 +134,7 @@ int32_t RestoreOutput(PdfDocument *doc) {
         return KVPDF_ERR_OPEN_INPUT;
     }
     PdfFile file(files, f);
-    if (files.flush(f) != 0 || ftruncate(fileno(f), doc->parsed.source_length) != 0) {
+    if (files.flush(f) != 0 || PdfTruncate(f, doc->parsed.source_length) != 0) {
         KV_ERROR(doc, KVPDF_ERR_RESTORE);
         return KVPDF_ERR_RESTORE;
     }
@@ -180,8 +178,8 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
-                                int32_t sig_buffer_size) {
+KVPDF_API KvPdfHandle KVPDF_CALL KvPDFInit(const char *src_path, const char *target_path,
+                                           int32_t sig_buffer_size) {
     if (!src_path) return KVPDF_ERR_OPEN_INPUT;
     auto *doc = static_cast<PdfDocument *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(PdfDocument)));
     if (!doc) return 0;
@@ -199,7 +197,7 @@ KVPDF_API KvPdfHandle KvPDFInit(const char *src_path, const char *target_path,
     return reinterpret_cast<KvPdfHandle>(doc);
 }
 
-KVPDF_API int32_t KvPDFClose(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFClose(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 1;
     // The last handle takes the process-wide stores with it, unless it only read.
@@ -209,11 +207,11 @@ KVPDF_API int32_t KvPDFClose(KvPdfHandle handle) {
     return 1;
 }
 
-KVPDF_API void KvPDFDestroyer(void **block) {
+KVPDF_API void KVPDF_CALL KvPDFDestroyer(void **block) {
     if (block) TrackedFree(block);
 }
 
-KVPDF_API int32_t KvPDFRestorePDF(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFRestorePDF(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     // After a reading operation nothing was appended: truncating the output file to
@@ -225,14 +223,14 @@ KVPDF_API int32_t KvPDFRestorePDF(KvPdfHandle handle) {
     return RestoreOutput(doc);
 }
 
-KVPDF_API int32_t KvPDFUpdateLocal(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFUpdateLocal(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     return UpdateLocale(doc);
 }
 
-KVPDF_API int32_t KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release,
-                                  int32_t *build) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *release,
+                                             int32_t *build) {
     if (major) *major = KVPDF_VERSION_MAJOR;
     if (minor) *minor = KVPDF_VERSION_MINOR;
     if (release) *release = KVPDF_VERSION_RELEASE;
@@ -240,14 +238,14 @@ KVPDF_API int32_t KvPDFGetVersion(int32_t *major, int32_t *minor, int32_t *relea
     return 1;
 }
 
-KVPDF_API int32_t KvPDFGetVersionStr(char *buffer) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetVersionStr(char *buffer) {
     if (!buffer) return 0;
     snprintf(buffer, 16, "%d.%d.%d.%d", KVPDF_VERSION_MAJOR, KVPDF_VERSION_MINOR,
              KVPDF_VERSION_RELEASE, KVPDF_VERSION_BUILD);
     return 1;
 }
 
-KVPDF_API int32_t KvIsPDFFile(const char *path, KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvIsPDFFile(const char *path, KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     int32_t checked = CheckInputFile(doc, path);
@@ -262,14 +260,14 @@ KVPDF_API int32_t KvIsPDFFile(const char *path, KvPdfHandle handle) {
     return TestPdfHeader(doc, f);
 }
 
-KVPDF_API int32_t KvIsPDFFilePointer(FILE *file, KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvIsPDFFilePointer(FILE *file, KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc || !file) return KVPDF_ERR_NULL_HANDLE;
     return TestPdfHeader(doc, file);
 }
 
-KVPDF_API int32_t KvGetPDFFileVersion(const char *path, int32_t *major, int32_t *minor,
-                                      KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvGetPDFFileVersion(const char *path, int32_t *major, int32_t *minor,
+                                                 KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     return ReadHeaderVersion(doc, path, major, minor);

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
@@ -190,7 +189,7 @@ int32_t CopyWithDigest(PdfDocument *doc, const char *target, const char *source)
     const int64_t copied = CopyBlocks(files, in, out, buffer, u.copy_digest);
     if (output.close() != 0 || copied < 0) {
         // Half a copy is not a document.
-        (void)unlink(target);
+        (void)PdfRemoveFile(target);
         KV_ERROR(doc, KVPDF_ERR_COPY);
         return KVPDF_ERR_COPY;
     }
@@ -231,8 +230,8 @@ int32_t CompleteSignedDigest(PdfDocument *doc) {
 
 using namespace kvpdf;
 
-extern "C" KVPDF_API int32_t KvPdfGetSignedDigest(KvPdfHandle handle, uint8_t *digest,
-                                                  uint32_t capacity) {
+extern "C" KVPDF_API int32_t KVPDF_CALL KvPdfGetSignedDigest(KvPdfHandle handle, uint8_t *digest,
+                                                             uint32_t capacity) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     const UpdateInProgress &u = doc->update;

@@ -14,11 +14,11 @@ FILE *StdioOpen(PdfDocument *, const char *path, const char *mode) {
 
 int StdioSeek(PdfDocument *, FILE *file, int64_t offset, int origin) {
     int whence = origin == 2 ? SEEK_END : origin == 1 ? SEEK_CUR : SEEK_SET;
-    return fseeko(file, static_cast<off_t>(offset), whence);
+    return PdfSeek(file, offset, whence);
 }
 
 int64_t StdioTell(PdfDocument *, FILE *file) {
-    return ftello(file);
+    return PdfTell(file);
 }
 
 size_t StdioRead(PdfDocument *, void *buffer, size_t size, size_t count, FILE *file) {

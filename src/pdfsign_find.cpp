@@ -157,14 +157,14 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfFindSignatures(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfFindSignatures(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     doc->mode = kModeFindSignatures;
     return ProcessPdf(doc);
 }
 
-KVPDF_API int32_t KvPdfFindLastSignaturePos(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfFindLastSignaturePos(KvPdfHandle handle) {
     int32_t rc = KvPdfFindSignatures(handle);
     if (rc < 1) return rc;
     const FoundSignatures &found = HandleLookup(handle)->found;
@@ -172,12 +172,13 @@ KVPDF_API int32_t KvPdfFindLastSignaturePos(KvPdfHandle handle) {
     return static_cast<int32_t>(found.signatures[found.signature_count - 1].contents_offset);
 }
 
-KVPDF_API int32_t KvPDFGetSignatureCount(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetSignatureCount(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     return doc ? static_cast<int32_t>(doc->found.signature_count) : KVPDF_ERR_NULL_HANDLE;
 }
 
-KVPDF_API int32_t KvPDFGetSignature(KvPdfHandle handle, int32_t index, SignatureInfo *out) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetSignature(KvPdfHandle handle, int32_t index,
+                                               SignatureInfo *out) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     int32_t error = 0;
@@ -186,7 +187,7 @@ KVPDF_API int32_t KvPDFGetSignature(KvPdfHandle handle, int32_t index, Signature
     return 1;
 }
 
-KVPDF_API int32_t KvPdfSignatureSupported(KvPdfHandle handle, int32_t index) {
+KVPDF_API int32_t KVPDF_CALL KvPdfSignatureSupported(KvPdfHandle handle, int32_t index) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     int32_t error = 0;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <new>
 #include <thread>
-#include <unistd.h>
 
 #define KV_UNIT "../src/pdfsign.cpp"
 
@@ -45,7 +44,7 @@ int32_t FindXrefKeyword(Reader r, FILE *file) {
         size_t n = r.files.read(buffer + carried, 1, kProbeChunk, file);
         if (n == 0) return 0;
         size_t total = carried + n;
-        const void *hit = memmem(buffer, total, "xref", 4);
+        const void *hit = PdfMemFind(buffer, total, "xref", 4);
         if (hit) {
             int64_t pos =
                 base - static_cast<int64_t>(carried) + (static_cast<const char *>(hit) - buffer);
@@ -160,7 +159,7 @@ int32_t FinishBackgroundCopy(PdfDocument *doc, bool check) {
     if (!check || (copied && SameEnd(doc))) return 1;
     uint64_t size = 0;
     if (PdfFileKind(doc->settings.target_path, &size) == FileKind::kRegular)
-        (void)unlink(doc->settings.target_path);
+        (void)PdfRemoveFile(doc->settings.target_path);
     KV_ERROR(doc, KVPDF_ERR_COPY);
     return KVPDF_ERR_COPY;
 }

@@ -113,7 +113,7 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value) {
+KVPDF_API int32_t KVPDF_CALL KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t value) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_SET_PROPERTY;
     HostSettings *s = &doc->settings;
@@ -234,17 +234,17 @@ KVPDF_API int32_t KvPDFSetProperty(KvPdfHandle handle, int32_t id, intptr_t valu
     }
 }
 
-KVPDF_API int32_t KvPDFGetProperty(KvPdfHandle handle, int32_t id, char *buffer) {
+KVPDF_API int32_t KVPDF_CALL KvPDFGetProperty(KvPdfHandle handle, int32_t id, char *buffer) {
     if (!HandleLookup(handle)) return KVPDF_ERR_NULL_HANDLE;
     if (id == 0) return KvPDFGetVersionStr(buffer);
     return id == 42 ? 1 : 0;
 }
 
-KVPDF_API int32_t KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t lly, int32_t urx,
-                                     int32_t ury, const char *name, const char *location,
-                                     const char *reason, const char *contact,
-                                     const char *appearance_file, int32_t no_page_walk,
-                                     int32_t visible) {
+KVPDF_API int32_t KVPDF_CALL KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t lly,
+                                                int32_t urx, int32_t ury, const char *name,
+                                                const char *location, const char *reason,
+                                                const char *contact, const char *appearance_file,
+                                                int32_t no_page_walk, int32_t visible) {
     if (!HandleLookup(handle)) return KVPDF_ERR_SET_PROPERTIES;
     KvPDFSetProperty(handle, KVPDF_PROP_NAME, reinterpret_cast<intptr_t>(name));
     KvPDFSetProperty(handle, KVPDF_PROP_LOCATION, reinterpret_cast<intptr_t>(location));
@@ -261,12 +261,12 @@ KVPDF_API int32_t KvPDFSetProperties(KvPdfHandle handle, int32_t llx, int32_t ll
     return 1;
 }
 
-KVPDF_API int32_t KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
-                                           const char *subject, const char *title,
-                                           int32_t popup_open, int32_t llx, int32_t lly,
-                                           int32_t urx, int32_t ury, int32_t popup_llx,
-                                           int32_t popup_lly, int32_t popup_urx,
-                                           int32_t popup_ury) {
+KVPDF_API int32_t KVPDF_CALL KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
+                                                      const char *subject, const char *title,
+                                                      int32_t popup_open, int32_t llx, int32_t lly,
+                                                      int32_t urx, int32_t ury, int32_t popup_llx,
+                                                      int32_t popup_lly, int32_t popup_urx,
+                                                      int32_t popup_ury) {
     if (!HandleLookup(handle)) return KVPDF_ERR_SET_KONTIR;
     KvPDFSetProperty(handle, KVPDF_PROP_KONTIR_TEXT, reinterpret_cast<intptr_t>(text));
     KvPDFSetProperty(handle, KVPDF_PROP_KONTIR_SUBJECT, reinterpret_cast<intptr_t>(subject));
@@ -278,7 +278,7 @@ KVPDF_API int32_t KvPDFSetKontirProperties(KvPdfHandle handle, const char *text,
     return 1;
 }
 
-KVPDF_API intptr_t KvPDFSetLogo(KvPdfHandle handle, const char *path) {
+KVPDF_API intptr_t KVPDF_CALL KvPDFSetLogo(KvPdfHandle handle, const char *path) {
     PdfDocument *doc = HandleLookup(handle);
     auto *logo = static_cast<LogoImage *>(TrackedAlloc(KV_UNIT, __LINE__, sizeof(LogoImage)));
     if (!logo) return 0;
@@ -302,15 +302,15 @@ KVPDF_API intptr_t KvPDFSetLogo(KvPdfHandle handle, const char *path) {
     return reinterpret_cast<intptr_t>(logo);
 }
 
-KVPDF_API int32_t KvPDFLogoFree(LogoImage *logo) {
+KVPDF_API int32_t KVPDF_CALL KvPDFLogoFree(LogoImage *logo) {
     if (!logo) return 0;
     TrackedFreeT(logo->data);
     TrackedFreeT(logo);
     return 1;
 }
 
-KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo, int32_t *height,
-                                        int32_t *width) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *logo,
+                                                   int32_t *height, int32_t *width) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return 0;
     if (height) *height = logo ? logo->image_height : doc->settings.logo_height;
@@ -318,7 +318,8 @@ KVPDF_API int32_t KvPdfGetLogoDimension(KvPdfHandle handle, const LogoImage *log
     return 1;
 }
 
-KVPDF_API int32_t KvPdfGetLogoDimensionFile(const char *path, int32_t *height, int32_t *width) {
+KVPDF_API int32_t KVPDF_CALL KvPdfGetLogoDimensionFile(const char *path, int32_t *height,
+                                                       int32_t *width) {
     if (height) *height = 0;
     if (width) *width = 0;
     if (!path) return 0;

@@ -167,8 +167,10 @@ int32_t WriteRevision(UpdateWriter &w) {
     const uint32_t tail = w.parsed.source_length < sizeof u.source_tail
                               ? w.parsed.source_length
                               : static_cast<uint32_t>(sizeof u.source_tail);
+    // C wants a positioning call between reading and writing one stream; glibc lets it
+    // pass, the Windows runtime fails the write.
     if (w.files.seek(target, int64_t{w.parsed.source_length} - tail, 0) != 0 ||
-        w.files.read(u.source_tail, 1, tail, target) != tail) {
+        w.files.read(u.source_tail, 1, tail, target) != tail || w.files.seek(target, 0, 2) != 0) {
         KV_ERROR(w, KVPDF_ERR_POSITION);
         return KVPDF_ERR_POSITION;
     }
@@ -228,7 +230,8 @@ using namespace kvpdf;
 
 extern "C" {
 
-KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t logo_value) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithoutSignature(KvPdfHandle handle,
+                                                           intptr_t logo_value) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     const LogoImage *logo =
@@ -254,32 +257,33 @@ KVPDF_API int32_t KvPdfWritePDFWithoutSignature(KvPdfHandle handle, intptr_t log
     return ApplyVersionRule(doc, result);
 }
 
-KVPDF_API int32_t KvPdfWritePDFWithoutTimestamp(KvPdfHandle handle, intptr_t logo) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWritePDFWithoutTimestamp(KvPdfHandle handle, intptr_t logo) {
     return KvPdfWritePDFWithoutSignature(handle, logo);
 }
 
-KVPDF_API int32_t KvPdfCreateDocTimeStamp(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfCreateDocTimeStamp(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     doc->mode = kModeDocTimestamp;
     return 1;
 }
 
-KVPDF_API int32_t KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
-                                                          uint32_t *contents_offset) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteDummySignatureAndAddedContent(KvPdfHandle handle,
+                                                                     uint32_t *contents_offset) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (Prepared(doc->update) && contents_offset) *contents_offset = doc->update.contents_start;
     return WriteBlankValue(doc, true);
 }
 
-KVPDF_API int32_t KvPdfWriteDummySignature(KvPdfHandle handle) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteDummySignature(KvPdfHandle handle) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     return WriteBlankValue(doc, false);
 }
 
-KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, uint32_t count) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes,
+                                                 uint32_t count) {
     PdfDocument *doc = HandleLookup(handle);
     if (!doc) return KVPDF_ERR_NULL_HANDLE;
     if (!bytes || count == 0)
@@ -314,7 +318,8 @@ KVPDF_API int32_t KvPdfWriteSignature(KvPdfHandle handle, const uint8_t *bytes, 
     return 1;
 }
 
-KVPDF_API int32_t KvPdfWriteTimestamp(KvPdfHandle handle, const uint8_t *token, uint32_t count) {
+KVPDF_API int32_t KVPDF_CALL KvPdfWriteTimestamp(KvPdfHandle handle, const uint8_t *token,
+                                                 uint32_t count) {
     return KvPdfWriteSignature(handle, token, count);
 }
 

@@ -1,0 +1,213 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+/* A host of the library that knows only kvpdf.h, built twice by tests/windows/run.sh:
+ * for Linux and as a Win64 program run under wine. Both runs work in a folder holding
+ * in.pdf, signer.p12 (password "test") and note.txt, write their files there and print
+ * a transcript of every result; the script compares the two runs byte for byte (the
+ * signing times and the CMS values aside) and has qpdf and pdfsig check the files.
+ *   host_flow DIR */
+#include "kvpdf.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static char g_dir[512];
+
+static const char *at(const char *name) {
+    static char paths[8][600];
+    static int next = 0;
+    char *p = paths[next++ % 8];
+    snprintf(p, sizeof paths[0], "%s/%s", g_dir, name);
+    return p;
+}
+
+static long read_all(const char *path, unsigned char **data) {
+    FILE *f = fopen(path, "rb");
+    long n = -1;
+    *data = NULL;
+    if (!f) return -1;
+    if (fseek(f, 0, SEEK_END) == 0 && (n = ftell(f)) >= 0 && fseek(f, 0, SEEK_SET) == 0) {
+        *data = (unsigned char *)malloc((size_t)n + 1);
+        if (!*data || fread(*data, 1, (size_t)n, f) != (size_t)n) n = -1;
+    }
+    fclose(f);
+    return n;
+}
+
+static int write_all(const char *path, const void *data, size_t n) {
+    FILE *f = fopen(path, "wb");
+    int ok = f && fwrite(data, 1, n, f) == n;
+    if (f && fclose(f) != 0) ok = 0;
+    return ok;
+}
+
+/* The whole ring, newest first, in the handle's language. */
+static void print_ring(KvPdfHandle h, const char *what) {
+    int32_t last = KvPdfGetLastErrorIndex(h), i;
+    char first[1024] = "";
+    KvPdfGetFirstErrorString(h, first);
+    printf("%s: first \"%s\"\n", what, first);
+    for (i = 0; i < 10 && last >= 0; ++i) {
+        ErrorEntry e;
+        if (KvPdfGetError(h, (last - i + 10) % 10, &e) != 1 || e.code == 0) break;
+        printf("  %d %s:%d %s\n", e.code, e.src_file, e.line, e.message);
+    }
+}
+
+/* Two-phase signing: placeholder, the host's own digest ranges, then the CMS. */
+static int sign(const char *out, int cades) {
+    KvPdfHandle h = KvPDFInit(at("in.pdf"), out, 8192);
+    SigningParameters key = {0};
+    SignedDataItem first, second;
+    unsigned char *file = NULL, *cms = NULL;
+    uint32_t start = 0, cms_length = 0, tail;
+    long size;
+    int32_t rc;
+    key.key = at("signer.p12");
+    key.secret = "test";
+    key.flags = cades ? KVPDF_SIGN_CADES : 0;
+    KvPDFSetProperty(h, KVPDF_PROP_NAME, KVPDF_TEXT("Wine Host"));
+    KvPDFSetProperty(h, KVPDF_PROP_REASON, KVPDF_TEXT("Cross-platform check"));
+    KvPDFSetProperty(h, KVPDF_PROP_LOCATION, KVPDF_TEXT("Budapest"));
+    KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 1);
+    if (cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    if (cades) KvPDFSetProperty(h, KVPDF_PROP_KONTIR_TEXT, KVPDF_TEXT("Kontir 2024/117"));
+    rc = KvPdfWritePDFWithoutSignature(h, 0);
+    printf("sign %s: without signature %d", out + strlen(g_dir) + 1, rc);
+    rc = KvPdfWriteDummySignatureAndAddedContent(h, &start);
+    printf(", dummy %d at %u", rc, start);
+    size = read_all(out, &file);
+    tail = start + 2 * 8192 + 2;
+    if (rc == 1 && size > (long)tail) {
+        first.data = file;
+        first.length = (int32_t)start;
+        first.content_type = "application/pdf";
+        first.next = &second;
+        second.data = file + tail;
+        second.length = (int32_t)(size - tail);
+        second.content_type = "application/pdf";
+        second.next = NULL;
+        rc = KvPDF_CreateSignatureAdv(h, NULL, &key, &first, &cms, &cms_length, 0, 0);
+        printf(", cms %d", rc);
+        if (rc == 0) rc = KvPdfWriteSignature(h, cms, cms_length);
+        printf(", written %d", rc);
+        KvPDF_FreeData(cms);
+    }
+    free(file);
+    printf("\n");
+    if (rc != 1) print_ring(h, "  ring");
+    printf("  close %d\n", KvPDFClose(h));
+    return rc == 1;
+}
+
+static void find(const char *name) {
+    KvPdfHandle h = KvPDFInit(at(name), NULL, 0);
+    int32_t i, count, error = 0;
+    uint32_t length = 0;
+    uint8_t *value;
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    printf("find %s: %d", name, KvPdfFindSignatures(h));
+    count = KvPDFGetSignatureCount(h);
+    printf(", %d signatures\n", count);
+    for (i = 0; i < count; ++i) {
+        SignatureInfo s;
+        if (KvPDFGetSignature(h, i, &s) != 1) continue;
+        printf("  %d: field %u kind %d name %s reason %s time %s subfilter %s contents %u"
+               " range %u %u %u %u\n",
+               i, s.field_obj, s.kind, s.name ? s.name : "-", s.reason ? s.reason : "-",
+               s.signing_time ? s.signing_time : "-", s.subfilter ? s.subfilter : "-",
+               s.contents_offset, s.byte_range[0], s.byte_range[1], s.byte_range[2],
+               s.byte_range[3]);
+    }
+    value = KvPdfWritePDFForVerify(h, at(name), at("verify.bin"), -1, &length, &error);
+    printf("  for verify: %u bytes, error %d\n", length, error);
+    KvPDFDestroyer((void **)&value);
+    KvPDFClose(h);
+}
+
+static void attach(void) {
+    KvPdfHandle h = KvPDFInit(at("in.pdf"), at("attached.pdf"), 0);
+    int32_t count, i;
+    KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_ADD, KVPDF_TEXT(at("note.txt")));
+    printf("attach: %d", KvPdfWriteAttachments(h));
+    KvPDFClose(h);
+    h = KvPDFInit(at("attached.pdf"), NULL, 0);
+    printf(", read %d", KvPdfGetAttachments(h));
+    count = KvPDFGetAttachmentCount(h);
+    printf(", %d files", count);
+    for (i = 0; i < count; ++i) {
+        char *name = NULL;
+        printf(", name %d", KvPDFGetAttachmentFileName(h, i, &name));
+        printf(" %s, saved %d", name ? name : "-", KvPDFSaveAttachment(i, at("saved.txt"), h));
+        KvPDFDestroyer((void **)&name);
+    }
+    printf("\n");
+    KvPDFClose(h);
+}
+
+/* Damaged copies of the input: each must end in a code and messages, never a crash. */
+static void damaged(void) {
+    unsigned char *data = NULL;
+    long size = read_all(at("in.pdf"), &data), cuts[5];
+    static const char *const kPatches[][2] = {
+        {"startxref", "startxrXf"}, {"/Root", "/Ruut"}, {"xref", "xreX"}, {"trailer", "trai1er"}};
+    size_t i;
+    int32_t locale;
+    cuts[0] = 0;
+    cuts[1] = 9;
+    cuts[2] = size / 2;
+    cuts[3] = size - 30;
+    cuts[4] = size - 1;
+    for (i = 0; i < 5 + sizeof kPatches / sizeof kPatches[0]; ++i) {
+        char label[64];
+        KvPdfHandle h;
+        if (i < 5) {
+            write_all(at("damaged.pdf"), data, (size_t)cuts[i]);
+            snprintf(label, sizeof label, "cut at %ld", cuts[i]);
+        } else {
+            unsigned char *copy = (unsigned char *)malloc((size_t)size);
+            const char *const *p = kPatches[i - 5];
+            unsigned char *hit = NULL;
+            long j;
+            memcpy(copy, data, (size_t)size);
+            for (j = size - (long)strlen(p[0]); j >= 0 && !hit; --j)
+                if (memcmp(copy + j, p[0], strlen(p[0])) == 0) hit = copy + j;
+            if (hit) memcpy(hit, p[1], strlen(p[1]));
+            write_all(at("damaged.pdf"), copy, (size_t)size);
+            free(copy);
+            snprintf(label, sizeof label, "%s to %s", p[0], p[1]);
+        }
+        for (locale = 0; locale < 2; ++locale) {
+            h = KvPDFInit(at("damaged.pdf"), at("damaged-out.pdf"), 0);
+            KvPdfSetLocale(h, locale);
+            printf("damaged %s: find %d", label, KvPdfFindSignatures(h));
+            printf(", sign %d\n", KvPdfWritePDFWithoutSignature(h, 0));
+            print_ring(h, locale ? "  en" : "  hu");
+            KvPDFClose(h);
+        }
+    }
+    free(data);
+}
+
+int main(int argc, char **argv) {
+    int32_t major = 0, minor = 0, release = 0, build = 0;
+    KvPdfHandle h;
+    if (argc != 2) return 2;
+    snprintf(g_dir, sizeof g_dir, "%s", argv[1]);
+    KvPDFGetVersion(&major, &minor, &release, &build);
+    printf("version %d.%d.%d.%d\n", major, minor, release, build);
+    printf("is pdf: %d %d\n", KvIsPDFFile(at("in.pdf"), 0), KvIsPDFFile(at("note.txt"), 0));
+    printf("absent handle: %d %d\n", KvPDFClose(0), KvPdfFindSignatures(12345));
+    h = KvPDFInit(at("missing.pdf"), at("out.pdf"), 0);
+    KvPdfSetLocale(h, KVPDF_LOCALE_EN);
+    printf("missing input: %d\n", KvPdfWritePDFWithoutSignature(h, 0));
+    print_ring(h, "  en");
+    KvPDFClose(h);
+    sign(at("signed.pdf"), 0);
+    sign(at("signed-cades.pdf"), 1);
+    find("signed.pdf");
+    find("signed-cades.pdf");
+    attach();
+    damaged();
+    return 0;
+}

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Runs tests/windows/host_flow.c as a Win64 program under wine64 against
+# build/win64/kvpdf.dll, and as a Linux program against build/release/libkvpdf.so, in
+# two folders prepared alike (a PKI made here, samples/sample.pdf, a note to attach).
+# Then: the transcripts and every file written are equal byte for byte, once the signing
+# times (D:...) and the CMS values are set aside, and qpdf and pdfsig accept the files
+# the Windows run wrote. One wineserver serves the whole run; the wine prefix is kept
+# in the cache folder of scripts/build-windows.sh.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+ROOT=$PWD
+CACHE=${KVPDF_WIN_CACHE:-$HOME/.cache/kvpdf-win}
+LINUX_LIB=${KVPDF_LINUX_BUILD:-$ROOT/build/release}
+WORK=$(mktemp -d)
+export WINEPREFIX=$CACHE/wine64-prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' TZ=UTC
+# Debian's wine package puts wine64 and wineserver under /usr/lib/wine.
+WINE64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# KVPDF_WINE_KEEP=1 keeps both runs' folders for a look at a difference.
+trap '"$WINESERVER" -k 2> /dev/null || true; [[ ${KVPDF_WINE_KEEP:-0} == 1 ]] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
+
+[[ -f $ROOT/build/win64/kvpdf.dll ]] || { echo "run.sh: no build/win64/kvpdf.dll" >&2; exit 1; }
+[[ -f $LINUX_LIB/libkvpdf.so ]] || { echo "run.sh: no $LINUX_LIB/libkvpdf.so" >&2; exit 1; }
+
+# The PKI: a root and a signer in a PKCS#12 file.
+pki=$WORK/pki
+mkdir -p "$pki"
+openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=kvpdf wine test root" \
+  -addext "basicConstraints=critical,CA:true" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -keyout "$pki/root.key" -out "$pki/root.pem" 2> /dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=kvpdf wine test signer" \
+  -keyout "$pki/signer.key" -out "$pki/signer.csr" 2> /dev/null
+printf 'basicConstraints=CA:false\nkeyUsage=critical,digitalSignature,nonRepudiation\n' \
+  > "$pki/signer.ext"
+openssl x509 -req -in "$pki/signer.csr" -CA "$pki/root.pem" -CAkey "$pki/root.key" \
+  -CAcreateserial -days 1825 -extfile "$pki/signer.ext" -out "$pki/signer.pem" 2> /dev/null
+openssl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/signer.pem" -certfile "$pki/root.pem" \
+  -passout pass:test -out "$pki/signer.p12"
+
+for side in linux windows; do
+  mkdir -p "$WORK/$side"
+  cp "$pki/signer.p12" "$WORK/$side/"
+  cp samples/sample.pdf "$WORK/$side/in.pdf"
+  printf 'Kontir note attached by the host test.\r\n' > "$WORK/$side/note.txt"
+done
+
+gcc -std=c99 -Wall -Wextra -Werror -I include tests/windows/host_flow.c -L"$LINUX_LIB" -lkvpdf \
+  -Wl,-rpath,"$LINUX_LIB" -o "$WORK/linux/host_flow"
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I include \
+  tests/windows/host_flow.c -Lbuild/win64 -lkvpdf -o "$WORK/windows/host_flow.exe"
+cp build/win64/kvpdf.dll "$WORK/windows/"
+
+start=$SECONDS
+if [[ ! -f $WINEPREFIX/system.reg ]]; then "$WINE64" wineboot -i > /dev/null 2>&1 || true; fi
+"$WINESERVER" -p
+(cd "$WORK/linux" && ./host_flow . > ../linux.txt)
+(cd "$WORK/windows" && "$WINE64" host_flow.exe . > ../windows.txt)
+wine_time=$((SECONDS - start))
+# The wine console ends lines with CR LF.
+sed -i 's/\r$//' "$WORK/windows.txt"
+
+python3 - "$WORK" << 'EOF'
+import pathlib, re, sys
+work = pathlib.Path(sys.argv[1])
+time = re.compile(rb"D:\d{14}[+-]\d\d'\d\d'")
+contents = re.compile(rb"/Contents ?<[0-9A-Fa-f]+>")
+def masked(data):
+    return contents.sub(b"/Contents<...>", time.sub(b"D:<time>", data))
+bad = []
+pairs = [("linux.txt", "windows.txt")] + [
+    (f"linux/{p.name}", f"windows/{p.name}")
+    for p in sorted((work / "linux").iterdir())
+    if p.suffix in (".pdf", ".txt", ".bin") and p.name != "in.pdf"]
+for a, b in pairs:
+    x, y = (work / a).read_bytes(), (work / b).read_bytes() if (work / b).exists() else None
+    if y is None or masked(x) != masked(y) or len(x) != len(y):
+        bad.append(b)
+print(f"{len(pairs)} outputs compared, {len(bad)} differ" + (": " + " ".join(bad) if bad else ""))
+sys.exit(1 if bad else 0)
+EOF
+
+failed=0
+for f in signed.pdf signed-cades.pdf attached.pdf; do
+  qpdf --check "$WORK/windows/$f" > "$WORK/qpdf.log" 2>&1 ||
+    { echo "qpdf rejects the Windows $f:"; tail -5 "$WORK/qpdf.log"; failed=1; }
+done
+for f in signed.pdf signed-cades.pdf; do
+  pdfsig "$WORK/windows/$f" > "$WORK/pdfsig.log" 2>&1 || true
+  grep -q 'Signature is Valid' "$WORK/pdfsig.log" ||
+    { echo "pdfsig rejects the Windows $f:"; cat "$WORK/pdfsig.log"; failed=1; }
+done
+if ((failed)); then exit 1; fi
+echo "wine64 run: $(grep -c . "$WORK/windows.txt") transcript lines in ${wine_time}s; qpdf and" \
+  "pdfsig accept the Windows files"

@@ -3,7 +3,8 @@
 # The whole test suite: installs what is missing, checks the formatting, builds the
 # normal and the sanitizer (ASan + UBSan) configurations with warnings as errors, runs
 # every test in both, runs clang-tidy, and builds and briefly runs the libFuzzer targets
-# when clang is present. One line per stage; the full output of each stage goes to a
+# when clang is present, then cross-builds and checks the Windows DLLs (KVPDF_SKIP_WINDOWS=1
+# leaves them out). One line per stage; the full output of each stage goes to a
 # log under build/logs/ that the line names. Exits non-zero when any stage fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -221,6 +222,24 @@ stage_fuzz() {
   FAILED+=(fuzz)
 }
 
+# The Windows DLLs cross-built with mingw (OpenSSL from the cache when present), their
+# static checks, and the host program under wine64 compared with the Linux build's run.
+stage_windows() {
+  local log=$LOGS/windows.log start=$SECONDS step
+  : > "$log"
+  for step in "scripts/build-windows.sh" "scripts/check-windows.sh" "tests/windows/run.sh"; do
+    echo "=== $step" >> "$log"
+    if ! KVPDF_JOBS=$JOBS $step >> "$log" 2>&1; then
+      echo "== windows: FAILED in $step ($(took "$start"))  log: $log"
+      show_tail "$log"
+      FAILED+=(windows)
+      return
+    fi
+  done
+  echo "== windows: win32 and win64 built and checked, wine64 run equal to Linux" \
+    "($(took "$start"))  log: $log"
+}
+
 stage_deps
 stage_format
 stage_preset release
@@ -229,6 +248,7 @@ stage_tidy
 stage_preset asan
 stage_preset tsan
 if command -v clang++ > /dev/null; then stage_fuzz; fi
+if [[ ${KVPDF_SKIP_WINDOWS:-0} != 1 ]]; then stage_windows; fi
 
 if ((${#FAILED[@]} > 0)); then
   echo "FAILED: ${FAILED[*]}"

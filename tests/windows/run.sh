@@ -38,6 +38,7 @@ openssl x509 -req -in "$pki/signer.csr" -CA "$pki/root.pem" -CAkey "$pki/root.ke
 openssl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/signer.pem" -certfile "$pki/root.pem" \
   -passout pass:test -out "$pki/signer.p12"
 
+cp samples/sample.pdf "$WORK/sample.pdf"
 for side in linux windows; do
   mkdir -p "$WORK/$side"
   cp "$pki/signer.p12" "$WORK/$side/"
@@ -71,11 +72,15 @@ bad = []
 pairs = [("linux.txt", "windows.txt")] + [
     (f"linux/{p.name}", f"windows/{p.name}")
     for p in sorted((work / "linux").iterdir())
-    if p.suffix in (".pdf", ".txt", ".bin") and p.name != "in.pdf"]
+    if p.suffix in (".pdf", ".txt", ".bin")]
 for a, b in pairs:
     x, y = (work / a).read_bytes(), (work / b).read_bytes() if (work / b).exists() else None
     if y is None or masked(x) != masked(y) or len(x) != len(y):
         bad.append(b)
+# The input is never written, on either side.
+for side in ("linux", "windows"):
+    if (work / side / "in.pdf").read_bytes() != (work / "sample.pdf").read_bytes():
+        bad.append(f"{side}/in.pdf (changed)")
 print(f"{len(pairs)} outputs compared, {len(bad)} differ" + (": " + " ".join(bad) if bad else ""))
 sys.exit(1 if bad else 0)
 EOF

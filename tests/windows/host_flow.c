@@ -203,6 +203,13 @@ int main(int argc, char **argv) {
     printf("missing input: %d\n", KvPdfWritePDFWithoutSignature(h, 0));
     print_ring(h, "  en");
     KvPDFClose(h);
+    /* In place, the output named by another spelling of the input: only same-file
+     * detection (device and inode; volume serial and file index) keeps the copy step
+     * from truncating the document it is about to read. */
+    h = KvPDFInit(at("inplace.pdf"), "inplace.pdf", 0);
+    printf("in place: %d", KvPdfWritePDFWithoutSignature(h, 0));
+    printf(", dummy %d\n", KvPdfWriteDummySignatureAndAddedContent(h, NULL));
+    KvPDFClose(h);
     sign(at("signed.pdf"), 0);
     sign(at("signed-cades.pdf"), 1);
     find("signed.pdf");

@@ -43,6 +43,7 @@ for side in linux windows; do
   mkdir -p "$WORK/$side"
   cp "$pki/signer.p12" "$WORK/$side/"
   cp samples/sample.pdf "$WORK/$side/in.pdf"
+  cp samples/sample.pdf "$WORK/$side/inplace.pdf"
   printf 'Kontir note attached by the host test.\r\n' > "$WORK/$side/note.txt"
 done
 

@@ -210,6 +210,11 @@ int main(int argc, char **argv) {
     printf("in place: %d", KvPdfWritePDFWithoutSignature(h, 0));
     printf(", dummy %d\n", KvPdfWriteDummySignatureAndAddedContent(h, NULL));
     KvPDFClose(h);
+    /* A revision taken back out: the output is truncated to the input's length. */
+    h = KvPDFInit(at("in.pdf"), at("restored.pdf"), 0);
+    printf("restore: %d", KvPdfWritePDFWithoutSignature(h, 0));
+    printf(", %d\n", KvPDFRestorePDF(h));
+    KvPDFClose(h);
     sign(at("signed.pdf"), 0);
     sign(at("signed-cades.pdf"), 1);
     find("signed.pdf");

@@ -78,7 +78,7 @@ int64_t os_timegm(struct tm *utc) {
 
 namespace {
 
-std::string socket_error_text(int code) {
+std::string error_text(int code) {
     char text[256] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
@@ -88,7 +88,7 @@ std::string socket_error_text(int code) {
     return s.empty() ? "socket error " + std::to_string(code) : s;
 }
 
-// 0 when it connects, WSAETIMEDOUT, or the socket error.
+// 0 when it connects, kTimedOut, or the socket error.
 int connect_once(const addrinfo *a, Clock::time_point deadline) {
     SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) return WSAGetLastError();
@@ -113,30 +113,18 @@ int connect_once(const addrinfo *a, Clock::time_point deadline) {
     return error;
 }
 
-} // namespace
+constexpr int kTimedOut = WSAETIMEDOUT;
 
-ConnectResult os_probe_connect(const char *host, const char *port, int64_t milliseconds,
-                               std::string *error) {
-    // OpenSSL starts Winsock for its own sockets only when it opens one.
+// OpenSSL starts Winsock for its own sockets only when it opens one.
+void start_sockets() {
     static std::once_flag started;
     std::call_once(started, [] {
         WSADATA data;
         (void)WSAStartup(MAKEWORD(2, 2), &data);
     });
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, port, &hints, &found) != 0 || !found) return ConnectResult::kUnresolved;
-    int code = 0;
-    for (const addrinfo *a = found; a != nullptr; a = a->ai_next)
-        if ((code = connect_once(a, deadline)) == 0 || code == WSAETIMEDOUT) break;
-    freeaddrinfo(found);
-    if (code == 0) return ConnectResult::kConnected;
-    if (code == WSAETIMEDOUT) return ConnectResult::kTimedOut;
-    *error = socket_error_text(code);
-    return ConnectResult::kFailed;
 }
+
+} // namespace
 
 #else
 
@@ -196,10 +184,21 @@ int connect_once(const addrinfo *a, Clock::time_point deadline) {
     return error;
 }
 
+constexpr int kTimedOut = ETIMEDOUT;
+
+void start_sockets() {}
+
+std::string error_text(int code) {
+    return strerror(code);
+}
+
 } // namespace
+
+#endif
 
 ConnectResult os_probe_connect(const char *host, const char *port, int64_t milliseconds,
                                std::string *error) {
+    start_sockets();
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -207,14 +206,12 @@ ConnectResult os_probe_connect(const char *host, const char *port, int64_t milli
     if (getaddrinfo(host, port, &hints, &found) != 0 || !found) return ConnectResult::kUnresolved;
     int code = 0;
     for (const addrinfo *a = found; a != nullptr; a = a->ai_next)
-        if ((code = connect_once(a, deadline)) == 0 || code == ETIMEDOUT) break;
+        if ((code = connect_once(a, deadline)) == 0 || code == kTimedOut) break;
     freeaddrinfo(found);
     if (code == 0) return ConnectResult::kConnected;
-    if (code == ETIMEDOUT) return ConnectResult::kTimedOut;
-    *error = strerror(code);
+    if (code == kTimedOut) return ConnectResult::kTimedOut;
+    *error = error_text(code);
     return ConnectResult::kFailed;
 }
-
-#endif
 
 } // namespace kvsx

@@ -124,6 +124,7 @@ struct HostSettings {
     int32_t page_number;             // the page of the widget, 1-based; 0 the first
     int32_t certify_level;           // DocMDP /P of a certification; 0 approval
     int32_t copy_digest;             // 256, 384 or 512: hash while copying (opt-in); 0 off
+    int64_t fixed_time;              // seconds since 1970 written instead of the clock's; 0 off
 };
 
 // ---------------------------------------------------------------- the parsed document

@@ -33,7 +33,7 @@ constexpr const char kDefaultSubject[] = "Kont\xEDr megjegyz\xE9s";
 int WriteKontirNote(UpdateWriter &w, int32_t *err) {
     const HostSettings &s = w.settings;
     const UpdatePlan &plan = w.update.plan;
-    time_t now = CurrentTime();
+    time_t now = CurrentTime(s);
     struct tm local {};
     long offset = 0;
     (void)PdfLocalTime(now, &local, &offset);

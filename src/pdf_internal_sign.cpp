@@ -74,7 +74,8 @@ int32_t Clamp(int64_t v) {
 
 } // namespace
 
-time_t CurrentTime() {
+time_t CurrentTime(const HostSettings &s) {
+    if (s.fixed_time) return static_cast<time_t>(s.fixed_time);
     time_t fixed = g_fixed_time.load();
     return fixed ? fixed : time(nullptr);
 }
@@ -109,7 +110,7 @@ int WriteSignatureDictionary(UpdateWriter &w, int32_t *err, FILE *target) {
     const char *subfilter = s.sig_subfilter ? s.sig_subfilter : "adbe.pkcs7.detached";
     if (!WriteHead(w, err, target, number, "Sig", subfilter)) return 0;
     char *when = w.update.signing_time;
-    FormatSigningTime(CurrentTime(), when, sizeof w.update.signing_time);
+    FormatSigningTime(CurrentTime(s), when, sizeof w.update.signing_time);
     if (s.signer_name && !AppendFormat(w, err, "\n/Name(%s)\n", s.signer_name)) return 0;
     if (s.sig_location && !AppendFormat(w, err, "/Location(%s)\n", s.sig_location)) return 0;
     if (s.contact_info && !AppendFormat(w, err, "/ContactInfo(%s)\n", s.contact_info)) return 0;

@@ -25,6 +25,22 @@ int SetText(char **field, intptr_t value) {
     return 1;
 }
 
+// Whole seconds from 1970 to the end of 2999 in plain digits; NULL or "" clears.
+int32_t SetTimeText(HostSettings *s, const char *text) {
+    if (!text || !*text) {
+        s->fixed_time = 0;
+        return 1;
+    }
+    int64_t seconds = 0;
+    for (const char *c = text; *c; ++c) {
+        if (*c < '0' || *c > '9' || c - text >= 11) return 0;
+        seconds = seconds * 10 + (*c - '0');
+    }
+    if (seconds < 1 || seconds > 32503679999) return 0;
+    s->fixed_time = seconds;
+    return 1;
+}
+
 int32_t Number(intptr_t value) {
     return static_cast<int32_t>(value);
 }
@@ -225,6 +241,8 @@ KVPDF_API int32_t KVPDF_CALL KvPDFSetProperty(KvPdfHandle handle, int32_t id, in
             return 0;
         s->copy_digest = Number(value);
         return 1;
+    case KVPDF_PROP_FIXED_TIME:
+        return SetTimeText(s, reinterpret_cast<const char *>(value));
     case KVPDF_PROP_ATTACHMENT_LIMIT:
         if (Number(value) < 1) return 0;
         s->attachment_limit = static_cast<uint32_t>(Number(value));

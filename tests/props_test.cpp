@@ -45,6 +45,15 @@ TEST(Properties, EachSettingShowsInTheWrittenRevision) {
          {"/SubFilter/ETSI.RFC3161"}},
         {{{KVPDF_PROP_KONTIR_TEXT, text("note"), 1}, {KVPDF_PROP_POPUP_OPEN, 0, 1}},
          {"/Contents(note)", "/Open false"}},
+        // The host's time for /M and the note; a refused text leaves the last one set.
+        {{{KVPDF_PROP_FIXED_TIME, text("946728000"), 1},
+          {KVPDF_PROP_FIXED_TIME, text("0"), 0},
+          {KVPDF_PROP_FIXED_TIME, text("-5"), 0},
+          {KVPDF_PROP_FIXED_TIME, text("12x"), 0},
+          {KVPDF_PROP_FIXED_TIME, text("32503680000"), 0},
+          {KVPDF_PROP_FIXED_TIME, text("000000000001"), 0},
+          {KVPDF_PROP_KONTIR_TEXT, text("n"), 1}},
+         {"/M(D:20000101", "/CreationDate(D:20000101"}},
     };
     TempDir dir;
     WriteFile(dir.file("in.pdf"), kvtest::OnePagePdf());
@@ -63,6 +72,12 @@ TEST(Properties, EachSettingShowsInTheWrittenRevision) {
         });
         EXPECT_TRUE(kvtest::Contains(file, c.written));
     }
+    // An empty text gives the clock back.
+    EXPECT_EQ(written([](KvPdfHandle h) {
+                  KvPDFSetProperty(h, KVPDF_PROP_FIXED_TIME, KVPDF_TEXT("946728000"));
+                  EXPECT_EQ(KvPDFSetProperty(h, KVPDF_PROP_FIXED_TIME, KVPDF_TEXT("")), 1);
+              }).find("D:20000101"),
+              std::string::npos);
     KvPdfHandle h = KvPDFInit("x.pdf", nullptr, 0);
     for (int32_t id : {0, 27, 29, 32, 39, 42, 49, 51, -1})
         EXPECT_EQ(KvPDFSetProperty(h, id, 1), 0) << id;

@@ -3,7 +3,7 @@
  * for Linux and as a Win64 program run under wine. Both runs work in a folder holding
  * in.pdf, signer.p12 (password "test") and note.txt, write their files there and print
  * a transcript of every result; the script compares the two runs byte for byte (the
- * signing times and the CMS values aside) and has qpdf and pdfsig check the files.
+ * one value that holds the clock's time aside) and has qpdf and pdfsig check the files.
  *   host_flow DIR */
 #include "kvpdf.h"
 
@@ -41,6 +41,14 @@ static int write_all(const char *path, const void *data, size_t n) {
     return ok;
 }
 
+/* Every handle writes one fixed time (2026-01-01 12:00 UTC), so that both systems
+ * write the same bytes. */
+static KvPdfHandle open_pdf(const char *src, const char *out, int32_t reserve) {
+    KvPdfHandle h = KvPDFInit(src, out, reserve);
+    KvPDFSetProperty(h, KVPDF_PROP_FIXED_TIME, KVPDF_TEXT("1767268800"));
+    return h;
+}
+
 /* The whole ring, newest first, in the handle's language. */
 static void print_ring(KvPdfHandle h, const char *what) {
     int32_t last = KvPdfGetLastErrorIndex(h), i;
@@ -56,7 +64,7 @@ static void print_ring(KvPdfHandle h, const char *what) {
 
 /* Two-phase signing: placeholder, the host's own digest ranges, then the CMS. */
 static int sign(const char *out, int cades) {
-    KvPdfHandle h = KvPDFInit(at("in.pdf"), out, 8192);
+    KvPdfHandle h = open_pdf(at("in.pdf"), out, 8192);
     SigningParameters key = {0};
     SignedDataItem first, second;
     unsigned char *file = NULL, *cms = NULL;
@@ -101,7 +109,7 @@ static int sign(const char *out, int cades) {
 }
 
 static void find(const char *name) {
-    KvPdfHandle h = KvPDFInit(at(name), NULL, 0);
+    KvPdfHandle h = open_pdf(at(name), NULL, 0);
     int32_t i, count, error = 0;
     uint32_t length = 0;
     uint8_t *value;
@@ -126,12 +134,12 @@ static void find(const char *name) {
 }
 
 static void attach(void) {
-    KvPdfHandle h = KvPDFInit(at("in.pdf"), at("attached.pdf"), 0);
+    KvPdfHandle h = open_pdf(at("in.pdf"), at("attached.pdf"), 0);
     int32_t count, i;
     KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_ADD, KVPDF_TEXT(at("note.txt")));
     printf("attach: %d", KvPdfWriteAttachments(h));
     KvPDFClose(h);
-    h = KvPDFInit(at("attached.pdf"), NULL, 0);
+    h = open_pdf(at("attached.pdf"), NULL, 0);
     printf(", read %d", KvPdfGetAttachments(h));
     count = KvPDFGetAttachmentCount(h);
     printf(", %d files", count);
@@ -178,7 +186,7 @@ static void damaged(void) {
             snprintf(label, sizeof label, "%s to %s", p[0], p[1]);
         }
         for (locale = 0; locale < 2; ++locale) {
-            h = KvPDFInit(at("damaged.pdf"), at("damaged-out.pdf"), 0);
+            h = open_pdf(at("damaged.pdf"), at("damaged-out.pdf"), 0);
             KvPdfSetLocale(h, locale);
             printf("damaged %s: find %d", label, KvPdfFindSignatures(h));
             printf(", sign %d\n", KvPdfWritePDFWithoutSignature(h, 0));
@@ -198,7 +206,7 @@ int main(int argc, char **argv) {
     printf("version %d.%d.%d.%d\n", major, minor, release, build);
     printf("is pdf: %d %d\n", KvIsPDFFile(at("in.pdf"), 0), KvIsPDFFile(at("note.txt"), 0));
     printf("absent handle: %d %d\n", KvPDFClose(0), KvPdfFindSignatures(12345));
-    h = KvPDFInit(at("missing.pdf"), at("out.pdf"), 0);
+    h = open_pdf(at("missing.pdf"), at("out.pdf"), 0);
     KvPdfSetLocale(h, KVPDF_LOCALE_EN);
     printf("missing input: %d\n", KvPdfWritePDFWithoutSignature(h, 0));
     print_ring(h, "  en");
@@ -206,12 +214,12 @@ int main(int argc, char **argv) {
     /* In place, the output named by another spelling of the input: only same-file
      * detection (device and inode; volume serial and file index) keeps the copy step
      * from truncating the document it is about to read. */
-    h = KvPDFInit(at("inplace.pdf"), "inplace.pdf", 0);
+    h = open_pdf(at("inplace.pdf"), "inplace.pdf", 0);
     printf("in place: %d", KvPdfWritePDFWithoutSignature(h, 0));
     printf(", dummy %d\n", KvPdfWriteDummySignatureAndAddedContent(h, NULL));
     KvPDFClose(h);
     /* A revision taken back out: the output is truncated to the input's length. */
-    h = KvPDFInit(at("in.pdf"), at("restored.pdf"), 0);
+    h = open_pdf(at("in.pdf"), at("restored.pdf"), 0);
     printf("restore: %d", KvPdfWritePDFWithoutSignature(h, 0));
     printf(", %d\n", KvPDFRestorePDF(h));
     KvPDFClose(h);

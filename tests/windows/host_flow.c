@@ -4,7 +4,9 @@
  * in.pdf, signer.p12 (password "test") and note.txt, write their files there and print
  * a transcript of every result; the script compares the two runs byte for byte (the
  * one value that holds the clock's time aside) and has qpdf and pdfsig check the files.
- *   host_flow DIR */
+ * With a TSA's URL, the folder also holds ltv-signer.p12 (password "secret"),
+ * ltv-root.pem, root.crl and inter.crl of the tests' PKI (tests/windows/servers.cpp).
+ *   host_flow DIR [TSA-URL] */
 #include "kvpdf.h"
 
 #include <stdio.h>
@@ -62,40 +64,50 @@ static void print_ring(KvPdfHandle h, const char *what) {
     }
 }
 
-/* Two-phase signing: placeholder, the host's own digest ranges, then the CMS. */
-static int sign(const char *out, int cades) {
-    KvPdfHandle h = open_pdf(at("in.pdf"), out, 8192);
+/* The two signed ranges of a file whose value (reserve bytes) starts at start. */
+static long ranges(const char *path, uint32_t start, int32_t reserve, unsigned char **file,
+                   SignedDataItem items[2]) {
+    long size = read_all(path, file);
+    const uint32_t tail = start + 2 * (uint32_t)reserve + 2;
+    if (size <= (long)tail) return -1;
+    items[0].data = *file;
+    items[0].length = (int32_t)start;
+    items[0].content_type = "application/pdf";
+    items[0].next = &items[1];
+    items[1].data = *file + tail;
+    items[1].length = (int32_t)(size - tail);
+    items[1].content_type = "application/pdf";
+    items[1].next = NULL;
+    return (long)tail;
+}
+
+/* Two-phase signing: placeholder, the host's own digest ranges, then the CMS, with a
+ * signature timestamp when tsa is given. */
+static int sign(const char *src, const char *out, const char *p12, const char *secret,
+                const char *tsa, int cades) {
+    const int32_t reserve = tsa ? 16384 : 8192;
+    KvPdfHandle h = open_pdf(at(src), out, reserve);
     SigningParameters key = {0};
-    SignedDataItem first, second;
+    SignedDataItem items[2];
     unsigned char *file = NULL, *cms = NULL;
-    uint32_t start = 0, cms_length = 0, tail;
-    long size;
+    uint32_t start = 0, cms_length = 0;
     int32_t rc;
-    key.key = at("signer.p12");
-    key.secret = "test";
+    key.key = at(p12);
+    key.secret = secret;
+    key.tsa_url = tsa;
     key.flags = cades ? KVPDF_SIGN_CADES : 0;
     KvPDFSetProperty(h, KVPDF_PROP_NAME, KVPDF_TEXT("Wine Host"));
     KvPDFSetProperty(h, KVPDF_PROP_REASON, KVPDF_TEXT("Cross-platform check"));
     KvPDFSetProperty(h, KVPDF_PROP_LOCATION, KVPDF_TEXT("Budapest"));
     KvPDFSetProperty(h, KVPDF_PROP_VISIBLE, 1);
     if (cades) KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
-    if (cades) KvPDFSetProperty(h, KVPDF_PROP_KONTIR_TEXT, KVPDF_TEXT("Kontir 2024/117"));
+    if (cades && !tsa) KvPDFSetProperty(h, KVPDF_PROP_KONTIR_TEXT, KVPDF_TEXT("Kontir 2024/117"));
     rc = KvPdfWritePDFWithoutSignature(h, 0);
     printf("sign %s: without signature %d", out + strlen(g_dir) + 1, rc);
     rc = KvPdfWriteDummySignatureAndAddedContent(h, &start);
     printf(", dummy %d at %u", rc, start);
-    size = read_all(out, &file);
-    tail = start + 2 * 8192 + 2;
-    if (rc == 1 && size > (long)tail) {
-        first.data = file;
-        first.length = (int32_t)start;
-        first.content_type = "application/pdf";
-        first.next = &second;
-        second.data = file + tail;
-        second.length = (int32_t)(size - tail);
-        second.content_type = "application/pdf";
-        second.next = NULL;
-        rc = KvPDF_CreateSignatureAdv(h, NULL, &key, &first, &cms, &cms_length, 0, 0);
+    if (rc == 1 && ranges(out, start, reserve, &file, items) > 0) {
+        rc = KvPDF_CreateSignatureAdv(h, NULL, &key, items, &cms, &cms_length, 0, 0);
         printf(", cms %d", rc);
         if (rc == 0) rc = KvPdfWriteSignature(h, cms, cms_length);
         printf(", written %d", rc);
@@ -136,8 +148,8 @@ static void find(const char *name) {
 static void attach(void) {
     KvPdfHandle h = open_pdf(at("in.pdf"), at("attached.pdf"), 0);
     int32_t count, i;
-    KvPDFSetProperty(h, KVPDF_PROP_ATTACHMENT_ADD, KVPDF_TEXT(at("note.txt")));
-    printf("attach: %d", KvPdfWriteAttachments(h));
+    printf("attach: loaded %d", KvPDFSetAttachmentInfo(h, 0, at("note.txt"), "a note"));
+    printf(", written %d", KvPdfWriteAttachments(h));
     KvPDFClose(h);
     h = open_pdf(at("attached.pdf"), NULL, 0);
     printf(", read %d", KvPdfGetAttachments(h));
@@ -150,6 +162,72 @@ static void attach(void) {
         KvPDFDestroyer((void **)&name);
     }
     printf("\n");
+    KvPDFClose(h);
+}
+
+/* Validation data, with the test servers on 127.0.0.1: a CAdES signature with a
+ * signature timestamp, a document timestamp over it (its signed bytes copied out by the
+ * library), then the certificates and CRLs of every chain in a DSS revision, and every
+ * signature of the result verified. The servers date their answers, so only the results
+ * are compared, not the files. */
+static void ltv(const char *tsa) {
+    const int32_t reserve = 16384;
+    KvPdfHandle h;
+    unsigned char *file = NULL;
+    uint8_t *token = NULL, *value;
+    SignedDataItem items[2];
+    uint32_t start = 0, length = 0, value_length = 0;
+    int32_t rc, error = 0, i, count;
+    long tail;
+    void *context = NULL;
+    sign("in.pdf", at("ts-signed.pdf"), "ltv-signer.p12", "secret", tsa, 1);
+
+    h = open_pdf(at("ts-signed.pdf"), at("stamped.pdf"), reserve);
+    KvPdfCreateDocTimeStamp(h);
+    printf("stamp: without timestamp %d", KvPdfWritePDFWithoutTimestamp(h, 0));
+    rc = KvPdfWriteDummySignatureAndAddedContent(h, &start);
+    printf(", dummy %d", rc);
+    tail = ranges(at("stamped.pdf"), start, reserve, &file, items);
+    value = KvPdfWritePDFByteRange(h, at("stamped.pdf"), at("stamp-data.bin"), &value_length,
+                                   &error, start, (uint32_t)tail, (uint32_t)items[1].length);
+    printf(", bytes copied %d, value %u", error, value_length);
+    KvPDFDestroyer((void **)&value);
+    KvPDF_CryptoInit(&context);
+    rc = KvPDF_CreateTimeStamp(h, context, at("stamp-data.bin"), &token, &length, tsa);
+    printf(", token %d", rc);
+    if (rc == 0) rc = KvPdfWriteTimestamp(h, token, length);
+    printf(", written %d\n", rc);
+    KvPDF_FreeData(token);
+    KvPDF_CryptoCleanup(context);
+    free(file);
+    if (rc != 1) print_ring(h, "  ring");
+    KvPDFClose(h);
+
+    h = open_pdf(at("stamped.pdf"), at("ltv.pdf"), 0);
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    KvPDFSetProperty(h, KVPDF_PROP_LTV_EVERY_ENTRY, 1);
+    KvPDF_AddCert(h, at("ltv-root.pem"), -1);
+    KvPDF_AddCrl(h, at("root.crl"), -1);
+    KvPDF_AddCrl(h, at("inter.crl"), -1);
+    KvPDF_CryptoInit(&context);
+    rc = KvPDF_AddRevocationInformation(h, context, -1, 0);
+    printf("validation data: %d", rc);
+    if (rc > 0) printf(", written %d", rc = KvPdfWritePDFWithRevocationInformation(h));
+    if (rc < 1) print_ring(h, "  ring");
+    KvPDFClose(h);
+    h = open_pdf(at("ltv.pdf"), NULL, 0);
+    KvPDFSetProperty(h, KVPDF_PROP_FIND_ALL_SIGNATURES, 1);
+    KvPDF_AddCert(h, at("ltv-root.pem"), -1);
+    KvPDF_UseCerts(h);
+    count = KvPdfFindSignatures(h) == 1 ? KvPDFGetSignatureCount(h) : 0;
+    printf(", DSS certificates %d CRLs %d OCSPs %d; %d signatures:",
+           KvPdfGetDssData(h, KVPDF_DSS_CERTS, -1, NULL, NULL),
+           KvPdfGetDssData(h, KVPDF_DSS_CRLS, -1, NULL, NULL),
+           KvPdfGetDssData(h, KVPDF_DSS_OCSPS, -1, NULL, NULL), count);
+    for (i = 0; i < count; ++i)
+        printf(" %d", KvPDF_VeriySignature(h, context, i, 0, 0));
+    printf("\n");
+    KvPDF_CryptoCleanup(context);
     KvPDFClose(h);
 }
 
@@ -200,7 +278,7 @@ static void damaged(void) {
 int main(int argc, char **argv) {
     int32_t major = 0, minor = 0, release = 0, build = 0;
     KvPdfHandle h;
-    if (argc != 2) return 2;
+    if (argc < 2 || argc > 3) return 2;
     snprintf(g_dir, sizeof g_dir, "%s", argv[1]);
     KvPDFGetVersion(&major, &minor, &release, &build);
     printf("version %d.%d.%d.%d\n", major, minor, release, build);
@@ -223,11 +301,12 @@ int main(int argc, char **argv) {
     printf("restore: %d", KvPdfWritePDFWithoutSignature(h, 0));
     printf(", %d\n", KvPDFRestorePDF(h));
     KvPDFClose(h);
-    sign(at("signed.pdf"), 0);
-    sign(at("signed-cades.pdf"), 1);
+    sign("in.pdf", at("signed.pdf"), "signer.p12", "test", NULL, 0);
+    sign("in.pdf", at("signed-cades.pdf"), "signer.p12", "test", NULL, 1);
     find("signed.pdf");
     find("signed-cades.pdf");
     attach();
+    if (argc == 3) ltv(argv[2]);
     damaged();
     return 0;
 }

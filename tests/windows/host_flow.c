@@ -7,11 +7,28 @@
  * With a TSA's URL, the folder also holds ltv-signer.p12 (password "secret"),
  * ltv-root.pem, root.crl and inter.crl of the tests' PKI (tests/windows/servers.cpp).
  *   host_flow DIR [TSA-URL] */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L /* fseeko, mmap */
+#endif
 #include "kvpdf.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <psapi.h>
+#define seek64 _fseeki64
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define seek64 fseeko
+#endif
 
 static char g_dir[512];
 
@@ -231,6 +248,194 @@ static void ltv(const char *tsa) {
     KvPDFClose(h);
 }
 
+/* The whole file mapped read-only: no memory for the holes of a sparse file. */
+static const unsigned char *map_file(const char *path, long long *size) {
+#if defined(_WIN32)
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER length;
+    HANDLE mapping;
+    const void *view = NULL;
+    if (file == INVALID_HANDLE_VALUE) return NULL;
+    if (GetFileSizeEx(file, &length) &&
+        (mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL)) != NULL) {
+        view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+        CloseHandle(mapping);
+        *size = length.QuadPart;
+    }
+    CloseHandle(file);
+    return (const unsigned char *)view;
+#else
+    struct stat st;
+    void *view = MAP_FAILED;
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) return NULL;
+    if (fstat(fd, &st) == 0) view = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    *size = (long long)st.st_size;
+    return view == MAP_FAILED ? NULL : (const unsigned char *)view;
+#endif
+}
+
+static void unmap_file(const unsigned char *view, long long size) {
+#if defined(_WIN32)
+    (void)size;
+    UnmapViewOfFile(view);
+#else
+    munmap((void *)view, (size_t)size);
+#endif
+}
+
+/* A document of nearly 2 GiB, signed in place: its objects and table at the start and
+ * the end, a stream of zeros (a hole on disk) between. The host signs the ranges from a
+ * mapping of the file, the first in pieces of 1 GiB. A revision that would end past
+ * 2 GiB cannot be read back by 32-bit offsets: refused, and the file keeps its length. */
+static void big(const char *name, long long data_length) {
+    static const char *const kObjects[] = {"<</Type/Catalog/Pages 2 0 R>>",
+                                           "<</Type/Pages/Kids[3 0 R]/Count 1>>",
+                                           "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>"};
+    static const char kEnd[] = "\nendstream\nendobj\n";
+    const int32_t reserve = 8192;
+    long offsets[4];
+    long long data_at, table, size = 0, done;
+    FILE *f = fopen(at(name), "wb");
+    KvPdfHandle h;
+    SigningParameters key = {0};
+    SignedDataItem items[4];
+    const unsigned char *view;
+    uint8_t *cms = NULL;
+    uint32_t start = 0, cms_length = 0, tail;
+    int32_t rc, n = 0, i;
+    if (!f) return;
+    fputs("%PDF-1.7\n", f);
+    for (i = 0; i < 3; ++i) {
+        offsets[i] = ftell(f);
+        fprintf(f, "%d 0 obj\n%s\nendobj\n", i + 1, kObjects[i]);
+    }
+    offsets[3] = ftell(f);
+    fprintf(f, "4 0 obj\n<</Length %lld>>\nstream\n", data_length);
+    data_at = ftell(f);
+    table = data_at + data_length + (long long)strlen(kEnd);
+    if (seek64(f, data_at + data_length, SEEK_SET) != 0) return;
+    fputs(kEnd, f);
+    fputs("xref\n0 5\n0000000000 65535 f\r\n", f);
+    for (i = 0; i < 4; ++i)
+        fprintf(f, "%010ld 00000 n\r\n", offsets[i]);
+    fprintf(f, "trailer\n<</Size 5/Root 1 0 R>>\nstartxref\n%lld\n%%%%EOF\n", table);
+    if (fclose(f) != 0) return;
+
+    h = open_pdf(at(name), at(name), reserve);
+    KvPDFSetProperty(h, KVPDF_PROP_SUBFILTER_SELECT, KVPDF_SUBFILTER_CADES);
+    rc = KvPdfWritePDFWithoutSignature(h, 0);
+    printf("%s: without signature %d", name, rc);
+    rc = KvPdfWriteDummySignatureAndAddedContent(h, &start);
+    printf(", dummy %d at %u", rc, start);
+    view = map_file(at(name), &size);
+    tail = start + 2 * (uint32_t)reserve + 2;
+    if (rc == 1 && view && size > (long long)tail) {
+        for (done = 0; done < start; done += items[n++].length) {
+            const long long piece = start - done < (1LL << 30) ? start - done : 1LL << 30;
+            items[n].data = view + done;
+            items[n].length = (int32_t)piece;
+            items[n].content_type = "application/pdf";
+            items[n].next = &items[n + 1];
+        }
+        items[n].data = view + tail;
+        items[n].length = (int32_t)(size - tail);
+        items[n].content_type = "application/pdf";
+        items[n].next = NULL;
+        key.key = at("signer.p12");
+        key.secret = "test";
+        key.flags = KVPDF_SIGN_CADES;
+        rc = KvPDF_CreateSignatureAdv(h, NULL, &key, items, &cms, &cms_length, 0, 0);
+        printf(", %d pieces, cms %d", n + 1, rc);
+        if (rc == 0) rc = KvPdfWriteSignature(h, cms, cms_length);
+        printf(", written %d", rc);
+        KvPDF_FreeData(cms);
+    }
+    printf(", %lld bytes\n", size);
+    if (view) unmap_file(view, size);
+    if (rc != 1) print_ring(h, "  ring");
+    KvPDFClose(h);
+}
+
+/* Sources of 3 and 5 GiB (holes with a header and a table's tail), read for their
+ * signatures: the first names a section past 2^31, the second cannot be described by
+ * 32-bit offsets at all, and signing it is refused before anything is copied. */
+static void too_large(void) {
+    static const long long kSizes[] = {3LL << 30, 5LL << 30};
+    size_t i;
+    KvPdfHandle h;
+    FILE *f;
+    for (i = 0; i < 2; ++i) {
+        if (!(f = fopen(at("huge.pdf"), "wb"))) return;
+        fputs("%PDF-1.7\n", f);
+        if (seek64(f, kSizes[i] - 64, SEEK_SET) != 0) {
+            fclose(f);
+            return;
+        }
+        fprintf(f, "\nstartxref\n%lld\n%%%%EOF\n", kSizes[i] - 1024);
+        fclose(f);
+        h = open_pdf(at("huge.pdf"), NULL, 0);
+        KvPdfSetLocale(h, KVPDF_LOCALE_EN);
+        printf("%lld GiB: find %d\n", kSizes[i] >> 30, KvPdfFindSignatures(h));
+        print_ring(h, "  en");
+        KvPDFClose(h);
+    }
+    h = open_pdf(at("huge.pdf"), at("huge-out.pdf"), 0);
+    printf("5 GiB: sign %d", KvPdfWritePDFWithoutSignature(h, 0));
+    f = fopen(at("huge-out.pdf"), "rb");
+    printf(", %s\n", f ? "output written" : "no output");
+    if (f) fclose(f);
+    KvPDFClose(h);
+    remove(at("huge.pdf"));
+}
+
+/* The process's peak resident memory so far, in MiB. */
+static long peak_mib(void) {
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS c;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c)
+               ? (long)(c.PeakWorkingSetSize >> 20)
+               : -1;
+#else
+    struct rusage usage;
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss / 1024 : -1;
+#endif
+}
+
+/* A trailer whose /Size claims 8,000,000 objects for a file of 1.5 KB: the claim must
+ * not size what the library allocates (the peak grows by less than 64 MiB). */
+static void claimed_size(void) {
+    unsigned char *data = NULL;
+    const long size = read_all(at("in.pdf"), &data);
+    const char *at_size = NULL;
+    long i, before;
+    FILE *f = fopen(at("claims.pdf"), "wb");
+    KvPdfHandle h;
+    for (i = size - 7; i >= 0 && !at_size; --i)
+        if (memcmp(data + i, "/Size 8", 7) == 0) at_size = (const char *)data + i;
+    if (!f || !at_size) {
+        if (f) fclose(f);
+        free(data);
+        return;
+    }
+    fwrite(data, 1, (size_t)(at_size - (const char *)data), f);
+    fputs("/Size 8000000", f);
+    fwrite(at_size + 7, 1, (size_t)(size - (at_size + 7 - (const char *)data)), f);
+    fclose(f);
+    free(data);
+    before = peak_mib();
+    h = open_pdf(at("claims.pdf"), at("claims-out.pdf"), 0);
+    KvPdfSetLocale(h, KVPDF_LOCALE_EN);
+    printf("/Size 8000000: sign %d", KvPdfWritePDFWithoutSignature(h, 0));
+    KvPDFClose(h);
+    h = open_pdf(at("claims.pdf"), NULL, 0);
+    printf(", find %d, peak grew under 64 MiB: %s\n", KvPdfFindSignatures(h),
+           before > 0 && peak_mib() - before < 64 ? "yes" : "no");
+    KvPDFClose(h);
+}
+
 /* Damaged copies of the input: each must end in a code and messages, never a crash. */
 static void damaged(void) {
     unsigned char *data = NULL;
@@ -306,7 +511,11 @@ int main(int argc, char **argv) {
     find("signed.pdf");
     find("signed-cades.pdf");
     attach();
+    claimed_size();
     if (argc == 3) ltv(argv[2]);
+    big("big.pdf", (1LL << 31) - (128 << 10));
+    big("big-past.pdf", (1LL << 31) - (4 << 10));
+    too_large();
     damaged();
     return 0;
 }

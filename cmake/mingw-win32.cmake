@@ -1,28 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-# Cross-compiling for 32-bit Windows with mingw-w64 (scripts/build-windows.sh). The -posix
-# compilers: the win32 thread model has no std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling for 32-bit Windows with mingw-w64 (scripts/build-windows.sh).
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(KVPDF_MINGW_TRIPLE i686-w64-mingw32)
 # time_t is 32-bit on i686 mingw unless asked; OpenSSL is built with the same flag.
 set(CMAKE_C_FLAGS_INIT -D__MINGW_USE_VC2005_COMPAT)
 set(CMAKE_CXX_FLAGS_INIT -D__MINGW_USE_VC2005_COMPAT)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Only static libraries go into the DLL: zlib of the mingw package, and OpenSSL from the
-# cache folder scripts/build-windows.sh names.
-set(ZLIB_LIBRARY /usr/i686-w64-mingw32/lib/libz.a CACHE FILEPATH "")
-set(ZLIB_INCLUDE_DIR /usr/i686-w64-mingw32/include CACHE PATH "")
-if(KVPDF_OPENSSL_ROOT)
-  set(OPENSSL_USE_STATIC_LIBS TRUE)
-  set(OPENSSL_INCLUDE_DIR ${KVPDF_OPENSSL_ROOT}/include CACHE PATH "")
-  set(OPENSSL_CRYPTO_LIBRARY ${KVPDF_OPENSSL_ROOT}/lib/libcrypto.a CACHE FILEPATH "")
-  # FindOpenSSL names the mingw libcrypto LIB_EAY.
-  set(LIB_EAY ${KVPDF_OPENSSL_ROOT}/lib/libcrypto.a CACHE FILEPATH "")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

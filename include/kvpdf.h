@@ -369,10 +369,11 @@ typedef struct LogoImage {
 /* Extension: the time this handle writes instead of the clock's, as the decimal text of
  * seconds since 1970-01-01 UTC ("1767225600"), for /M of the signature dictionary and
  * the Kontir note's date, formatted as the clock's time is (the process's zone). Output
- * signed twice with one time, key and CAdES is then the same byte for byte, on any
- * system. The time inside a PKCS#7 signature (its signing-time attribute) and inside
- * timestamps stays the clock's and the TSA's. NULL or "" (the default) goes back to the
- * clock; any other text than a number from 1 to 32503679999 (year 2999) is refused (0). */
+ * signed twice with one time, key and CAdES in one time zone is then the same byte for
+ * byte, on Linux and on Windows. The time inside a PKCS#7 signature (its signing-time
+ * attribute) and inside timestamps stays the clock's and the TSA's. NULL or "" (the
+ * default) goes back to the clock; any other text than a number from 1 to 32503679999
+ * (year 2999) is refused (0). */
 #define KVPDF_PROP_FIXED_TIME 113
 
 #define KVPDF_SUBFILTER_PKCS7 2 /* "adbe.pkcs7.detached" */

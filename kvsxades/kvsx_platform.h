@@ -13,7 +13,7 @@ namespace kvsx {
 // A file opened for reading by descriptor; -1 when it cannot be opened (errno set).
 int os_open_read(const char *path);
 void os_close(int fd);
-// Bytes read at offset without moving the file position; -1 on error (errno set).
+// Bytes read at offset (the file position stays on POSIX only); -1 on error (errno set).
 int64_t os_pread(int fd, void *buffer, size_t size, uint64_t offset);
 int64_t os_read(int fd, void *buffer, size_t size);
 // The size of a regular file; false for anything else.

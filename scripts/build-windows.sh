@@ -27,7 +27,7 @@ log() { echo "build-windows: $*"; }
 
 install_packages() {
   local packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-                  libz-mingw-w64-dev dpkg-dev wine wine64 cmake make perl xz-utils)
+                  libz-mingw-w64-dev dpkg-dev wine wine64 cmake make perl xz-utils python3)
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||

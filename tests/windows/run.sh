@@ -19,6 +19,7 @@ export WINEPREFIX=$CACHE/wine64-prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,
 WINE64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # KVPDF_WINE_KEEP=1 keeps both runs' folders for a look at a difference.
+trap 'echo "run.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 trap '"$WINESERVER" -k 2> /dev/null || true; [[ ${KVPDF_WINE_KEEP:-0} == 1 ]] && echo "kept $WORK" || rm -rf "$WORK"' EXIT
 
 [[ -f $ROOT/build/win64/kvpdf.dll ]] || { echo "run.sh: no build/win64/kvpdf.dll" >&2; exit 1; }
@@ -70,8 +71,11 @@ x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I include \
 cp build/win64/kvpdf.dll "$WORK/windows/"
 
 start=$SECONDS
-if [[ ! -f $WINEPREFIX/system.reg ]]; then "$WINE64" wineboot -i > /dev/null 2>&1 || true; fi
+# The persistent server first: a new prefix is then made through it, not through a
+# server of its own that would still be running when this one starts.
+mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p
+if [[ ! -f $WINEPREFIX/system.reg ]]; then "$WINE64" wineboot -i > /dev/null 2>&1; fi
 (cd "$WORK/linux" && ./host_flow . "$TSA_URL" > ../linux.txt)
 (cd "$WORK/windows" && "$WINE64" host_flow.exe . "$TSA_URL" > ../windows.txt)
 wine_time=$((SECONDS - start))

@@ -98,6 +98,27 @@ static long ranges(const char *path, uint32_t start, int32_t reserve, unsigned c
     return (long)tail;
 }
 
+/* A name with letters of the ANSI code page (Windows-1252 under wine; the same letters
+ * in UTF-8 on Linux): both runs must find the source and write one name on disk. */
+#if defined(_WIN32)
+#define ANSI_NAME "\xC1rv\xEDz-\xFCgy"
+#else
+#define ANSI_NAME "\xC3\x81rv\xC3\xADz-\xC3\xBCgy"
+#endif
+
+static void ansi_path(void) {
+    unsigned char *data = NULL;
+    const long n = read_all(at("in.pdf"), &data);
+    KvPdfHandle h;
+    if (n > 0) write_all(at(ANSI_NAME ".pdf"), data, (size_t)n);
+    free(data);
+    h = open_pdf(at(ANSI_NAME ".pdf"), at(ANSI_NAME "-out.pdf"), 0);
+    printf("ANSI path: is pdf %d", KvIsPDFFile(at(ANSI_NAME ".pdf"), h));
+    printf(", without signature %d", KvPdfWritePDFWithoutSignature(h, 0));
+    printf(", dummy %d\n", KvPdfWriteDummySignatureAndAddedContent(h, NULL));
+    KvPDFClose(h);
+}
+
 /* Two-phase signing: placeholder, the host's own digest ranges, then the CMS, with a
  * signature timestamp when tsa is given. */
 static int sign(const char *src, const char *out, const char *p12, const char *secret,
@@ -512,6 +533,7 @@ int main(int argc, char **argv) {
     find("signed-cades.pdf");
     attach();
     claimed_size();
+    ansi_path();
     if (argc == 3) ltv(argv[2]);
     big("big.pdf", (1LL << 31) - (128 << 10));
     big("big-past.pdf", (1LL << 31) - (4 << 10));

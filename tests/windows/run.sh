@@ -15,6 +15,9 @@ CACHE=${KVPDF_WIN_CACHE:-$HOME/.cache/kvpdf-win}
 LINUX_LIB=${KVPDF_LINUX_BUILD:-$ROOT/build/release}
 WORK=$(mktemp -d)
 export WINEPREFIX=$CACHE/wine64-prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' TZ=UTC
+# Wine takes its ANSI code page from the locale: Windows-1252 for this one.
+export LANG=C.UTF-8
+unset LC_ALL
 # Debian's wine package puts wine64 and wineserver under /usr/lib/wine.
 WINE64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)

@@ -3,7 +3,8 @@
  * for Linux and as a Win64 program run under wine. Both runs work in a folder holding
  * in.pdf, signer.p12 (password "test") and note.txt, write their files there and print
  * a transcript of every result; the script compares the two runs byte for byte (the
- * one value that holds the clock's time aside) and has qpdf and pdfsig check the files.
+ * PKCS#7 value, which holds the clock's time, and the files the servers dated aside)
+ * and has qpdf and pdfsig check the files.
  * With a TSA's URL, the folder also holds ltv-signer.p12 (password "secret"),
  * ltv-root.pem, root.crl and inter.crl of the tests' PKI (tests/windows/servers.cpp).
  *   host_flow DIR [TSA-URL] */

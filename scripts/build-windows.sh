@@ -116,7 +116,12 @@ fetch_source() {
   return 1
 }
 
+# Two checkouts building at once would share the staging folder: one at a time.
 build_openssl() {
+  (flock 9 && build_openssl_once "$1") 9> "$CACHE/openssl-$1.lock"
+}
+
+build_openssl_once() {
   local width=$1 prefix version
   [[ -n $(ossl_prefix "$width") ]] && return 0
   version=$(fetch_source)

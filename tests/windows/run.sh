@@ -73,10 +73,14 @@ x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I include \
   tests/windows/host_flow.c -Lbuild/win64 -lkvpdf -lpsapi -o "$WORK/windows/host_flow.exe"
 cp build/win64/kvpdf.dll "$WORK/windows/"
 
+# One run at a time uses the shared prefix (two checkouts tested at once): a second
+# server for it would not start, and each run stops its server when it ends.
+mkdir -p "$WINEPREFIX"
+exec 9> "$CACHE/wine64-prefix.lock"
+flock 9
 start=$SECONDS
 # The persistent server first: a new prefix is then made through it, not through a
 # server of its own that would still be running when this one starts.
-mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p
 if [[ ! -f $WINEPREFIX/system.reg ]]; then "$WINE64" wineboot -i > /dev/null 2>&1; fi
 (cd "$WORK/linux" && ./host_flow . "$TSA_URL" > ../linux.txt)

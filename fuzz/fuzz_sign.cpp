@@ -90,6 +90,7 @@ int MemoryCopy(PdfDocument *, const char *target, const char *source, const char
 
 KvPdfHandle Open(const char *source, const char *target, int32_t reserved) {
     KvPdfHandle handle = KvPDFInit(source, target, reserved);
+    KvPDFSetProperty(handle, KVPDF_PROP_FIXED_TIME, KVPDF_TEXT("1796472000"));
     if (PdfDocument *doc = HandleLookup(handle)) {
         doc->file_ops.open = MemoryOpen;
         doc->file_ops.copy = MemoryCopy;
@@ -100,7 +101,6 @@ KvPdfHandle Open(const char *source, const char *target, int32_t reserved) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    SetFixedTime(1796472000);
     g_files.clear();
     g_files[kSource].assign(reinterpret_cast<const char *>(data), size);
     KvPdfHandle h = Open(kSource, kTarget, 2000);

@@ -123,10 +123,8 @@ void FinishUpdate(UpdateInProgress *u);
 // the box's where larger) unless it lies inside already.
 void FitIntoPageBox(const UpdateWriter &w, int32_t r[4]);
 
-// The signing time: the handle's fixed time, the tests' one, or the clock.
+// The signing time: the handle's fixed time (KVPDF_PROP_FIXED_TIME), else the clock.
 [[nodiscard]] time_t CurrentTime(const HostSettings &s);
-// Test hook: a fixed signing time (0 returns to the clock).
-void SetFixedTime(time_t t);
 // "YYYYMMDDhhmmss+hh'00'" for t in local time, the zone from the C library.
 void FormatSigningTime(time_t t, char *out, size_t size);
 

@@ -8,7 +8,6 @@
 #include "pdf_utils.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +17,6 @@
 
 namespace kvpdf {
 namespace {
-
-std::atomic<time_t> g_fixed_time{0};
 
 constexpr int32_t kDefaultBoxWidth = 210;
 constexpr int32_t kDefaultBoxHeight = 50;
@@ -75,13 +72,7 @@ int32_t Clamp(int64_t v) {
 } // namespace
 
 time_t CurrentTime(const HostSettings &s) {
-    if (s.fixed_time) return static_cast<time_t>(s.fixed_time);
-    time_t fixed = g_fixed_time.load();
-    return fixed ? fixed : time(nullptr);
-}
-
-void SetFixedTime(time_t t) {
-    g_fixed_time = t;
+    return s.fixed_time ? static_cast<time_t>(s.fixed_time) : time(nullptr);
 }
 
 void FormatSigningTime(time_t t, char *out, size_t size) {

@@ -322,9 +322,6 @@ struct Structure {
 // writing: read as a write does (into path + ".out"), with the checks only writers need.
 Structure ReadStructure(const std::string &path, bool read_texts = false, bool writing = false);
 
-// Signing time for the writers: fixed at t, 0 for the clock again.
-void FixSigningTime(time_t t);
-
 // Runs scenario once to count its tracked allocations (at least `least`), then once
 // more with each of them failing in turn: every run must end with a result of 1 or
 // below and without a leaked block.

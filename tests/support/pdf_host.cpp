@@ -91,10 +91,6 @@ Structure ReadStructure(const std::string &path, bool read_texts, bool writing) 
     return s;
 }
 
-void FixSigningTime(time_t t) {
-    kvpdf::SetFixedTime(t);
-}
-
 void OutOfMemorySweep(const std::function<int32_t()> &scenario, uint64_t least) {
     const int64_t live = kvpdf::TrackedLiveBlocks();
     const uint64_t before = kvpdf::TrackedAllocationCount();
